@@ -1,0 +1,168 @@
+#include "checkpoint/checkpoint_file.h"
+
+#include <bit>
+
+#include "app/messages.h"
+#include "output/output_format.h"
+#include "platform/replace_file.h"
+
+namespace {
+
+constexpr std::uint32_t DIGITS_BOUND = 0x80000000u;  // stored counts must stay below 2^31
+constexpr std::size_t WORDS_PER_BLOCK = 4096;        // for byte-order conversion on big-endian hosts
+
+void store_u32(unsigned char* bytes, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+std::uint32_t load_u32(const unsigned char* bytes) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | bytes[i];
+  return value;
+}
+
+void store_u64(unsigned char* bytes, std::uint64_t value) {
+  store_u32(bytes, static_cast<std::uint32_t>(value));
+  store_u32(bytes + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
+std::uint64_t load_u64(const unsigned char* bytes) {
+  return static_cast<std::uint64_t>(load_u32(bytes + 4)) << 32 | load_u32(bytes);
+}
+
+bool write_words(std::FILE* stream, const Word* words, std::int32_t count) {
+  std::size_t total = static_cast<std::size_t>(count);
+  if constexpr (std::endian::native == std::endian::little) {
+    return std::fwrite(words, sizeof(Word), total, stream) == total;
+  } else {
+    unsigned char block[WORDS_PER_BLOCK * 4];
+    for (std::size_t done = 0; done < total;) {
+      std::size_t n = total - done < WORDS_PER_BLOCK ? total - done : WORDS_PER_BLOCK;
+      for (std::size_t i = 0; i < n; ++i) store_u32(block + 4 * i, words[done + i]);
+      if (std::fwrite(block, 4, n, stream) != n) return false;
+      done += n;
+    }
+    return true;
+  }
+}
+
+bool read_words(std::FILE* stream, Word* words, std::int32_t count) {
+  std::size_t total = static_cast<std::size_t>(count);
+  if (std::fread(words, sizeof(Word), total, stream) != total) return false;
+  if constexpr (std::endian::native != std::endian::little) {
+    for (std::size_t i = 0; i < total; ++i) {
+      unsigned char bytes[4];
+      for (int b = 0; b < 4; ++b) bytes[b] = static_cast<unsigned char>(words[i] >> (24 - 8 * b));
+      words[i] = load_u32(bytes);
+    }
+  }
+  return true;
+}
+
+// True when every word is a base-10^9 digit.
+bool words_normalised(const Word* words, std::int32_t count) {
+  for (std::int32_t k = 0; k < count; ++k) {
+    if (words[k] >= WORD_BASE) return false;
+  }
+  return true;
+}
+
+// -1, 0 or 1 as a is below, equal to or above b.
+int compare_words(const Word* a, const Word* b, std::int32_t count) {
+  for (std::int32_t k = 0; k < count; ++k) {
+    if (a[k] != b[k]) return a[k] < b[k] ? -1 : 1;
+  }
+  return 0;
+}
+
+// The arrays of a state the series can have reached: normalised words, a term below 10^-8 (word 0
+// zero) and no larger than the sum, a sum no larger than 1.0. Anything else would give wrong
+// digits, or let the routines run outside their preconditions.
+bool arrays_consistent(const CalcState* state) {
+  const std::int32_t count = state->word_count;
+  if (!words_normalised(state->sum, count) || !words_normalised(state->term, count)) return false;
+  if (state->term[0] != 0) return false;
+  if (compare_words(state->term, state->sum, count) > 0) return false;
+  if (state->sum[0] > WORD_ONE) return false;
+  if (state->sum[0] == WORD_ONE) {
+    for (std::int32_t k = 1; k < count; ++k) {
+      if (state->sum[k] != 0) return false;
+    }
+  }
+  return true;
+}
+
+std::int32_t first_nonzero_word(const Word* words, std::int32_t count) {
+  for (std::int32_t k = 0; k < count; ++k) {
+    if (words[k] != 0) return k;
+  }
+  return count;
+}
+
+bool refuse(std::FILE* file, CalcState* state, std::FILE* console, MessageKey message) {
+  calc_release(state);
+  write_message(console, message);
+  std::fclose(file);
+  return false;
+}
+
+}  // namespace
+
+std::int64_t checkpoint_size(std::int32_t word_count) {
+  return CHECKPOINT_HEADER_BYTES + 8 * static_cast<std::int64_t>(word_count);
+}
+
+void checkpoint_save(const CalcState* state, const char* path, std::FILE* console) {
+  std::fputc('\n', console);
+  ReplacementFile file;
+  if (!replacement_open(&file, path)) {
+    write_message(console, MSG_OPEN_FAILED);
+    write_message(console, MSG_STATE_LOST);
+    return;
+  }
+  unsigned char header[CHECKPOINT_HEADER_BYTES];
+  store_u32(header + 0, state->digits);
+  store_u32(header + 4, state->format);
+  store_u32(header + 8, state->print_lead);
+  store_u64(header + 12, state->elapsed_ms);
+  store_u32(header + 20, state->next_n);
+  bool ok = std::fwrite(header, 1, sizeof header, file.stream) == sizeof header;
+  ok = write_words(file.stream, state->sum, state->word_count) && ok;
+  ok = write_words(file.stream, state->term, state->word_count) && ok;
+  if (replacement_commit(&file, ok)) {
+    write_message(console, MSG_SAVED);
+  } else {
+    write_message(console, MSG_WRITE_FAILED);
+    write_message(console, MSG_STATE_LOST);
+  }
+}
+
+bool checkpoint_load(std::FILE* file, CalcState* state, std::FILE* console) {
+  unsigned char header[CHECKPOINT_HEADER_BYTES];
+  if (std::fread(header, 1, sizeof header, file) != sizeof header) {
+    return refuse(file, state, console, MSG_CORRUPT);
+  }
+  state->digits = load_u32(header + 0);
+  state->format = load_u32(header + 4);
+  state->print_lead = load_u32(header + 8);
+  state->elapsed_ms = load_u64(header + 12);
+  state->next_n = load_u32(header + 20);
+  // next_n = 0 would make the multiplier 2n - 1 wrap.
+  if (state->format > FORMAT_LAST || state->digits == 0 || state->digits >= DIGITS_BOUND ||
+      state->next_n == 0) {
+    return refuse(file, state, console, MSG_CORRUPT);
+  }
+  // A file too short for its arrays is refused before anything is allocated for them.
+  std::int64_t size = regular_file_size(file);
+  if (size >= 0 && size < checkpoint_size(words_for_digits(state->digits))) {
+    return refuse(file, state, console, MSG_CORRUPT);
+  }
+  if (!calc_allocate(state)) return refuse(file, state, console, MSG_NO_MEMORY);
+  if (!read_words(file, state->sum, state->word_count) ||
+      !read_words(file, state->term, state->word_count) || !arrays_consistent(state)) {
+    return refuse(file, state, console, MSG_CORRUPT);
+  }
+  std::fclose(file);
+  state->first_nonzero = first_nonzero_word(state->term, state->word_count);
+  return true;
+}

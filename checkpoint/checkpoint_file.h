@@ -1,0 +1,30 @@
+// The checkpoint file: the raw little-endian image of a computation's state, with no header.
+//
+//   offset 0   u32 digits      internal digit count D
+//   offset 4   u32 format      OutputFormat, 0 .. 3
+//   offset 8   u32 print_lead  non-zero writes the leading "1."
+//   offset 12  u64 elapsed_ms  computing time so far
+//   offset 20  u32 next_n      index of the term stored below
+//   offset 24  W x u32 sum, then W x u32 term, word 0 first; W = words_for_digits(D)
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "compute/calc_state.h"
+
+inline constexpr std::int64_t CHECKPOINT_HEADER_BYTES = 24;
+
+// The size of a checkpoint of `word_count` words per number.
+std::int64_t checkpoint_size(std::int32_t word_count);
+
+// Saves `state` to `path` after ending the progress bar's line on `console`, and reports the
+// outcome there (saved, or open/write failed and the state lost). An earlier file at `path`
+// survives a failed save.
+void checkpoint_save(const CalcState* state, const char* path, std::FILE* console);
+
+// Reads a checkpoint from `file` (opened for binary reading) into `state`, which must hold no
+// numbers, allocating its numbers. Closes `file` in every case. Returns false after writing
+// MSG_CORRUPT (a short, inconsistent or impossible file) or MSG_NO_MEMORY to `console`; the state
+// then holds no numbers.
+bool checkpoint_load(std::FILE* file, CalcState* state, std::FILE* console);

@@ -1,0 +1,53 @@
+#include "compute/calc_state.h"
+
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+
+#include "compute/series_constants.h"
+
+bool calc_allocate(CalcState* state) {
+  assert(state->digits >= 1 && state->digits < 0x80000000u);
+  assert(state->sum == nullptr && state->term == nullptr);
+  std::int32_t count = words_for_digits(state->digits);
+  std::size_t bytes = static_cast<std::size_t>(count) * sizeof(Word);
+  state->sum = static_cast<Word*>(std::malloc(bytes));
+  if (state->sum == nullptr) return false;
+  state->term = static_cast<Word*>(std::malloc(bytes));
+  if (state->term == nullptr) {
+    std::free(state->sum);
+    state->sum = nullptr;
+    return false;
+  }
+  state->word_count = count;
+  return true;
+}
+
+void calc_release(CalcState* state) {
+  std::free(state->sum);
+  std::free(state->term);
+  state->sum = nullptr;
+  state->term = nullptr;
+}
+
+bool calc_start_fresh(CalcState* state, std::uint32_t digits, std::uint32_t format,
+                      std::uint32_t print_lead) {
+  state->digits = digits;
+  if (!calc_allocate(state)) return false;
+  std::size_t bytes = static_cast<std::size_t>(state->word_count) * sizeof(Word);
+  std::memset(state->sum, 0, bytes);
+  std::memset(state->term, 0, bytes);
+  state->sum[0] = WORD_ONE;
+  state->term[0] = WORD_ONE;
+  state->first_nonzero = divide_small(state->term, FIRST_TERM_DIVISOR, state->word_count, 0);
+  state->next_n = 1;
+  state->elapsed_ms = 0;
+  state->format = format;
+  state->print_lead = print_lead;
+  return true;
+}
+
+void calc_account_time(CalcState* state, std::uint32_t reading) {
+  state->elapsed_ms += static_cast<std::uint32_t>(reading - state->last_clock);
+  state->last_clock = reading;
+}

@@ -1,0 +1,16 @@
+// The console keyboard during the computation: keys are read one at a time, without echo and
+// without waiting. On POSIX systems they come from the controlling terminal, whether or not
+// standard input is redirected; without a terminal there are never any keys.
+#pragma once
+
+// Puts the terminal in non-canonical, no-echo mode until keyboard_close.
+void keyboard_open();
+
+// The next waiting key, consumed, or -1 when none is waiting. Never blocks.
+int keyboard_poll();
+
+// Restores the terminal as keyboard_open found it. Safe to call when nothing is open.
+void keyboard_close();
+
+// keyboard_close for a signal handler: async-signal-safe, leaves the descriptor open.
+void keyboard_restore_in_signal_handler();

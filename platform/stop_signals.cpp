@@ -1,0 +1,64 @@
+#include "platform/stop_signals.h"
+
+#include <csignal>
+
+#include "platform/keyboard.h"
+
+namespace {
+
+volatile std::sig_atomic_t stop_received = 0;
+
+void request_stop(int) { stop_received = 1; }
+
+}  // namespace
+
+#if defined(_WIN32)
+// The console's Ctrl-C arrives as SIGINT; SIGBREAK stands for a closed console window.
+namespace {
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGBREAK};
+using Handler = void (*)(int);
+Handler previous[3];
+}  // namespace
+
+void stop_signals_install(bool checkpoint_set) {
+  stop_received = 0;
+  for (int i = 0; i < 3; ++i) {
+    previous[i] = std::signal(STOP_SIGNALS[i], checkpoint_set ? request_stop : SIG_DFL);
+  }
+}
+
+void stop_signals_remove() {
+  for (int i = 0; i < 3; ++i) std::signal(STOP_SIGNALS[i], previous[i]);
+}
+
+#else
+namespace {
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previous[3];
+
+void restore_terminal_and_die(int signal_number) {
+  keyboard_restore_in_signal_handler();
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+}  // namespace
+
+void stop_signals_install(bool checkpoint_set) {
+  stop_received = 0;
+  struct sigaction handler{};
+  sigemptyset(&handler.sa_mask);
+  handler.sa_handler = checkpoint_set ? request_stop : restore_terminal_and_die;
+  for (int i = 0; i < 3; ++i) {
+    sigaction(STOP_SIGNALS[i], nullptr, &previous[i]);
+    // A signal the caller chose to ignore (nohup) stays ignored.
+    if (previous[i].sa_handler == SIG_IGN) continue;
+    sigaction(STOP_SIGNALS[i], &handler, nullptr);
+  }
+}
+
+void stop_signals_remove() {
+  for (int i = 0; i < 3; ++i) sigaction(STOP_SIGNALS[i], &previous[i], nullptr);
+}
+#endif
+
+bool stop_signal_received() { return stop_received != 0; }

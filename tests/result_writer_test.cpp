@@ -1,0 +1,129 @@
+// The four formats, laid out exactly, and decoded back to GMP's digits.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "capture.h"
+#include "output/output_format.h"
+#include "output/progress.h"
+#include "output/result_writer.h"
+#include "reference.h"
+
+namespace {
+
+// The writer's output for `requested` digits of sqrt(2) taken from GMP.
+std::string written(std::uint32_t requested, std::uint32_t format, std::uint32_t print_lead) {
+  std::uint32_t digits = requested + 1;
+  std::vector<Word> sum = fixed_from_digits(sqrt2_digits(requested), words_for_digits(digits));
+  CapturedStream bar;
+  progress_start(bar.stream, digits);
+  CapturedStream out;
+  write_digits(out.stream, sum.data(), digits, format, print_lead);
+  EXPECT_EQ(bar.bytes().size(), 55u + 50u) << "the bar is full after writing";
+  return out.bytes();
+}
+
+std::string groups(const std::string& digits, std::size_t from, std::size_t count) {
+  std::string text;
+  for (std::size_t g = 0; g < count; ++g) {
+    if (g > 0) text += ' ';
+    text += digits.substr(from + 10 * g, 10);
+  }
+  return text;
+}
+
+TEST(ResultWriter, TextExamples) {
+  std::string d = sqrt2_digits(100);
+  EXPECT_EQ(written(25, FORMAT_TEXT, 1), "1." + groups(d, 0, 2) + " " + d.substr(20, 5));
+  EXPECT_EQ(written(30, FORMAT_TEXT, 0), groups(d, 0, 3) + " ");
+  EXPECT_EQ(written(100, FORMAT_TEXT, 1), "1." + groups(d, 0, 10) + "\n  ");
+  EXPECT_EQ(written(100, FORMAT_TEXT, 0), groups(d, 0, 10) + "\n");
+  EXPECT_EQ(written(0, FORMAT_TEXT, 1), "1.");
+  EXPECT_EQ(written(0, FORMAT_TEXT, 0), "");
+}
+
+TEST(ResultWriter, RawExample) {
+  EXPECT_EQ(written(12, FORMAT_RAW, 1), "1." + sqrt2_digits(12));
+  EXPECT_EQ(written(12, FORMAT_RAW, 0), sqrt2_digits(12));
+}
+
+TEST(ResultWriter, Text2MarkersAndBlankLines) {
+  std::string d = sqrt2_digits(10000);
+  std::string thousand = written(1000, FORMAT_TEXT2, 1);
+  std::string tenth_line = groups(d, 900, 10) + " -1000\n  ";
+  EXPECT_EQ(thousand.substr(thousand.size() - tenth_line.size()), tenth_line);
+  EXPECT_EQ(thousand.substr(0, 2 + 109 + 3), "1." + groups(d, 0, 10) + "\n  ");
+
+  std::string ten_thousand = written(10000, FORMAT_TEXT2, 1);
+  std::string last_line = groups(d, 9900, 10) + " -10000\n\n  ";
+  EXPECT_EQ(ten_thousand.substr(ten_thousand.size() - last_line.size()), last_line);
+  EXPECT_NE(ten_thousand.find(groups(d, 1900, 10) + " -2000\n  " + d.substr(2000, 10)),
+            std::string::npos);
+
+  std::string no_lead = written(1000, FORMAT_TEXT2, 0);
+  EXPECT_EQ(no_lead.substr(no_lead.size() - 116), groups(d, 900, 10) + " -1000\n");
+}
+
+TEST(ResultWriter, BinaryPacksTwoDigitsPerByte) {
+  EXPECT_EQ(written(4, FORMAT_BINARY, 1), "\x41\x42");
+  EXPECT_EQ(written(3, FORMAT_BINARY, 1), "\x41");
+  EXPECT_EQ(written(1, FORMAT_BINARY, 0), "");
+  EXPECT_EQ(written(0, FORMAT_BINARY, 1), "");
+}
+
+// The digits back from any format's output; checks the markers of text2 on the way.
+std::string decode(const std::string& output, std::uint32_t format, std::uint32_t print_lead) {
+  std::string digits;
+  if (format == FORMAT_BINARY) {
+    for (unsigned char byte : output) {
+      digits += static_cast<char>('0' + (byte >> 4));
+      digits += static_cast<char>('0' + (byte & 15));
+    }
+    return digits;
+  }
+  std::string text = output;
+  if (print_lead != 0) {
+    EXPECT_EQ(text.substr(0, 2), "1.");
+    text = text.substr(2);
+  }
+  static const std::regex marker(" -([0-9]+)\n");
+  std::size_t markers = 0;
+  for (std::sregex_iterator it(text.begin(), text.end(), marker), end; it != end; ++it) {
+    EXPECT_EQ(std::stoul((*it)[1]), 1000 * ++markers);
+  }
+  text = std::regex_replace(text, std::regex(" -[0-9]+\n"), "\n");
+  for (char c : text) {
+    if (c >= '0' && c <= '9') {
+      digits += c;
+    } else {
+      EXPECT_TRUE(c == ' ' || c == '\n') << static_cast<int>(c);
+    }
+  }
+  return digits;
+}
+
+TEST(ResultWriter, EveryFormatDecodesToTheReferenceDigits) {
+  const std::uint32_t counts[] = {1, 9, 10, 11, 99, 100, 101, 999, 1000, 1001, 10000, 12345};
+  for (std::uint32_t format = FORMAT_TEXT; format <= FORMAT_LAST; ++format) {
+    for (std::uint32_t lead = 0; lead <= 1; ++lead) {
+      for (std::uint32_t n : counts) {
+        std::string expected = sqrt2_digits(n);
+        if (format == FORMAT_BINARY) expected.resize(n / 2 * 2);  // an odd last digit is dropped
+        EXPECT_EQ(decode(written(n, format, lead), format, lead), expected)
+            << "format " << format << " lead " << lead << " digits " << n;
+      }
+    }
+  }
+}
+
+TEST(ResultWriter, TextLinesHoldAHundredDigits) {
+  std::string text = written(12345, FORMAT_TEXT, 1);
+  std::size_t lines = 0;
+  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    EXPECT_EQ(end - start, 2 + 109u) << "line " << lines;  // "1." or the indent, ten groups
+    ++lines;
+  }
+  EXPECT_EQ(lines, 123u);
+}
+
+}  // namespace
