@@ -1,0 +1,194 @@
+// Breaking a run off with q or a signal, and resuming it, through the real program.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <termios.h>
+
+#include <filesystem>
+
+#include "checkpoint/checkpoint_file.h"
+#include "compute/series.h"
+#include "e2e.h"
+
+namespace {
+
+// Long enough that the keys and signals below arrive while the series runs.
+const std::string LONG_RUN = "100000";
+
+class Interrupt : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory = make_temp_directory();
+    path = directory + "/state.bin";
+  }
+  void TearDown() override { std::filesystem::remove_all(directory); }
+
+  // Starts a run and waits until its series loop is under way.
+  Child start(const std::vector<std::string>& args, const ChildOptions& options = {}) {
+    Child child = start_child(program(args), options);
+    EXPECT_TRUE(wait_for_stderr(child, sjis(MSG_CALCULATING) + SCALE));
+    return child;
+  }
+
+  std::string directory;
+  std::string path;
+};
+
+// The state the series reaches from a fresh start when `next_n` is the term it holds.
+void literal_state_at(CalcState* state, std::uint32_t digits, std::uint32_t next_n) {
+  static std::uint32_t stop_at;
+  static CalcState* running;
+  stop_at = next_n;
+  running = state;
+  ASSERT_TRUE(calc_start_fresh(state, digits, 0, 1));
+  SeriesControl control;
+  control.checkpoint_set = true;
+  control.read_clock = [] { return 0u; };
+  control.stop_requested = [] { return running->next_n == stop_at; };
+  if (next_n > 1) {
+    EXPECT_EQ(run_series(state, control), SeriesOutcome::INTERRUPTED);
+  }
+}
+
+std::uint32_t u32_at(const std::string& bytes, std::size_t offset) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
+  return value;
+}
+
+// Checks that a saved file is the literal state at its next_n, apart from the time.
+void expect_literal_checkpoint(const std::string& saved, std::uint32_t digits) {
+  ASSERT_GE(saved.size(), 24u);
+  std::uint32_t next_n = u32_at(saved, 20);
+  CalcState state;
+  literal_state_at(&state, digits, next_n);
+  ASSERT_EQ(static_cast<std::int64_t>(saved.size()), checkpoint_size(state.word_count));
+  EXPECT_EQ(u32_at(saved, 0), digits);
+  for (std::int32_t k = 0; k < state.word_count; ++k) {
+    ASSERT_EQ(u32_at(saved, 24 + 4 * static_cast<std::size_t>(k)), state.sum[k]) << k;
+    ASSERT_EQ(u32_at(saved, 24 + 4 * static_cast<std::size_t>(state.word_count + k)), state.term[k]) << k;
+  }
+  calc_release(&state);
+}
+
+std::string interrupted_console(const std::string& err) {
+  // the scale, some marks, then the save's line feed and text
+  std::size_t marks_start = sjis(MSG_CALCULATING).size() + SCALE.size();
+  std::size_t marks_end = err.find_first_not_of('#', marks_start);
+  return err.substr(0, marks_start) + "<marks>" + err.substr(marks_end);
+}
+
+TEST_F(Interrupt, QSavesAndAResumeFinishesTheSameRun) {
+  ChildOptions terminal;
+  terminal.with_terminal = true;
+  Child child = start({"-d", LONG_RUN, "-r", path, "-f", "raw"}, terminal);
+  type_keys(child, "q");
+  ChildResult run = finish_child(&child);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(interrupted_console(run.err),
+            sjis(MSG_CALCULATING) + SCALE + "<marks>\n" + sjis(MSG_SAVED));
+  std::string saved = read_file(path);
+  expect_literal_checkpoint(saved, 100001);
+  EXPECT_EQ(u32_at(saved, 4), 2u) << "the format is stored";
+
+  // The stored format wins over the resumed command line's.
+  ChildResult resumed = run_child(program({"-r", path, "-f", "text"}));
+  ChildResult whole = run_child(program({"-d", LONG_RUN, "-f", "raw"}));
+  EXPECT_EQ(resumed.status, 0);
+  EXPECT_EQ(resumed.out, whole.out);
+  EXPECT_EQ(without_time(resumed.err), without_time(whole.err));
+  EXPECT_EQ(read_file(path), saved) << "resuming leaves the file as it was";
+}
+
+TEST_F(Interrupt, RepeatedInterruptionsEndWithTheSameDigits) {
+  Child first = start({"-d", LONG_RUN, "-r", path});
+  kill(first.pid, SIGTERM);
+  ASSERT_EQ(finish_child(&first).status, 0);
+  std::uint32_t first_n = u32_at(read_file(path), 20);
+
+  Child second = start({"-r", path});
+  kill(second.pid, SIGINT);
+  ChildResult stopped = finish_child(&second);
+  EXPECT_EQ(stopped.status, 0);
+  EXPECT_NE(stopped.err.find(sjis(MSG_SAVED)), std::string::npos);
+  std::string saved = read_file(path);
+  EXPECT_GT(u32_at(saved, 20), first_n);
+  expect_literal_checkpoint(saved, 100001);
+
+  ChildResult resumed = run_child(program({"-r", path}));
+  ChildResult whole = run_child(program({"-d", LONG_RUN}));
+  EXPECT_EQ(resumed.out, whole.out);
+  EXPECT_EQ(without_time(resumed.err), without_time(whole.err));
+}
+
+TEST_F(Interrupt, OtherKeysAndKeysWithoutACheckpointPathAreIgnored) {
+  ChildOptions terminal;
+  terminal.with_terminal = true;
+  Child child = start({"-d", LONG_RUN, "-r", path}, terminal);
+  type_keys(child, "Qx ");
+  ChildResult run = finish_child(&child);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("1.4142135623"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  unsigned long flags = run.terminal_flags;
+  EXPECT_TRUE((flags & ICANON) && (flags & ECHO)) << "the terminal mode is restored";
+
+  child = start({"-d", LONG_RUN}, terminal);
+  type_keys(child, "q");
+  run = finish_child(&child);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(without_time(run.err).find(sjis(MSG_SAVED)), std::string::npos);
+  EXPECT_NE(run.out.find("1.4142135623"), std::string::npos);
+}
+
+TEST_F(Interrupt, CtrlCWithoutACheckpointPathEndsTheRunAndRestoresTheTerminal) {
+  ChildOptions terminal;
+  terminal.with_terminal = true;
+  Child child = start({"-d", LONG_RUN}, terminal);
+  kill(child.pid, SIGINT);
+  ChildResult run = finish_child(&child);
+  EXPECT_EQ(run.status, 128 + SIGINT);
+  EXPECT_EQ(run.out, "");
+  unsigned long flags = run.terminal_flags;
+  EXPECT_TRUE((flags & ICANON) && (flags & ECHO));
+}
+
+TEST_F(Interrupt, FailedSaveKeepsTheEarlierCheckpoint) {
+  Child first = start({"-d", LONG_RUN, "-r", path});
+  kill(first.pid, SIGTERM);
+  ASSERT_EQ(finish_child(&first).status, 0);
+  std::string earlier = read_file(path);
+  ASSERT_GT(earlier.size(), 24u);
+
+  ChildOptions full_disk;  // the new file cannot grow past half its size
+  full_disk.file_size_limit = static_cast<long>(earlier.size() / 2);
+  Child second = start({"-d", LONG_RUN, "-r", path}, full_disk);
+  kill(second.pid, SIGTERM);
+  ChildResult run = finish_child(&second);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(interrupted_console(run.err), sjis(MSG_CALCULATING) + SCALE + "<marks>\n" +
+                                              sjis(MSG_WRITE_FAILED) + sjis(MSG_STATE_LOST));
+  EXPECT_EQ(read_file(path), earlier);
+  std::size_t files = 0;
+  for (auto& entry : std::filesystem::directory_iterator(directory)) files += entry.exists();
+  EXPECT_EQ(files, 1u) << "the temporary file is removed";
+}
+
+TEST_F(Interrupt, UnwritableCheckpointPaths) {
+  Child child = start({"-d", LONG_RUN, "-r", directory + "/missing/state.bin"});
+  kill(child.pid, SIGTERM);
+  ChildResult run = finish_child(&child);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(interrupted_console(run.err), sjis(MSG_CALCULATING) + SCALE + "<marks>\n" +
+                                              sjis(MSG_OPEN_FAILED) + sjis(MSG_STATE_LOST));
+
+  child = start({"-d", LONG_RUN, "-r", "/dev/full"});
+  kill(child.pid, SIGHUP);
+  run = finish_child(&child);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(interrupted_console(run.err), sjis(MSG_CALCULATING) + SCALE + "<marks>\n" +
+                                              sjis(MSG_WRITE_FAILED) + sjis(MSG_STATE_LOST));
+}
+
+}  // namespace

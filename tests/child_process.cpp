@@ -121,12 +121,6 @@ void type_keys(const Child& child, const std::string& keys) {
   }
 }
 
-unsigned long terminal_local_flags(const Child& child) {
-  termios mode{};
-  if (tcgetattr(child.terminal_slave, &mode) != 0) throw std::runtime_error("tcgetattr failed");
-  return mode.c_lflag;
-}
-
 ChildResult finish_child(Child* child) {
   ChildResult result;
   int status = 0;
@@ -139,6 +133,11 @@ ChildResult finish_child(Child* child) {
   }
   result.err = read_file(child->err_path);
   unlink(child->err_path.c_str());
+  if (child->terminal_slave >= 0) {
+    termios mode{};
+    if (tcgetattr(child->terminal_slave, &mode) != 0) throw std::runtime_error("tcgetattr failed");
+    result.terminal_flags = mode.c_lflag;
+  }
   if (child->terminal >= 0) close(child->terminal);
   if (child->terminal_slave >= 0) close(child->terminal_slave);
   child->terminal = -1;

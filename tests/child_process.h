@@ -28,6 +28,7 @@ struct ChildResult {
   int status = -1;  // the exit status, or 128 + signal number
   std::string out;  // standard output (empty when it went to a given path)
   std::string err;  // standard error
+  unsigned long terminal_flags = 0;  // the terminal's local mode (ICANON, ECHO, ...) as left
 };
 
 // A fresh, empty directory for one test's files.
@@ -44,9 +45,6 @@ bool wait_for_stderr(const Child& child, const std::string& text, int timeout_ms
 
 // Types `keys` on the child's terminal.
 void type_keys(const Child& child, const std::string& keys);
-
-// The terminal's local mode flags (ICANON, ECHO, ...) as the child left them.
-unsigned long terminal_local_flags(const Child& child);
 
 ChildResult finish_child(Child* child);
 

@@ -1,8 +1,6 @@
 // The four formats, laid out exactly, and decoded back to GMP's digits.
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "capture.h"
 #include "output/output_format.h"
 #include "output/progress.h"
@@ -86,12 +84,13 @@ std::string decode(const std::string& output, std::uint32_t format, std::uint32_
     EXPECT_EQ(text.substr(0, 2), "1.");
     text = text.substr(2);
   }
-  static const std::regex marker(" -([0-9]+)\n");
+  // Each " -N" marker names the count of digits so far.
   std::size_t markers = 0;
-  for (std::sregex_iterator it(text.begin(), text.end(), marker), end; it != end; ++it) {
-    EXPECT_EQ(std::stoul((*it)[1]), 1000 * ++markers);
+  for (std::size_t at; (at = text.find(" -")) != std::string::npos;) {
+    std::size_t end = text.find('\n', at);
+    EXPECT_EQ(std::stoul(text.substr(at + 2, end - at - 2)), 1000 * ++markers);
+    text.erase(at, end - at);
   }
-  text = std::regex_replace(text, std::regex(" -[0-9]+\n"), "\n");
   for (char c : text) {
     if (c >= '0' && c <= '9') {
       digits += c;

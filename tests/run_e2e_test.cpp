@@ -1,0 +1,150 @@
+// Complete runs through the real program: console bytes, results, files and failures.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "checkpoint/checkpoint_file.h"
+#include "compute/series_constants.h"
+#include "e2e.h"
+#include "reference.h"
+
+namespace {
+
+// sqrt(2) in the text layout, built from GMP's digits.
+std::string text_layout(const std::string& digits, bool lead) {
+  std::string text = lead ? "1." : "";
+  for (std::size_t i = 1; i <= digits.size(); ++i) {
+    text += digits[i - 1];
+    if (i % 100 == 0) {
+      text += lead ? "\n  " : "\n";
+    } else if (i % 10 == 0) {
+      text += ' ';
+    }
+  }
+  return text;
+}
+
+class Run : public ::testing::Test {
+ protected:
+  void SetUp() override { directory = make_temp_directory(); }
+  void TearDown() override { std::filesystem::remove_all(directory); }
+  std::string directory;
+};
+
+TEST_F(Run, ThousandDigits) {
+  ChildResult run = run_child(program({"-d", "1000"}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(without_time(run.err), completed_console(135));
+  EXPECT_EQ(run.out, text_layout(sqrt2_digits(1000), true) + "\n");
+}
+
+TEST_F(Run, EveryFormatToAFile) {
+  std::string d = sqrt2_digits(1000);
+  std::string packed;
+  for (std::size_t i = 0; i + 1 < d.size(); i += 2) {
+    packed += static_cast<char>((d[i] - '0') * 16 + (d[i + 1] - '0'));
+  }
+  const std::pair<const char*, std::string> formats[] = {
+      {"text", text_layout(d, true)},
+      {"raw", "1." + d},
+      {"binary", packed},
+  };
+  for (const auto& [format, expected] : formats) {
+    std::string path = directory + "/out." + format;
+    ChildResult run = run_child(program({"-d", "1000", "-f", format, "-o", path}));
+    EXPECT_EQ(run.status, 0) << format;
+    EXPECT_EQ(run.out, "\n") << format;  // the final line feed goes to standard output
+    EXPECT_EQ(read_file(path), expected) << format;
+    EXPECT_EQ(without_time(run.err), completed_console(135)) << format;
+  }
+  std::string path = directory + "/out.text2";
+  ASSERT_EQ(run_child(program({"-d", "1000", "-f", "text2", "-o", path, "-1", "no"})).status, 0);
+  std::string text2 = read_file(path);
+  EXPECT_EQ(text2.substr(text2.size() - 7), " -1000\n");
+}
+
+TEST_F(Run, UnopenableResultFileFallsBackToStandardOutput) {
+  ChildResult run = run_child(program({"-d", "1000", "-o", directory + "/missing/out.txt"}));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, text_layout(sqrt2_digits(1000), true) + "\n");
+  EXPECT_FALSE(std::filesystem::exists(directory + "/missing"));
+}
+
+TEST_F(Run, FailedResultWritesAreReported) {
+  ChildOptions to_full_disk;
+  to_full_disk.stdout_path = "/dev/full";
+  ChildResult run = run_child(program({"-d", "1000"}), to_full_disk);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(without_time(run.err), completed_console(135) + sjis(MSG_WRITE_FAILED));
+
+  run = run_child(program({"-d", "1000", "-o", "/dev/full"}));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "\n");
+  EXPECT_EQ(without_time(run.err), completed_console(135) + sjis(MSG_WRITE_FAILED));
+
+  ChildOptions small_files;  // a result file cut short by a full disk
+  small_files.file_size_limit = 500;
+  run = run_child(program({"-d", "1000", "-o", directory + "/out.txt"}), small_files);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(without_time(run.err), completed_console(135) + sjis(MSG_WRITE_FAILED));
+}
+
+TEST_F(Run, FailedAllocationIsReported) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "sanitizer runtimes cannot start under an address-space limit";
+#else
+  ChildOptions limited;
+  limited.address_space_limit = 256L << 20;
+  ChildResult run = run_child(program({"-d", "2000000000"}), limited);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, sjis(MSG_NO_MEMORY));
+  EXPECT_EQ(run.out, "");
+#endif
+}
+
+// A genuine checkpoint of a 100-digit run after a few terms, with next_n changed.
+std::string checkpoint_with_index(const std::string& path, std::uint32_t next_n) {
+  CalcState state;
+  EXPECT_TRUE(calc_start_fresh(&state, 101, 0, 1));
+  state.next_n = next_n;
+  std::FILE* devnull = std::fopen("/dev/null", "w");
+  checkpoint_save(&state, path.c_str(), devnull);
+  std::fclose(devnull);
+  calc_release(&state);
+  return read_file(path);
+}
+
+TEST_F(Run, IterationLimitApologises) {
+  std::string path = directory + "/state.bin";
+  std::string saved = checkpoint_with_index(path, LAST_SERIES_INDEX + 1);
+  ChildResult run = run_child(program({"-r", path}));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, sjis(MSG_CALCULATING) + SCALE + "\n" + sjis(MSG_LIMIT));
+  EXPECT_EQ(read_file(path), saved);
+}
+
+TEST_F(Run, CorruptCheckpointsAreRefused) {
+  std::string path = directory + "/state.bin";
+  std::string good = checkpoint_with_index(path, 1);
+  const std::string bad_files[] = {
+      good.substr(0, 10),
+      good.substr(0, good.size() - 4),
+      std::string(good).replace(4, 1, "\x04"),
+      std::string(good).replace(0, 4, std::string(4, '\0')),
+      std::string(good).replace(0, 4, "\xff\xff\xff\x7f"),  // 2^31 - 1 digits in a 160-byte file
+  };
+  for (const std::string& bytes : bad_files) {
+    write_file(path, bytes);
+    ChildResult run = run_child(program({"-r", path}));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, sjis(MSG_CORRUPT));
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(read_file(path), bytes) << "a refused file is left as it was";
+  }
+  ChildResult run = run_child(program({"-r", directory}));  // opens, but cannot be read
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, sjis(MSG_CORRUPT));
+}
+
+}  // namespace
