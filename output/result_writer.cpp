@@ -3,76 +3,98 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "output/output_format.h"
 #include "output/progress.h"
 
 namespace {
 
-constexpr std::size_t BUFFER_SIZE = 1 << 16;
-// Room for one digit and the longest separator after it: " -2147483647", two line feeds, "  ".
-constexpr std::size_t BUFFER_SLACK = 32;
+// The digits are handled in chunks of positions 1 + CHUNK k ... CHUNK (k + 1): a chunk starts one
+// position into a word, at the start of a group of ten and of a pair of packed digits.
+constexpr std::uint32_t CHUNK_WORDS = 100000;
+constexpr std::uint32_t CHUNK_POSITIONS = CHUNK_WORDS * DIGITS_PER_WORD;
+static_assert(CHUNK_POSITIONS % 10 == 0 && CHUNK_POSITIONS % 2 == 0);
+// A chunk's text: its digits, a separator per group, and at each line end at most
+// " -2147483647", two line feeds and two spaces.
+constexpr std::size_t CHUNK_OUTPUT_BYTES = CHUNK_POSITIONS + CHUNK_POSITIONS / 10 + CHUNK_POSITIONS / 100 * 16;
 
-// Collects the output and hands it to the stream a block at a time.
-struct OutputBuffer {
-  std::FILE* out;
-  std::size_t used = 0;
-  char bytes[BUFFER_SIZE];
-
-  explicit OutputBuffer(std::FILE* stream) : out(stream) {}
-  void put(char c) { bytes[used++] = c; }
-  void put(const char* text, std::size_t size) {
-    std::memcpy(bytes + used, text, size);
-    used += size;
-  }
-  bool nearly_full() const { return used > BUFFER_SIZE - BUFFER_SLACK; }
-  void flush() {
-    std::fwrite(bytes, 1, used, out);
-    used = 0;
-  }
-};
-
-// Yields the digits at positions 1, 2, ... in order, decoding one word at a time. The digit at
-// position i is that of digit_at(words, i): the (i mod 9)-th of word i / 9's nine digits.
-struct DigitReader {
-  const Word* words;
-  std::int32_t next_word = 0;
-  int next_in_word = DIGITS_PER_WORD;
-  char digits[DIGITS_PER_WORD];
-
-  explicit DigitReader(const Word* sum) : words(sum) {
-    decode_next_word();
-    next_in_word = 1;  // position 0 is the units digit, written as "1."
-  }
-  void decode_next_word() {
-    Word word = words[next_word++];
-    for (int j = DIGITS_PER_WORD - 1; j >= 0; --j) {
-      digits[j] = static_cast<char>(word % 10);
-      word /= 10;
+// The four decimal characters of every value below 10^4.
+struct FourDigitTable {
+  char chars[10000][4];
+  constexpr FourDigitTable() : chars() {
+    for (int v = 0; v < 10000; ++v) {
+      chars[v][0] = static_cast<char>('0' + v / 1000);
+      chars[v][1] = static_cast<char>('0' + v / 100 % 10);
+      chars[v][2] = static_cast<char>('0' + v / 10 % 10);
+      chars[v][3] = static_cast<char>('0' + v % 10);
     }
-    next_in_word = 0;
-  }
-  int next() {
-    if (next_in_word == DIGITS_PER_WORD) decode_next_word();
-    return digits[next_in_word++];
   }
 };
+constexpr FourDigitTable FOUR_DIGITS;
 
-// The separator after position i, a multiple of 10, in the text formats.
-void end_group(OutputBuffer* buffer, std::uint32_t i, std::uint32_t format,
-               std::uint32_t print_lead) {
+// The nine decimal digits of `word` (below 10^9) as characters, most significant first: the digit
+// at position 9k + j of a number is that of its word k at place j, as digit_at reads it.
+void word_to_chars(Word word, char* out) {
+  out[0] = static_cast<char>('0' + word / 100000000);
+  Word rest = word % 100000000;
+  std::memcpy(out + 1, FOUR_DIGITS.chars[rest / 10000], 4);
+  std::memcpy(out + 5, FOUR_DIGITS.chars[rest % 10000], 4);
+}
+
+// Appends the separator that follows position i, a multiple of 10, in the text formats.
+char* end_group(char* out, std::uint32_t i, std::uint32_t format, std::uint32_t print_lead) {
   if (i % 100 != 0) {
-    buffer->put(' ');
-    return;
+    *out++ = ' ';
+    return out;
   }
   if (format == FORMAT_TEXT2 && i % 1000 == 0) {
-    char marker[24];
-    int size = std::snprintf(marker, sizeof marker, " -%lu", static_cast<unsigned long>(i));
-    buffer->put(marker, static_cast<std::size_t>(size));
+    out += std::snprintf(out, 16, " -%lu", static_cast<unsigned long>(i));
   }
-  buffer->put('\n');
-  if (format == FORMAT_TEXT2 && i % 10000 == 0) buffer->put('\n');
-  if (print_lead != 0) buffer->put("  ", 2);
+  *out++ = '\n';
+  if (format == FORMAT_TEXT2 && i % 10000 == 0) *out++ = '\n';
+  if (print_lead != 0) {
+    *out++ = ' ';
+    *out++ = ' ';
+  }
+  return out;
+}
+
+// Lays out `count` digit characters for positions first .. first+count-1 (first at the start of a
+// group and of a pair) in `format`. Returns the end of the output.
+char* lay_out(const char* digits, std::uint32_t first, std::uint32_t count, std::uint32_t format,
+              std::uint32_t print_lead, char* out) {
+  if (format == FORMAT_RAW) {
+    std::memcpy(out, digits, count);
+    return out + count;
+  }
+  if (format == FORMAT_BINARY) {
+    for (std::uint32_t j = 0; j + 1 < count; j += 2) {
+      *out++ = static_cast<char>((digits[j] - '0') * 16 + (digits[j + 1] - '0'));
+    }
+    return out;
+  }
+  for (std::uint32_t done = 0; done < count;) {
+    if ((first + done - 1) % 100 == 0 && count - done >= 100) {  // a whole line
+      for (int group = 0; group < 9; ++group) {
+        std::memcpy(out, digits + done, 10);
+        out[10] = ' ';
+        out += 11;
+        done += 10;
+      }
+      std::memcpy(out, digits + done, 10);
+      out += 10;
+      done += 10;
+      out = end_group(out, first + done - 1, format, print_lead);
+      continue;
+    }
+    std::uint32_t size = count - done < 10 ? count - done : 10;
+    std::memcpy(out, digits + done, size);
+    out += size;
+    done += size;
+    if (size == 10) out = end_group(out, first + done - 1, format, print_lead);
+  }
+  return out;
 }
 
 }  // namespace
@@ -80,29 +102,20 @@ void end_group(OutputBuffer* buffer, std::uint32_t i, std::uint32_t format,
 void write_digits(std::FILE* out, const Word* sum, std::uint32_t digits, std::uint32_t format,
                   std::uint32_t print_lead) {
   assert(digits >= 1);
-  OutputBuffer buffer(out);
-  if (print_lead != 0 && format != FORMAT_BINARY) buffer.put("1.", 2);
-  DigitReader reader(sum);
-  std::uint32_t packed = 0;
-  int until_group_end = 10;
-  for (std::uint32_t i = 1; i < digits; ++i) {
-    int digit = reader.next();
-    if (format == FORMAT_BINARY) {
-      packed = (packed * 16 + static_cast<std::uint32_t>(digit)) % 256;
-      if (i % 2 == 0) buffer.put(static_cast<char>(packed));
-    } else {
-      buffer.put(static_cast<char>('0' + digit));
-      if (format != FORMAT_RAW && --until_group_end == 0) {
-        until_group_end = 10;
-        end_group(&buffer, i, format, print_lead);
-      }
+  std::vector<char> chars(CHUNK_POSITIONS + DIGITS_PER_WORD);
+  std::vector<char> text(CHUNK_OUTPUT_BYTES + 2);
+  if (print_lead != 0 && format != FORMAT_BINARY) std::fwrite("1.", 1, 2, out);
+  for (std::uint32_t first = 1; first < digits; first += CHUNK_POSITIONS) {
+    std::uint32_t count = digits - first < CHUNK_POSITIONS ? digits - first : CHUNK_POSITIONS;
+    // Position `first` is place 1 of word (first - 1) / 9.
+    const Word* words = sum + (first - 1) / DIGITS_PER_WORD;
+    for (std::uint32_t k = 0; k * DIGITS_PER_WORD < count + 1; ++k) {
+      word_to_chars(words[k], chars.data() + k * DIGITS_PER_WORD);
     }
-    if (buffer.nearly_full()) {
-      buffer.flush();
-      progress_update(i);
-    }
+    char* end = lay_out(chars.data() + 1, first, count, format, print_lead, text.data());
+    std::fwrite(text.data(), 1, static_cast<std::size_t>(end - text.data()), out);
+    progress_update(first + count - 1);
   }
-  buffer.flush();
   progress_update(digits);
 }
 
