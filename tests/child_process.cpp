@@ -28,16 +28,17 @@ std::string temp_file_path(const char* stem) {
 [[noreturn]] void exec_child(const std::vector<std::string>& args, const ChildOptions& options,
                              const std::string& out_path, const std::string& err_path,
                              const char* terminal_name) {
+  int slave = -1;
   if (terminal_name != nullptr) {
     setsid();
-    int slave = open(terminal_name, O_RDWR);  // becomes the controlling terminal
+    slave = open(terminal_name, O_RDWR);  // becomes the controlling terminal
     if (slave < 0) _exit(126);
-    if (slave > 2) close(slave);
   }
   int in = open("/dev/null", O_RDONLY);
   int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int err = options.stderr_to_terminal ? slave : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (in < 0 || out < 0 || err < 0) _exit(126);
+  if (!options.locale.empty()) setenv("LC_ALL", options.locale.c_str(), 1);
   dup2(in, 0);
   dup2(out, 1);
   dup2(err, 2);
@@ -133,6 +134,13 @@ ChildResult finish_child(Child* child) {
   }
   result.err = read_file(child->err_path);
   unlink(child->err_path.c_str());
+  if (child->terminal >= 0) {
+    fcntl(child->terminal, F_SETFL, O_NONBLOCK);
+    char block[4096];
+    for (ssize_t got; (got = read(child->terminal, block, sizeof block)) > 0;) {
+      result.terminal_output.append(block, static_cast<std::size_t>(got));
+    }
+  }
   if (child->terminal_slave >= 0) {
     termios mode{};
     if (tcgetattr(child->terminal_slave, &mode) != 0) throw std::runtime_error("tcgetattr failed");

@@ -10,6 +10,8 @@
 struct ChildOptions {
   std::string stdout_path;             // empty: a temporary file that run_child reads back
   bool with_terminal = false;          // a pseudo-terminal as controlling terminal (stdin stays /dev/null)
+  bool stderr_to_terminal = false;     // with_terminal: standard error goes to the terminal too
+  std::string locale;                  // LC_ALL for the child, when not empty
   long address_space_limit = 0;        // bytes, 0 for none
   long file_size_limit = 0;            // bytes, 0 for none; SIGXFSZ is then ignored
   std::string working_directory;       // empty: the test's own
@@ -29,6 +31,7 @@ struct ChildResult {
   std::string out;  // standard output (empty when it went to a given path)
   std::string err;  // standard error
   unsigned long terminal_flags = 0;  // the terminal's local mode (ICANON, ECHO, ...) as left
+  std::string terminal_output;       // what the child wrote to the terminal
 };
 
 // A fresh, empty directory for one test's files.

@@ -71,3 +71,31 @@ TEST(Usage, DigitCountWithACheckpointPathStartsFresh) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pseudo-terminal turns each line feed into a carriage return and a line feed.
+std::string as_on_terminal(std::string_view text) {
+  std::string shown;
+  for (char c : text) {
+    if (c == '\n') shown += '\r';
+    shown += c;
+  }
+  return shown;
+}
+
+TEST(ConsoleEncoding, Utf8TerminalGetsUtf8Texts) {
+  ChildOptions terminal;
+  terminal.with_terminal = true;
+  terminal.stderr_to_terminal = true;
+  terminal.locale = "C.UTF-8";
+  ChildResult run = run_child(program({}), terminal);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.terminal_output, as_on_terminal(message_text(MSG_USAGE, ConsoleEncoding::UTF8)));
+
+  terminal.locale = "C";  // a terminal that is not UTF-8 gets the Shift_JIS bytes
+  run = run_child(program({}), terminal);
+  EXPECT_EQ(run.terminal_output, as_on_terminal(message_text(MSG_USAGE, ConsoleEncoding::SHIFT_JIS)));
+}
+
+}  // namespace
