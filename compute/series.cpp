@@ -3,7 +3,7 @@
 #include "compute/series_constants.h"
 #include "output/progress.h"
 
-SeriesOutcome run_series(CalcState* state, const SeriesControl& control) {
+SeriesOutcome run_series_literal(CalcState* state, const SeriesControl& control) {
   const std::int32_t count = state->word_count;
   for (;;) {
     if (state->first_nonzero >= count) return SeriesOutcome::COMPLETED;

@@ -11,15 +11,20 @@ enum class SeriesOutcome { COMPLETED, LIMIT, INTERRUPTED };
 struct SeriesControl {
   bool checkpoint_set = false;              // only then may a stop request end the loop
   std::uint32_t (*read_clock)() = nullptr;  // milliseconds, wrapping modulo 2^32
-  bool (*stop_requested)() = nullptr;       // polled once per iteration; consumes at most one key
+  bool (*stop_requested)() = nullptr;       // polled once per iteration or sweep; consumes at most one key
+  int terms_per_sweep = 0;                  // the engine's sweep length; 0 for its own choice
 };
 
 // Runs the loop from the state's current term until the term vanishes (COMPLETED, next_n is the
 // index of the first zero term), n passes LAST_SERIES_INDEX (LIMIT) or a stop is requested while
 // a checkpoint path is set (INTERRUPTED, with `sum` and `term` ready to be saved). Advances the
-// progress bar with the first non-zero word after each iteration and accounts the clock every
-// 100 iterations and on interruption. Requires an allocated state whose last_clock was just read
-// and whose first_nonzero is a lower bound on the term's first non-zero word.
+// progress bar with the term's first non-zero word and accounts the clock whenever next_n passes
+// a multiple of 100, and on interruption. Requires an allocated state whose last_clock was just
+// read and whose first_nonzero is a lower bound on the term's first non-zero word.
+//
+// run_series_literal does one term per iteration with the word routines; run_series reaches
+// exactly the same states with the fast engine, several terms per sweep, polling between sweeps.
+SeriesOutcome run_series_literal(CalcState* state, const SeriesControl& control);
 SeriesOutcome run_series(CalcState* state, const SeriesControl& control);
 
 // Turns a completed sum into sqrt(2): divides by 8119, then multiplies by 11482, and adds the
