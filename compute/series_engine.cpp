@@ -152,7 +152,7 @@ void run_sweep(int terms, Limb* term, Limb* subtracted, std::int32_t first, std:
 }
 
 // The first non-zero word of the normalised value of redundant limbs whose first non-zero limb is
-// `first`; the word count when the value is zero.
+// `first` (all limbs above it zero); the word count when `first` is past the last limb.
 std::int32_t first_nonzero_word(const Limb* limbs, std::int32_t first, const LimbLayout& layout) {
   if (first >= layout.limbs) return layout.words;
   // The carry into limb `first` from below: decided by the first limb that is not 10^18 - 1.
@@ -241,7 +241,9 @@ void engine_finish(Engine* engine, CalcState* state) {
   subtract_from_one(engine->subtracted, engine->layout);
   limbs_to_words(engine->subtracted, engine->layout, state->sum);
   limbs_to_words(engine->term, engine->layout, state->term);
-  state->first_nonzero = first_nonzero_word(engine->term, 0, engine->layout);
+  std::int32_t first = 0;
+  while (first < engine->layout.limbs && engine->term[first] == 0) ++first;
+  state->first_nonzero = first_nonzero_word(engine->term, first, engine->layout);
 }
 
 }  // namespace

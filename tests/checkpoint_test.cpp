@@ -30,6 +30,7 @@ SeriesOutcome run_until_poll(CalcState* state, int poll) {
   control.checkpoint_set = true;
   control.read_clock = fake_clock;
   control.stop_requested = stop_at_poll;
+  control.terms_per_sweep = 1;  // one poll per term
   return run_series(state, control);
 }
 

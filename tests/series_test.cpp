@@ -73,17 +73,32 @@ TEST(Series, IndexOfTheFirstZeroTerm) {
 }
 
 TEST(Series, StopRequestEndsTheLoopOnlyWithACheckpointPath) {
+  for (auto series : {run_series_literal, run_series}) {
+    CalcState state;
+    ASSERT_TRUE(calc_start_fresh(&state, 1001, 0, 1));
+    polls_until_stop = 5;
+    SeriesControl control = test_control(true);
+    control.terms_per_sweep = 1;
+    EXPECT_EQ(series(&state, control), SeriesOutcome::INTERRUPTED);
+    EXPECT_EQ(state.next_n, 6u);  // five terms subtracted, the sixth held
+    EXPECT_EQ(clock_reads, 1u);   // the interruption accounts the time at once
+    calc_release(&state);
+
+    ASSERT_TRUE(calc_start_fresh(&state, 1001, 0, 1));
+    EXPECT_EQ(series(&state, test_control(false)), SeriesOutcome::COMPLETED);
+    EXPECT_EQ(state.next_n, 135u);
+    calc_release(&state);
+  }
+}
+
+TEST(Series, EngineStopsAtTheEndOfItsSweep) {
   CalcState state;
   ASSERT_TRUE(calc_start_fresh(&state, 1001, 0, 1));
-  polls_until_stop = 5;
-  EXPECT_EQ(run_series(&state, test_control(true)), SeriesOutcome::INTERRUPTED);
-  EXPECT_EQ(state.next_n, 6u);  // five terms subtracted, the sixth held
-  EXPECT_EQ(clock_reads, 1u);   // the interruption accounts the time at once
-  calc_release(&state);
-
-  ASSERT_TRUE(calc_start_fresh(&state, 1001, 0, 1));
-  EXPECT_EQ(run_series(&state, test_control(false)), SeriesOutcome::COMPLETED);
-  EXPECT_EQ(state.next_n, 135u);
+  polls_until_stop = 2;
+  SeriesControl control = test_control(true);
+  control.terms_per_sweep = 8;
+  EXPECT_EQ(run_series(&state, control), SeriesOutcome::INTERRUPTED);
+  EXPECT_EQ(state.next_n, 17u);
   calc_release(&state);
 }
 

@@ -1,0 +1,122 @@
+// The engine reaches exactly the states of the literal loop: the same words of sum and term and
+// the same next_n, inside a run and at its end, for every sweep length.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "compute/series.h"
+#include "compute/series_constants.h"
+
+namespace {
+
+std::uint32_t no_clock() { return 0; }
+
+// Stop rules for the runs below: after a number of polls, or when a state reaches an index.
+int polls_left = -1;
+bool stop_after_polls() { return polls_left >= 0 && polls_left-- == 0; }
+const CalcState* watched = nullptr;
+std::uint32_t stop_index = 0;
+bool stop_at_index() { return watched->next_n == stop_index; }
+
+SeriesControl control_with(bool (*stop)(), int terms_per_sweep) {
+  SeriesControl control;
+  control.checkpoint_set = true;
+  control.read_clock = no_clock;
+  control.stop_requested = stop;
+  control.terms_per_sweep = terms_per_sweep;
+  return control;
+}
+
+struct Snapshot {
+  std::uint32_t next_n;
+  std::vector<Word> sum, term;
+  bool operator==(const Snapshot&) const = default;
+};
+
+Snapshot snapshot(const CalcState& state) {
+  return {state.next_n, std::vector<Word>(state.sum, state.sum + state.word_count),
+          std::vector<Word>(state.term, state.term + state.word_count)};
+}
+
+// Runs the literal loop on `state` until next_n reaches `index` (or the loop ends by itself).
+SeriesOutcome literal_until(CalcState* state, std::uint32_t index) {
+  watched = state;
+  stop_index = index;
+  return run_series_literal(state, control_with(stop_at_index, 0));
+}
+
+// A fresh computation of `digits` positions, or one that starts from term t_1 at index `next_n`.
+void start(CalcState* state, std::uint32_t digits, std::uint32_t next_n) {
+  ASSERT_TRUE(calc_start_fresh(state, digits, 0, 1));
+  state->next_n = next_n;
+}
+
+// Interrupts the engine after `polls` sweeps, compares with the literal state at that index,
+// then lets both finish and compares again. The engine resumes from the words it handed back.
+void expect_same_states(std::uint32_t digits, std::uint32_t next_n, int terms_per_sweep, int polls) {
+  CalcState engine, literal;
+  start(&engine, digits, next_n);
+  start(&literal, digits, next_n);
+  polls_left = polls;
+  SeriesOutcome engine_outcome = run_series(&engine, control_with(stop_after_polls, terms_per_sweep));
+  if (engine_outcome == SeriesOutcome::INTERRUPTED) {
+    ASSERT_EQ(literal_until(&literal, engine.next_n), SeriesOutcome::INTERRUPTED)
+        << "D " << digits << " S " << terms_per_sweep;
+    ASSERT_EQ(snapshot(engine), snapshot(literal)) << "D " << digits << " S " << terms_per_sweep;
+    polls_left = -1;
+    engine_outcome = run_series(&engine, control_with(stop_after_polls, terms_per_sweep));
+  }
+  SeriesOutcome literal_outcome = literal_until(&literal, 0);
+  ASSERT_EQ(engine_outcome, literal_outcome) << "D " << digits << " S " << terms_per_sweep;
+  ASSERT_EQ(snapshot(engine), snapshot(literal)) << "D " << digits << " S " << terms_per_sweep;
+  if (engine_outcome == SeriesOutcome::COMPLETED) {
+    ASSERT_EQ(engine.first_nonzero, engine.word_count);
+  }
+  calc_release(&engine);
+  calc_release(&literal);
+}
+
+TEST(SeriesEngine, SameStatesForEveryDigitCountUpTo3000) {
+  std::mt19937 rng(2024);
+  for (std::uint32_t digits = 1; digits <= 3000; ++digits) {
+    int terms = 1 + static_cast<int>(digits % 8);
+    int polls = std::uniform_int_distribution<int>(0, 40)(rng);
+    expect_same_states(digits, 1, terms, polls);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(SeriesEngine, SameStatesForRandomLargerCounts) {
+  std::mt19937 rng(77);
+  for (int round = 0; round < 4; ++round) {
+    std::uint32_t digits = std::uniform_int_distribution<std::uint32_t>(3001, 40000)(rng);
+    expect_same_states(digits, 1, 8, std::uniform_int_distribution<int>(1, 400)(rng));
+  }
+  expect_same_states(std::uniform_int_distribution<std::uint32_t>(60000, 100000)(rng), 1, 8, 700);
+}
+
+TEST(SeriesEngine, SameStatesFromLargeIndices) {
+  // Large multipliers and divisors: around 2^50 for the divisor (2n+2)K, and up to the limit.
+  const std::uint32_t indices[] = {8000000, 8540000, 8541000, 100000000, LAST_SERIES_INDEX - 20,
+                                   LAST_SERIES_INDEX - 3, LAST_SERIES_INDEX, LAST_SERIES_INDEX + 1,
+                                   0xFFFFFFFFu};
+  for (std::uint32_t next_n : indices) {
+    for (std::uint32_t digits : {1u, 40u, 500u}) {
+      for (int terms : {1, 3, 8}) {
+        expect_same_states(digits, next_n, terms, 1);
+        expect_same_states(digits, next_n, terms, -1);
+      }
+    }
+  }
+}
+
+TEST(SeriesEngine, LimitEndsBothLoopsAtTheSameIndex) {
+  CalcState engine;
+  start(&engine, 2000, LAST_SERIES_INDEX - 5);
+  polls_left = -1;
+  EXPECT_EQ(run_series(&engine, control_with(stop_after_polls, 8)), SeriesOutcome::LIMIT);
+  EXPECT_EQ(engine.next_n, LAST_SERIES_INDEX + 1);
+  calc_release(&engine);
+}
+
+}  // namespace
