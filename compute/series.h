@@ -13,6 +13,7 @@ struct SeriesControl {
   std::uint32_t (*read_clock)() = nullptr;  // milliseconds, wrapping modulo 2^32
   bool (*stop_requested)() = nullptr;       // polled once per iteration or sweep; consumes at most one key
   int terms_per_sweep = 0;                  // the engine's sweep length; 0 for its own choice
+  bool portable_engine_only = false;        // leave out the engines for particular processors
 };
 
 // Runs the loop from the state's current term until the term vanishes (COMPLETED, next_n is the
@@ -26,6 +27,9 @@ struct SeriesControl {
 // exactly the same states with the fast engine, several terms per sweep, polling between sweeps.
 SeriesOutcome run_series_literal(CalcState* state, const SeriesControl& control);
 SeriesOutcome run_series(CalcState* state, const SeriesControl& control);
+
+// True when this processor runs an engine beyond the portable one (AVX-512 IFMA).
+bool processor_engine_available();
 
 // Turns a completed sum into sqrt(2): divides by 8119, then multiplies by 11482, and adds the
 // time since the last clock reading. Afterwards digit positions 0 .. digits-1 are exact.

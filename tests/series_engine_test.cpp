@@ -18,8 +18,12 @@ const CalcState* watched = nullptr;
 std::uint32_t stop_index = 0;
 bool stop_at_index() { return watched->next_n == stop_index; }
 
+// Which engines the runs below may use: the portable one only, or the fastest the processor has.
+bool portable_only = false;
+
 SeriesControl control_with(bool (*stop)(), int terms_per_sweep) {
   SeriesControl control;
+  control.portable_engine_only = portable_only;
   control.checkpoint_set = true;
   control.read_clock = no_clock;
   control.stop_requested = stop;
@@ -76,33 +80,47 @@ void expect_same_states(std::uint32_t digits, std::uint32_t next_n, int terms_pe
   calc_release(&literal);
 }
 
-TEST(SeriesEngine, SameStatesForEveryDigitCountUpTo3000) {
+class SeriesEngine : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    portable_only = GetParam();
+    if (!portable_only && !processor_engine_available()) {
+      GTEST_SKIP() << "this processor has no engine beyond the portable one (AVX-512 IFMA)";
+    }
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, SeriesEngine, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Portable" : "Fastest"; });
+
+TEST_P(SeriesEngine, SameStatesForEveryDigitCountUpTo3000) {
   std::mt19937 rng(2024);
   for (std::uint32_t digits = 1; digits <= 3000; ++digits) {
-    int terms = 1 + static_cast<int>(digits % 8);
+    int terms = static_cast<int>(digits % 41);  // 0: the engine's own choice
     int polls = std::uniform_int_distribution<int>(0, 40)(rng);
     expect_same_states(digits, 1, terms, polls);
     if (HasFatalFailure()) return;
   }
 }
 
-TEST(SeriesEngine, SameStatesForRandomLargerCounts) {
+TEST_P(SeriesEngine, SameStatesForRandomLargerCounts) {
   std::mt19937 rng(77);
   for (int round = 0; round < 4; ++round) {
     std::uint32_t digits = std::uniform_int_distribution<std::uint32_t>(3001, 40000)(rng);
-    expect_same_states(digits, 1, 8, std::uniform_int_distribution<int>(1, 400)(rng));
+    expect_same_states(digits, 1, 0, std::uniform_int_distribution<int>(1, 400)(rng));
   }
-  expect_same_states(std::uniform_int_distribution<std::uint32_t>(60000, 100000)(rng), 1, 8, 700);
+  expect_same_states(std::uniform_int_distribution<std::uint32_t>(60000, 100000)(rng), 1, 0, 300);
 }
 
-TEST(SeriesEngine, SameStatesFromLargeIndices) {
-  // Large multipliers and divisors: around 2^50 for the divisor (2n+2)K, and up to the limit.
-  const std::uint32_t indices[] = {8000000, 8540000, 8541000, 100000000, LAST_SERIES_INDEX - 20,
-                                   LAST_SERIES_INDEX - 3, LAST_SERIES_INDEX, LAST_SERIES_INDEX + 1,
-                                   0xFFFFFFFFu};
+TEST_P(SeriesEngine, SameStatesFromLargeIndices) {
+  // Large multipliers and divisors: the divisor (2n+2)K around 2^50, where the processor-specific
+  // engine hands over to the portable one, and indices up to the limit.
+  const std::uint32_t indices[] = {8000000, 8539000, 8539100, 8541000, 100000000,
+                                   LAST_SERIES_INDEX - 20, LAST_SERIES_INDEX - 3, LAST_SERIES_INDEX,
+                                   LAST_SERIES_INDEX + 1, 0xFFFFFFFFu};
   for (std::uint32_t next_n : indices) {
-    for (std::uint32_t digits : {1u, 40u, 500u}) {
-      for (int terms : {1, 3, 8}) {
+    for (std::uint32_t digits : {1u, 40u, 500u, 3000u}) {
+      for (int terms : {1, 3, 8, 0}) {
         expect_same_states(digits, next_n, terms, 1);
         expect_same_states(digits, next_n, terms, -1);
       }
@@ -110,7 +128,7 @@ TEST(SeriesEngine, SameStatesFromLargeIndices) {
   }
 }
 
-TEST(SeriesEngine, LimitEndsBothLoopsAtTheSameIndex) {
+TEST_P(SeriesEngine, LimitEndsBothLoopsAtTheSameIndex) {
   CalcState engine;
   start(&engine, 2000, LAST_SERIES_INDEX - 5);
   polls_left = -1;
