@@ -1,5 +1,5 @@
 // The series engine for processors with AVX-512 IFMA: limbs of 10^15, eight terms to a register
-// and five registers to a sweep. Usable while every divisor (2n+2) K stays below 2^50.
+// and seven registers to a sweep. Usable while every divisor (2n+2) K stays below 2^50.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #define TINDERMOSS_HAVE_SIMD_ENGINE 1
 
 struct SimdEngine {
-  static constexpr int MAX_TERMS = 40;
+  static constexpr int MAX_TERMS = 56;
 
   // True when the processor (and the system) runs AVX-512 F, DQ and IFMA.
   static bool supported();
@@ -20,8 +20,6 @@ struct SimdEngine {
   std::int32_t words = 0;
   std::int32_t limbs = 0;
   std::int32_t pad_words = 0;  // zero words above word 0, to fill whole groups of five
-  std::uint64_t* term_store = nullptr;
-  std::uint64_t* subtracted_store = nullptr;
   std::uint64_t* term = nullptr;        // least significant limb first, possibly redundant
   std::uint64_t* subtracted = nullptr;  // the terms subtracted so far, carries pending
   std::int32_t first = 0;               // the term's first non-zero limb, counted from the top
