@@ -55,10 +55,10 @@ int main(int argc, char** argv) {
     Timing literal = time_series(requested, literal_path);
     std::printf("%10u %-26s %10.3f %8.1fx\n", requested, literal_path.name, literal.seconds, 1.0);
     const Path paths[] = {
-        {"scalar, 1 term/sweep", run_series, 1, true},
-        {"scalar, 8 terms/sweep", run_series, 8, true},
-        {"best, 8 terms/sweep", run_series, 8, false},
-        {"best", run_series, 0, false},
+        {"portable, 1 term/sweep", run_series, 1, true},
+        {"portable", run_series, 0, true},
+        {"fastest, 8 terms/sweep", run_series, 8, false},
+        {"fastest", run_series, 0, false},
     };
     for (const Path& path : paths) {
       Timing engine = time_series(requested, path);

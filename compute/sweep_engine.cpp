@@ -1,0 +1,200 @@
+#include "compute/sweep_engine.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "compute/series_constants.h"
+#include "compute/sweep_kernel.h"
+
+namespace {
+
+// A folded limb is below 10^15 and each added term limb below 10^15 (1 + 1/(K-1)): 18000 of them
+// stay far below 2^64.
+constexpr int TERMS_BETWEEN_FOLDS = 18000;
+
+constexpr Limb POW10[16] = {1ull,           10ull,           100ull,           1000ull,
+                            10000ull,       100000ull,       1000000ull,       10000000ull,
+                            100000000ull,   1000000000ull,   10000000000ull,   100000000000ull,
+                            1000000000000ull, 10000000000000ull, 100000000000000ull,
+                            1000000000000000ull};
+
+int decimal_length(Limb value) {
+  int length = 1;
+  while (length < 16 && value >= POW10[length]) ++length;
+  return length;
+}
+
+// Five words w0..w4 (most significant first) as three limbs of fifteen digits, and back.
+void five_words_to_limbs(const Word* w, Limb* limbs) {
+  limbs[0] = Limb{w[0]} * 1000000 + w[1] / 1000;
+  limbs[1] = Limb{w[1] % 1000} * 1000000000000ull + Limb{w[2]} * 1000 + w[3] / 1000000;
+  limbs[2] = Limb{w[3] % 1000000} * 1000000000 + w[4];
+}
+
+void limbs_to_five_words(const Limb* limbs, Word* w) {
+  w[0] = static_cast<Word>(limbs[0] / 1000000);
+  w[1] = static_cast<Word>(limbs[0] % 1000000 * 1000 + limbs[1] / 1000000000000ull);
+  w[2] = static_cast<Word>(limbs[1] / 1000 % 1000000000);
+  w[3] = static_cast<Word>(limbs[1] % 1000 * 1000000 + limbs[2] / 1000000000);
+  w[4] = static_cast<Word>(limbs[2] % 1000000000);
+}
+
+// Carries every limb into 0 .. 10^15-1, least significant first.
+void normalise(Limb* limbs, std::int32_t count) {
+  Limb carry = 0;
+  for (std::int32_t i = 0; i < count; ++i) {
+    Limb value = limbs[i] + carry;
+    limbs[i] = value % LIMB_BASE;
+    carry = value / LIMB_BASE;
+  }
+}
+
+}  // namespace
+
+bool SweepEngine::start(const CalcState* state, bool allow_ifma) {
+#if defined(TINDERMOSS_HAVE_IFMA_KERNEL)
+  use_ifma = allow_ifma && ifma_available();
+#else
+  (void)allow_ifma;
+#endif
+  words = state->word_count;
+  pad_words = (5 - words % 5) % 5;
+  limbs = (words + pad_words) / 5 * 3;
+  std::size_t bytes = static_cast<std::size_t>(limbs) * sizeof(Limb);
+  term = static_cast<Limb*>(std::malloc(bytes));
+  subtracted = static_cast<Limb*>(std::malloc(bytes));
+  if (term == nullptr || subtracted == nullptr) {
+    release();
+    return false;
+  }
+  // The words of one group of five, zero above word 0.
+  auto group = [&](const Word* source, std::int32_t c, Word* out) {
+    for (int k = 0; k < 5; ++k) {
+      std::int32_t index = 5 * c + k - pad_words;
+      out[k] = index >= 0 ? source[index] : 0;
+    }
+  };
+  for (std::int32_t c = 0; c < limbs / 3; ++c) {
+    Word w[5];
+    Limb top_first[3];
+    group(state->term, c, w);
+    five_words_to_limbs(w, top_first);
+    for (int p = 0; p < 3; ++p) term[limbs - 1 - (3 * c + p)] = top_first[p];
+    // The subtracted terms are 1.0 - sum.
+    group(state->sum, c, w);
+    five_words_to_limbs(w, top_first);
+    for (int p = 0; p < 3; ++p) subtracted[limbs - 1 - (3 * c + p)] = top_first[p];
+  }
+  subtract_from_one(subtracted);
+  first = 0;
+  advance_first();
+  terms_since_fold = 0;
+  return true;
+}
+
+void SweepEngine::release() {
+  std::free(term);
+  std::free(subtracted);
+  term = subtracted = nullptr;
+}
+
+void SweepEngine::subtract_from_one(std::uint64_t* x) const {
+  // 1.0 is the digit 1 at padded digit position 9 pad_words.
+  std::int32_t one_position = 9 * pad_words;
+  std::int32_t one_limb = limbs - 1 - one_position / LIMB_DIGITS;
+  Limb one_value = POW10[LIMB_DIGITS - 1 - one_position % LIMB_DIGITS];
+  Limb borrow = 0;
+  for (std::int32_t i = 0; i < limbs; ++i) {
+    Limb minuend = i == one_limb ? one_value : 0;
+    Limb subtrahend = x[i] + borrow;
+    borrow = minuend < subtrahend;
+    x[i] = minuend + (borrow ? LIMB_BASE : 0) - subtrahend;
+  }
+}
+
+void SweepEngine::advance_first() {
+  while (first < limbs && term[limbs - 1 - first] == 0) ++first;
+}
+
+void SweepEngine::fold() {
+  normalise(subtracted, limbs);
+  terms_since_fold = 0;
+}
+
+void SweepEngine::subtract_current() {
+  for (std::int32_t i = 0; i < limbs - first; ++i) subtracted[i] += term[i];
+  ++terms_since_fold;
+}
+
+int SweepEngine::max_terms(std::uint32_t n) const {
+#if defined(TINDERMOSS_HAVE_IFMA_KERNEL)
+  if (use_ifma && n < IFMA_INDEX_BOUND) {
+    return static_cast<int>(std::min<std::uint32_t>(IFMA_MAX_TERMS, IFMA_INDEX_BOUND - n));
+  }
+#else
+  (void)n;
+#endif
+  return PORTABLE_MAX_TERMS;
+}
+
+int SweepEngine::sweep(std::uint32_t n, int terms) {
+  if (terms_since_fold + terms > TERMS_BETWEEN_FOLDS) fold();
+  Limb nonzero[64];
+#if defined(TINDERMOSS_HAVE_IFMA_KERNEL)
+  if (use_ifma && n + static_cast<std::uint32_t>(terms) <= IFMA_INDEX_BOUND) {
+    sweep_ifma(term, subtracted, limbs, first, terms, n, nonzero);
+  } else {
+    sweep_portable(term, subtracted, limbs, first, terms, n, nonzero);
+  }
+#else
+  sweep_portable(term, subtracted, limbs, first, terms, n, nonzero);
+#endif
+  terms_since_fold += terms;
+  advance_first();
+  for (int j = 0; j < terms; ++j) {
+    if (nonzero[j] == 0) {
+      first = limbs;  // a term vanished: every later one is zero too
+      return j + 1;
+    }
+  }
+  return terms;
+}
+
+std::int32_t SweepEngine::first_nonzero_word() const {
+  if (first >= limbs) return words;
+  std::int32_t top = limbs - 1 - first;
+  Limb carry = 0;  // into the first limb, decided by the first limb below that is not 10^15 - 1
+  for (std::int32_t i = top - 1; i >= 0; --i) {
+    if (term[i] != LIMB_BASE - 1) {
+      carry = term[i] >= LIMB_BASE ? 1 : 0;
+      break;
+    }
+  }
+  Limb value = term[top] + carry;
+  std::int32_t digit = value >= LIMB_BASE ? LIMB_DIGITS * first - 1
+                                          : LIMB_DIGITS * first + LIMB_DIGITS - decimal_length(value);
+  return digit / 9 - pad_words;
+}
+
+void SweepEngine::finish(CalcState* state) {
+  fold();
+  normalise(term, limbs);
+  subtract_from_one(subtracted);
+  for (std::int32_t c = 0; c < limbs / 3; ++c) {
+    Limb top_first[3];
+    Word w[5];
+    for (int source = 0; source < 2; ++source) {
+      const Limb* from = source == 0 ? subtracted : term;
+      Word* to = source == 0 ? state->sum : state->term;
+      for (int p = 0; p < 3; ++p) top_first[p] = from[limbs - 1 - (3 * c + p)];
+      limbs_to_five_words(top_first, w);
+      for (int k = 0; k < 5; ++k) {
+        std::int32_t index = 5 * c + k - pad_words;
+        if (index >= 0) to[index] = w[k];
+      }
+    }
+  }
+  first = 0;
+  advance_first();
+  state->first_nonzero = first_nonzero_word();
+}

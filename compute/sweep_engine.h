@@ -1,0 +1,48 @@
+// The fast engine of the series. It reaches, term for term, the states of the literal loop:
+//
+// - One division per term: floor(floor(X (2n-1) / (2n+2)) / K) = floor(X (2n-1) / ((2n+2) K)),
+//   and the multiplication is exact, so term n+1 is floor(X m / d) with m = 2n-1, d = (2n+2) K.
+// - Limbs of 10^15 (five words make three limbs), grouped from the last word up with zero words
+//   above word 0, so that the truncation unit stays that of the last word.
+// - Redundant top-down long division: r = 0, then limb by limb t = r 10^15 + a m, q = t / d,
+//   r = t mod d. The q are the limbs of exactly floor(X m / d) even when the a are not normalised,
+//   and stay below 10^15 (1 + 1/(K-1)), so the term is only normalised when it is handed back.
+// - Sweeps of consecutive terms: at step s, term u works on limb s - u, which term u - 1 formed
+//   at step s - 1, so many independent remainder chains overlap in the core.
+// - The sum is 1 - (the terms subtracted so far); they are added into an accumulator whose
+//   carries are folded long before any limb could overflow.
+#pragma once
+
+#include <cstdint>
+
+#include "compute/calc_state.h"
+
+struct SweepEngine {
+  std::int32_t words = 0;
+  std::int32_t limbs = 0;
+  std::int32_t pad_words = 0;        // zero words above word 0, to fill whole groups of five
+  std::uint64_t* term = nullptr;        // least significant limb first, possibly redundant
+  std::uint64_t* subtracted = nullptr;  // the terms subtracted so far, carries pending
+  std::int32_t first = 0;               // the term's first non-zero limb, counted from the top
+  int terms_since_fold = 0;
+  bool use_ifma = false;                // the AVX-512 IFMA kernel while its divisors fit
+
+  // Takes over the state's numbers; false (with nothing held) when memory is short.
+  bool start(const CalcState* state, bool allow_ifma);
+  // Hands the numbers back to the state in words, with its first_nonzero.
+  void finish(CalcState* state);
+  void release();
+
+  bool term_is_zero() const { return first >= limbs; }
+  // The longest sweep that may start at index n.
+  int max_terms(std::uint32_t n) const;
+  int sweep(std::uint32_t n, int terms);
+  void subtract_current();
+  std::int32_t first_nonzero_word() const;
+
+ private:
+  // 1.0 - x in place, for normalised x <= 1.0.
+  void subtract_from_one(std::uint64_t* x) const;
+  void fold();
+  void advance_first();
+};

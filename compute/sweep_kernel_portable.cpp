@@ -1,0 +1,84 @@
+// The portable sweep kernel: plain 64-bit integers and doubles, so it runs on any processor
+// (32-bit ones included) and for every index up to the limit, where d < 2^56.
+//
+// The quotient of t = r 10^15 + a m by d is estimated in double precision as
+// r (10^15 / d) + a (m / d). r < d < 2^56: the product's relative error is at most 4 * 2^-53
+// (r, d, the quotient 10^15 / d and the product are each rounded once) on a value below 10^15,
+// so below 0.45; the second product and the sum add less than 0.07. The truncated estimate is
+// q - 1, q or q + 1, and the remainder t - q d, computed modulo 2^64 and so exactly in (-d, 2d),
+// corrects it.
+#include <algorithm>
+
+#include "compute/series_constants.h"
+#include "compute/sweep_kernel.h"
+
+namespace {
+
+template <int S>
+void sweep_terms(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first, std::uint32_t n,
+                 Limb* nonzero_out) {
+  Limb multiplier[S], divisor[S], remainder[S], nonzero[S];
+  double base_over_d[S], m_over_d[S];
+  for (int u = 0; u < S; ++u) {
+    std::uint32_t index = n + static_cast<std::uint32_t>(u);
+    multiplier[u] = 2ull * index - 1;
+    divisor[u] = (2ull * index + 2) * SERIES_X_DENOMINATOR;
+    base_over_d[u] = static_cast<double>(LIMB_BASE) / static_cast<double>(divisor[u]);
+    m_over_d[u] = static_cast<double>(multiplier[u]) / static_cast<double>(divisor[u]);
+    remainder[u] = 0;
+    nonzero[u] = 0;
+  }
+  // Term u at top-first limb k, stored at limbs - 1 - k.
+  auto step = [&](int u, std::int32_t k) {
+    Limb* cell = term + (limbs - 1 - k);
+    Limb a = *cell;
+    subtracted[limbs - 1 - k] += a;
+    double estimate = static_cast<double>(static_cast<std::int64_t>(remainder[u])) * base_over_d[u] +
+                      static_cast<double>(static_cast<std::int64_t>(a)) * m_over_d[u];
+    Limb q = static_cast<Limb>(static_cast<std::int64_t>(estimate));
+    Limb rest = remainder[u] * LIMB_BASE + a * multiplier[u] - q * divisor[u];
+    Limb too_high = -static_cast<Limb>(static_cast<std::int64_t>(rest) < 0);
+    q += too_high;
+    rest += divisor[u] & too_high;
+    Limb too_low = -static_cast<Limb>(rest >= divisor[u]);
+    q -= too_low;
+    rest -= divisor[u] & too_low;
+    remainder[u] = rest;
+    *cell = q;
+    nonzero[u] |= q;
+  };
+  const std::int32_t last_step = limbs - 1 + S - 1;
+  std::int32_t s = first;
+  for (; s < first + S - 1 && s <= last_step; ++s) {  // terms still entering
+    for (int u = 0; u < S; ++u) {
+      if (s - u >= first && s - u < limbs) step(u, s - u);
+    }
+  }
+  for (; s < limbs; ++s) {  // every term at work
+#pragma GCC unroll 8
+    for (int u = 0; u < S; ++u) step(u, s - u);
+  }
+  for (; s <= last_step; ++s) {  // terms leaving
+    for (int u = 0; u < S; ++u) {
+      if (s - u >= first && s - u < limbs) step(u, s - u);
+    }
+  }
+  std::copy(nonzero, nonzero + S, nonzero_out);
+}
+
+}  // namespace
+
+void sweep_portable(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first, int terms,
+                    std::uint32_t n, Limb* nonzero) {
+  static_assert(PORTABLE_MAX_TERMS == 8);
+  switch (terms) {
+    case 1: sweep_terms<1>(term, subtracted, limbs, first, n, nonzero); break;
+    case 2: sweep_terms<2>(term, subtracted, limbs, first, n, nonzero); break;
+    case 3: sweep_terms<3>(term, subtracted, limbs, first, n, nonzero); break;
+    case 4: sweep_terms<4>(term, subtracted, limbs, first, n, nonzero); break;
+    case 5: sweep_terms<5>(term, subtracted, limbs, first, n, nonzero); break;
+    case 6: sweep_terms<6>(term, subtracted, limbs, first, n, nonzero); break;
+    case 7: sweep_terms<7>(term, subtracted, limbs, first, n, nonzero); break;
+    default: sweep_terms<8>(term, subtracted, limbs, first, n, nonzero); break;
+  }
+}
