@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <vector>
 
 #include "compute/series.h"
@@ -25,6 +26,7 @@ struct Path {
   SeriesOutcome (*series)(CalcState*, const SeriesControl&);
   int terms_per_sweep;
   bool portable_engine_only;
+  int threads;
 };
 
 Timing time_series(std::uint32_t requested, const Path& path) {
@@ -35,10 +37,22 @@ Timing time_series(std::uint32_t requested, const Path& path) {
   control.stop_requested = never_stop;
   control.terms_per_sweep = path.terms_per_sweep;
   control.portable_engine_only = path.portable_engine_only;
-  auto start = std::chrono::steady_clock::now();
-  path.series(&state, control);
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  Timing timing{seconds, state.next_n, std::vector<Word>(state.sum, state.sum + state.word_count)};
+  control.threads = path.threads;
+  std::vector<Word> sum(state.sum, state.sum + state.word_count);
+  std::vector<Word> term(state.term, state.term + state.word_count);
+  double best = 1e30;
+  // The best of three runs, each from the same fresh state.
+  for (int round = 0; round < 3; ++round) {
+    std::copy(sum.begin(), sum.end(), state.sum);
+    std::copy(term.begin(), term.end(), state.term);
+    state.next_n = 1;
+    state.first_nonzero = 1;
+    auto start = std::chrono::steady_clock::now();
+    path.series(&state, control);
+    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (path.series == run_series_literal) break;  // too slow to repeat
+  }
+  Timing timing{best, state.next_n, std::vector<Word>(state.sum, state.sum + state.word_count)};
   calc_release(&state);
   return timing;
 }
@@ -51,14 +65,15 @@ int main(int argc, char** argv) {
   if (counts.empty()) counts = {100000, 300000};
   std::printf("%10s %-26s %10s %9s %s\n", "digits", "path", "seconds", "speed-up", "state");
   for (std::uint32_t requested : counts) {
-    const Path literal_path{"literal", run_series_literal, 0, true};
+    const Path literal_path{"literal", run_series_literal, 0, true, 1};
     Timing literal = time_series(requested, literal_path);
     std::printf("%10u %-26s %10.3f %8.1fx\n", requested, literal_path.name, literal.seconds, 1.0);
     const Path paths[] = {
-        {"portable, 1 term/sweep", run_series, 1, true},
-        {"portable", run_series, 0, true},
-        {"fastest, 8 terms/sweep", run_series, 8, false},
-        {"fastest", run_series, 0, false},
+        {"portable, 1 term/sweep", run_series, 1, true, 1},
+        {"portable", run_series, 0, true, 1},
+        {"portable, 2 threads", run_series, 0, true, 2},
+        {"AVX-512 IFMA", run_series, 0, false, 1},
+        {"AVX-512 IFMA, 2 threads", run_series, 0, false, 2},
     };
     for (const Path& path : paths) {
       Timing engine = time_series(requested, path);

@@ -14,6 +14,10 @@ struct SeriesControl {
   bool (*stop_requested)() = nullptr;       // polled once per iteration or sweep; consumes at most one key
   int terms_per_sweep = 0;                  // the engine's sweep length; 0 for its own choice
   bool portable_engine_only = false;        // leave out the engines for particular processors
+  int threads = 0;                          // threads for the engine; 0 for the hardware's
+  // Tests only: make the two threads meet on small numbers. 0 keeps the engine's own values.
+  int pairing_threshold = 0;                // limbs a sweep covers before two are paired
+  int gate_steps = 0;                       // steps between two looks at the other thread
 };
 
 // Runs the loop from the state's current term until the term vanishes (COMPLETED, next_n is the

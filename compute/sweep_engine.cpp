@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "compute/series_constants.h"
+#include "compute/sweep_helper.h"
 #include "compute/sweep_kernel.h"
 
 namespace {
@@ -137,27 +138,44 @@ int SweepEngine::max_terms(std::uint32_t n) const {
   return PORTABLE_MAX_TERMS;
 }
 
-int SweepEngine::sweep(std::uint32_t n, int terms) {
-  if (terms_since_fold + terms > TERMS_BETWEEN_FOLDS) fold();
-  Limb nonzero[64];
+void SweepEngine::run_kernel(std::uint32_t n, int terms, Limb* nonzero, const SweepGate* gate) {
 #if defined(TINDERMOSS_HAVE_IFMA_KERNEL)
   if (use_ifma && n + static_cast<std::uint32_t>(terms) <= IFMA_INDEX_BOUND) {
-    sweep_ifma(term, subtracted, limbs, first, terms, n, nonzero);
-  } else {
-    sweep_portable(term, subtracted, limbs, first, terms, n, nonzero);
+    sweep_ifma(term, subtracted, limbs, first, terms, n, nonzero, gate);
+    return;
   }
-#else
-  sweep_portable(term, subtracted, limbs, first, terms, n, nonzero);
 #endif
-  terms_since_fold += terms;
+  sweep_portable(term, subtracted, limbs, first, terms, n, nonzero, gate);
+}
+
+int SweepEngine::sweep(std::uint32_t n, int terms) { return sweep_pair(n, terms, 0); }
+
+int SweepEngine::sweep_pair(std::uint32_t n, int terms, int second_terms) {
+  if (terms_since_fold + terms + second_terms > TERMS_BETWEEN_FOLDS) fold();
+  Limb nonzero[2 * MAX_SWEEP_TERMS];
+  std::uint32_t second_n = n + static_cast<std::uint32_t>(terms);
+  if (second_terms == 0 || helper == nullptr) {
+    run_kernel(n, terms, nonzero, nullptr);
+    if (second_terms > 0) run_kernel(second_n, second_terms, nonzero + terms, nullptr);
+  } else {
+    // The second sweep follows the first through the limbs on the helper thread. Both start from
+    // the same first limb: every later term is smaller.
+    std::atomic<std::int64_t> progress{0};
+    SweepGate leading{&progress, nullptr, 0, gate_steps};
+    SweepGate following{nullptr, &progress, terms, gate_steps};
+    helper->run([&] { run_kernel(second_n, second_terms, nonzero + terms, &following); });
+    run_kernel(n, terms, nonzero, &leading);
+    helper->wait();
+  }
+  terms_since_fold += terms + second_terms;
   advance_first();
-  for (int j = 0; j < terms; ++j) {
+  for (int j = 0; j < terms + second_terms; ++j) {
     if (nonzero[j] == 0) {
       first = limbs;  // a term vanished: every later one is zero too
       return j + 1;
     }
   }
-  return terms;
+  return terms + second_terms;
 }
 
 std::int32_t SweepEngine::first_nonzero_word() const {

@@ -16,6 +16,9 @@
 #include <cstdint>
 
 #include "compute/calc_state.h"
+#include "compute/sweep_kernel.h"
+
+struct SweepHelper;
 
 struct SweepEngine {
   std::int32_t words = 0;
@@ -26,6 +29,9 @@ struct SweepEngine {
   std::int32_t first = 0;               // the term's first non-zero limb, counted from the top
   int terms_since_fold = 0;
   bool use_ifma = false;                // the AVX-512 IFMA kernel while its divisors fit
+  SweepHelper* helper = nullptr;        // a second thread for pairs of sweeps, or none
+  std::int32_t pairing_threshold = 1024;  // limbs a sweep covers before it is worth pairing
+  std::int32_t gate_steps = 64;           // steps between two looks at the other sweep
 
   // Takes over the state's numbers; false (with nothing held) when memory is short.
   bool start(const CalcState* state, bool allow_ifma);
@@ -37,10 +43,21 @@ struct SweepEngine {
   // The longest sweep that may start at index n.
   int max_terms(std::uint32_t n) const;
   int sweep(std::uint32_t n, int terms);
+  // Two sweeps, n .. n+terms-1 and then second_terms more, the second on the helper thread
+  // (or after the first without one). Returns the terms formed up to the first zero one.
+  int sweep_pair(std::uint32_t n, int terms, int second_terms);
+  // The helper pays off only when a sweep covers many more limbs than the two sweeps' lag.
+  bool worth_two_threads() const { return helper != nullptr && limbs - first >= pairing_threshold; }
   void subtract_current();
   std::int32_t first_nonzero_word() const;
 
  private:
+  static constexpr int MAX_SWEEP_TERMS = 64;
+#if defined(TINDERMOSS_HAVE_IFMA_KERNEL)
+  static_assert(IFMA_MAX_TERMS <= MAX_SWEEP_TERMS);
+#endif
+  static_assert(PORTABLE_MAX_TERMS <= MAX_SWEEP_TERMS);
+  void run_kernel(std::uint32_t n, int terms, std::uint64_t* nonzero, const SweepGate* gate);
   // 1.0 - x in place, for normalised x <= 1.0.
   void subtract_from_one(std::uint64_t* x) const;
   void fold();

@@ -31,7 +31,7 @@ static_assert(IFMA_MAX_TERMS <= 7 * LANES);
 // lane of the last term writes it (its limb of the new term, and c into the accumulator).
 template <int G>
 IFMA_TARGET void sweep_registers(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first,
-                                 int terms, std::uint32_t n, Limb* nonzero_out) {
+                                 int terms, std::uint32_t n, Limb* nonzero_out, const SweepGate* gate) {
   const __m512i zero = _mm512_setzero_si512();
   const __m512i one = _mm512_set1_epi64(1);
   const __m512i base = _mm512_set1_epi64(static_cast<long long>(LIMB_BASE));
@@ -60,7 +60,13 @@ IFMA_TARGET void sweep_registers(Limb* term, Limb* subtracted, std::int32_t limb
   const int out_register = (terms - 1) / LANES;
   const __m512i out_lane = _mm512_set1_epi64((terms - 1) % LANES);
   const std::int32_t last_step = limbs - 1 + terms - 1;
+  const std::int32_t steps_per_look = gate_steps(gate);
+  std::int32_t until_gate = 1;
   for (std::int32_t s = first; s <= last_step; ++s) {
+    if (--until_gate == 0) {
+      pass_gate(gate, s);
+      until_gate = steps_per_look;
+    }
     // Limb s of the sweep's first term enters lane 0; zero past the last limb.
     Limb entering = s < limbs ? term[limbs - 1 - s] : 0;
     // Lanes that have run past the last limb carry nothing worth keeping.
@@ -96,21 +102,26 @@ IFMA_TARGET void sweep_registers(Limb* term, Limb* subtracted, std::int32_t limb
       subtracted[limbs - 1 - k] += static_cast<Limb>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, c, 0)));
     }
   }
-  for (int g = 0; g < G; ++g) _mm512_storeu_si512(nonzero_out + LANES * g, nonzero[g]);
+  close_gate(gate);
+  // Only the lanes of real terms: nonzero_out may be shared with the sweep that follows.
+  for (int g = 0; g < G; ++g) {
+    int lanes = std::clamp(terms - LANES * g, 0, LANES);
+    _mm512_mask_storeu_epi64(nonzero_out + LANES * g, static_cast<__mmask8>((1u << lanes) - 1), nonzero[g]);
+  }
 }
 
 }  // namespace
 
 IFMA_TARGET void sweep_ifma(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first,
-                            int terms, std::uint32_t n, Limb* nonzero) {
+                            int terms, std::uint32_t n, Limb* nonzero, const SweepGate* gate) {
   switch ((terms + LANES - 1) / LANES) {
-    case 1: sweep_registers<1>(term, subtracted, limbs, first, terms, n, nonzero); break;
-    case 2: sweep_registers<2>(term, subtracted, limbs, first, terms, n, nonzero); break;
-    case 3: sweep_registers<3>(term, subtracted, limbs, first, terms, n, nonzero); break;
-    case 4: sweep_registers<4>(term, subtracted, limbs, first, terms, n, nonzero); break;
-    case 5: sweep_registers<5>(term, subtracted, limbs, first, terms, n, nonzero); break;
-    case 6: sweep_registers<6>(term, subtracted, limbs, first, terms, n, nonzero); break;
-    default: sweep_registers<7>(term, subtracted, limbs, first, terms, n, nonzero); break;
+    case 1: sweep_registers<1>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    case 2: sweep_registers<2>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    case 3: sweep_registers<3>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    case 4: sweep_registers<4>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    case 5: sweep_registers<5>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    case 6: sweep_registers<6>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    default: sweep_registers<7>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
   }
 }
 

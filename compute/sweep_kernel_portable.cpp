@@ -16,7 +16,7 @@ namespace {
 
 template <int S>
 void sweep_terms(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first, std::uint32_t n,
-                 Limb* nonzero_out) {
+                 Limb* nonzero_out, const SweepGate* gate) {
   Limb multiplier[S], divisor[S], remainder[S], nonzero[S];
   double base_over_d[S], m_over_d[S];
   for (int u = 0; u < S; ++u) {
@@ -48,37 +48,45 @@ void sweep_terms(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t 
     nonzero[u] |= q;
   };
   const std::int32_t last_step = limbs - 1 + S - 1;
-  std::int32_t s = first;
-  for (; s < first + S - 1 && s <= last_step; ++s) {  // terms still entering
-    for (int u = 0; u < S; ++u) {
-      if (s - u >= first && s - u < limbs) step(u, s - u);
+  const std::int32_t block_steps = gate_steps(gate);
+  for (std::int32_t block = first; block <= last_step;) {
+    pass_gate(gate, block);
+    const std::int32_t block_end =
+        last_step - block < block_steps ? last_step : block + block_steps - 1;
+    std::int32_t s = block;
+    for (; s <= block_end && (s < first + S - 1 || s >= limbs); ++s) {  // terms entering or leaving
+      for (int u = 0; u < S; ++u) {
+        if (s - u >= first && s - u < limbs) step(u, s - u);
+      }
     }
-  }
-  for (; s < limbs; ++s) {  // every term at work
+    for (; s <= block_end && s < limbs; ++s) {  // every term at work
 #pragma GCC unroll 8
-    for (int u = 0; u < S; ++u) step(u, s - u);
-  }
-  for (; s <= last_step; ++s) {  // terms leaving
-    for (int u = 0; u < S; ++u) {
-      if (s - u >= first && s - u < limbs) step(u, s - u);
+      for (int u = 0; u < S; ++u) step(u, s - u);
     }
+    for (; s <= block_end; ++s) {  // terms leaving
+      for (int u = 0; u < S; ++u) {
+        if (s - u >= first && s - u < limbs) step(u, s - u);
+      }
+    }
+    block = block_end + 1;
   }
+  close_gate(gate);
   std::copy(nonzero, nonzero + S, nonzero_out);
 }
 
 }  // namespace
 
 void sweep_portable(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first, int terms,
-                    std::uint32_t n, Limb* nonzero) {
+                    std::uint32_t n, Limb* nonzero, const SweepGate* gate) {
   static_assert(PORTABLE_MAX_TERMS == 8);
   switch (terms) {
-    case 1: sweep_terms<1>(term, subtracted, limbs, first, n, nonzero); break;
-    case 2: sweep_terms<2>(term, subtracted, limbs, first, n, nonzero); break;
-    case 3: sweep_terms<3>(term, subtracted, limbs, first, n, nonzero); break;
-    case 4: sweep_terms<4>(term, subtracted, limbs, first, n, nonzero); break;
-    case 5: sweep_terms<5>(term, subtracted, limbs, first, n, nonzero); break;
-    case 6: sweep_terms<6>(term, subtracted, limbs, first, n, nonzero); break;
-    case 7: sweep_terms<7>(term, subtracted, limbs, first, n, nonzero); break;
-    default: sweep_terms<8>(term, subtracted, limbs, first, n, nonzero); break;
+    case 1: sweep_terms<1>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    case 2: sweep_terms<2>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    case 3: sweep_terms<3>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    case 4: sweep_terms<4>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    case 5: sweep_terms<5>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    case 6: sweep_terms<6>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    case 7: sweep_terms<7>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    default: sweep_terms<8>(term, subtracted, limbs, first, n, nonzero, gate); break;
   }
 }

@@ -18,12 +18,19 @@ const CalcState* watched = nullptr;
 std::uint32_t stop_index = 0;
 bool stop_at_index() { return watched->next_n == stop_index; }
 
-// Which engines the runs below may use: the portable one only, or the fastest the processor has.
+// Which engine the runs below use: the portable kernel only or the fastest the processor has, on
+// one thread or two; with two, sweeps are paired however few limbs they cover and the threads
+// meet every few steps, so that every hand-over happens on small numbers.
 bool portable_only = false;
+int threads = 1;
+int gate_steps = 1;
 
 SeriesControl control_with(bool (*stop)(), int terms_per_sweep) {
   SeriesControl control;
   control.portable_engine_only = portable_only;
+  control.threads = threads;
+  control.pairing_threshold = 1;
+  control.gate_steps = gate_steps;
   control.checkpoint_set = true;
   control.read_clock = no_clock;
   control.stop_requested = stop;
@@ -80,24 +87,30 @@ void expect_same_states(std::uint32_t digits, std::uint32_t next_n, int terms_pe
   calc_release(&literal);
 }
 
-class SeriesEngine : public ::testing::TestWithParam<bool> {
+class SeriesEngine : public ::testing::TestWithParam<std::tuple<bool, int>> {
  protected:
   void SetUp() override {
-    portable_only = GetParam();
+    portable_only = std::get<0>(GetParam());
+    threads = std::get<1>(GetParam());
     if (!portable_only && !processor_engine_available()) {
       GTEST_SKIP() << "this processor has no engine beyond the portable one (AVX-512 IFMA)";
     }
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(Engines, SeriesEngine, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Portable" : "Fastest"; });
+INSTANTIATE_TEST_SUITE_P(Engines, SeriesEngine,
+                         ::testing::Combine(::testing::Values(true, false), ::testing::Values(1, 2)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) ? "Portable" : "Fastest") +
+                                  (std::get<1>(info.param) == 2 ? "TwoThreads" : "OneThread");
+                         });
 
 TEST_P(SeriesEngine, SameStatesForEveryDigitCountUpTo3000) {
   std::mt19937 rng(2024);
   for (std::uint32_t digits = 1; digits <= 3000; ++digits) {
     int terms = static_cast<int>(digits % 41);  // 0: the engine's own choice
     int polls = std::uniform_int_distribution<int>(0, 40)(rng);
+    gate_steps = 1 + static_cast<int>(digits % 5);
     expect_same_states(digits, 1, terms, polls);
     if (HasFatalFailure()) return;
   }
