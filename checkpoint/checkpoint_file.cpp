@@ -157,7 +157,7 @@ bool checkpoint_load(std::FILE* file, CalcState* state, std::FILE* console) {
   if (size >= 0 && size < checkpoint_size(words_for_digits(state->digits))) {
     return refuse(file, state, console, MSG_CORRUPT);
   }
-  if (!calc_allocate(state)) return refuse(file, state, console, MSG_NO_MEMORY);
+  if (!calc_allocate(state, false)) return refuse(file, state, console, MSG_NO_MEMORY);
   if (!read_words(file, state->sum, state->word_count) ||
       !read_words(file, state->term, state->word_count) || !arrays_consistent(state)) {
     return refuse(file, state, console, MSG_CORRUPT);

@@ -2,18 +2,18 @@
 
 #include <cassert>
 #include <cstdlib>
-#include <cstring>
 
 #include "compute/series_constants.h"
 
-bool calc_allocate(CalcState* state) {
+bool calc_allocate(CalcState* state, bool zeroed) {
   assert(state->digits >= 1 && state->digits < 0x80000000u);
   assert(state->sum == nullptr && state->term == nullptr);
   std::int32_t count = words_for_digits(state->digits);
   std::size_t bytes = static_cast<std::size_t>(count) * sizeof(Word);
-  state->sum = static_cast<Word*>(std::malloc(bytes));
+  // Zeroed memory from calloc is only touched when used.
+  state->sum = static_cast<Word*>(zeroed ? std::calloc(1, bytes) : std::malloc(bytes));
   if (state->sum == nullptr) return false;
-  state->term = static_cast<Word*>(std::malloc(bytes));
+  state->term = static_cast<Word*>(zeroed ? std::calloc(1, bytes) : std::malloc(bytes));
   if (state->term == nullptr) {
     std::free(state->sum);
     state->sum = nullptr;
@@ -33,10 +33,7 @@ void calc_release(CalcState* state) {
 bool calc_start_fresh(CalcState* state, std::uint32_t digits, std::uint32_t format,
                       std::uint32_t print_lead) {
   state->digits = digits;
-  if (!calc_allocate(state)) return false;
-  std::size_t bytes = static_cast<std::size_t>(state->word_count) * sizeof(Word);
-  std::memset(state->sum, 0, bytes);
-  std::memset(state->term, 0, bytes);
+  if (!calc_allocate(state, true)) return false;
   state->sum[0] = WORD_ONE;
   state->term[0] = WORD_ONE;
   state->first_nonzero = divide_small(state->term, FIRST_TERM_DIVISOR, state->word_count, 0);

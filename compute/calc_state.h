@@ -19,10 +19,10 @@ struct CalcState {
   std::uint32_t last_clock = 0;    // the last millisecond clock reading
 };
 
-// Allocates `sum`, then `term`, with words_for_digits(state->digits) words each, and sets
-// word_count. Requires 1 <= digits < 2^31 and no numbers held. Returns false, with nothing
-// allocated, when either allocation fails.
-bool calc_allocate(CalcState* state);
+// Allocates `sum`, then `term`, with words_for_digits(state->digits) words each (all zero when
+// `zeroed`), and sets word_count. Requires 1 <= digits < 2^31 and no numbers held. Returns false,
+// with nothing allocated, when either allocation fails.
+bool calc_allocate(CalcState* state, bool zeroed);
 
 // Releases both numbers; safe on a state that holds none.
 void calc_release(CalcState* state);

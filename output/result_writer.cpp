@@ -97,35 +97,47 @@ char* lay_out(const char* digits, std::uint32_t first, std::uint32_t count, std:
   return out;
 }
 
-}  // namespace
+// Where the digits come from: the words of a scaled sum, or characters.
+struct DigitSource {
+  const Word* words;
+  const char* chars;  // the digit at position i is chars[i - 1]
+};
 
-void write_digits(std::FILE* out, const Word* sum, std::uint32_t digits, std::uint32_t format,
-                  std::uint32_t print_lead) {
+// The characters of positions first .. first+count-1 (first is 1 + a multiple of CHUNK_POSITIONS),
+// decoded into `scratch` when they come from words.
+const char* chunk_chars(const DigitSource& source, std::uint32_t first, std::uint32_t count,
+                        char* scratch) {
+  if (source.chars != nullptr) return source.chars + (first - 1);
+  // Position `first` is place 1 of word (first - 1) / 9.
+  const Word* words = source.words + (first - 1) / DIGITS_PER_WORD;
+  for (std::uint32_t k = 0; k * DIGITS_PER_WORD < count + 1; ++k) {
+    word_to_chars(words[k], scratch + k * DIGITS_PER_WORD);
+  }
+  return scratch + 1;
+}
+
+void write_from(std::FILE* out, const DigitSource& source, std::uint32_t digits, std::uint32_t format,
+                std::uint32_t print_lead) {
   assert(digits >= 1);
-  std::vector<char> chars(CHUNK_POSITIONS + DIGITS_PER_WORD);
+  std::vector<char> scratch(source.chars != nullptr ? 0 : CHUNK_POSITIONS + DIGITS_PER_WORD);
   std::vector<char> text(CHUNK_OUTPUT_BYTES + 2);
   if (print_lead != 0 && format != FORMAT_BINARY) std::fwrite("1.", 1, 2, out);
   for (std::uint32_t first = 1; first < digits; first += CHUNK_POSITIONS) {
     std::uint32_t count = digits - first < CHUNK_POSITIONS ? digits - first : CHUNK_POSITIONS;
-    // Position `first` is place 1 of word (first - 1) / 9.
-    const Word* words = sum + (first - 1) / DIGITS_PER_WORD;
-    for (std::uint32_t k = 0; k * DIGITS_PER_WORD < count + 1; ++k) {
-      word_to_chars(words[k], chars.data() + k * DIGITS_PER_WORD);
-    }
-    char* end = lay_out(chars.data() + 1, first, count, format, print_lead, text.data());
+    const char* chars = chunk_chars(source, first, count, scratch.data());
+    char* end = lay_out(chars, first, count, format, print_lead, text.data());
     std::fwrite(text.data(), 1, static_cast<std::size_t>(end - text.data()), out);
     progress_update(first + count - 1);
   }
   progress_update(digits);
 }
 
-bool write_result(const CalcState* state, const char* output_path) {
+bool write_to_destination(const DigitSource& source, std::uint32_t digits, std::uint32_t format,
+                          std::uint32_t print_lead, const char* output_path) {
   std::FILE* file = nullptr;
-  if (output_path != nullptr) {
-    file = std::fopen(output_path, state->format == FORMAT_BINARY ? "wb" : "w");
-  }
+  if (output_path != nullptr) file = std::fopen(output_path, format == FORMAT_BINARY ? "wb" : "w");
   std::FILE* out = file != nullptr ? file : stdout;
-  write_digits(out, state->sum, state->digits, state->format, state->print_lead);
+  write_from(out, source, digits, format, print_lead);
   bool ok = true;
   if (file != nullptr) {
     if (std::fflush(file) != 0 || std::ferror(file)) ok = false;
@@ -134,4 +146,26 @@ bool write_result(const CalcState* state, const char* output_path) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) ok = false;
   if (file != nullptr && std::fclose(file) != 0) ok = false;
   return ok;
+}
+
+}  // namespace
+
+void write_digits(std::FILE* out, const Word* sum, std::uint32_t digits, std::uint32_t format,
+                  std::uint32_t print_lead) {
+  write_from(out, DigitSource{sum, nullptr}, digits, format, print_lead);
+}
+
+void write_digit_chars(std::FILE* out, const char* chars, std::uint32_t digits, std::uint32_t format,
+                       std::uint32_t print_lead) {
+  write_from(out, DigitSource{nullptr, chars}, digits, format, print_lead);
+}
+
+bool write_result(const CalcState* state, const char* output_path) {
+  return write_to_destination(DigitSource{state->sum, nullptr}, state->digits, state->format,
+                              state->print_lead, output_path);
+}
+
+bool write_result_chars(const char* chars, std::uint32_t digits, std::uint32_t format,
+                        std::uint32_t print_lead, const char* output_path) {
+  return write_to_destination(DigitSource{nullptr, chars}, digits, format, print_lead, output_path);
 }

@@ -12,7 +12,15 @@
 void write_digits(std::FILE* out, const Word* sum, std::uint32_t digits, std::uint32_t format,
                   std::uint32_t print_lead);
 
+// The same from characters: chars[i - 1] is the digit at position i.
+void write_digit_chars(std::FILE* out, const char* chars, std::uint32_t digits, std::uint32_t format,
+                       std::uint32_t print_lead);
+
 // Writes the result of a completed, scaled state to `output_path` ("wb" for binary, "w"
 // otherwise), or to standard output when there is no path or it cannot be opened, then one line
 // feed to standard output. Returns false when a write, the flush or the close failed.
 bool write_result(const CalcState* state, const char* output_path);
+
+// The same from characters, with the state's digit count, format and "1." flag given.
+bool write_result_chars(const char* chars, std::uint32_t digits, std::uint32_t format,
+                        std::uint32_t print_lead, const char* output_path);
