@@ -12,7 +12,9 @@
 #include "compute/term_count.h"
 
 struct DirectRootHooks {
-  bool pretend_ambiguous_digits = false;  // tests only: act as if a run of 9s followed the digits
+  // Tests only:
+  bool pretend_ambiguous_digits = false;  // act as if a run of 9s followed the digits
+  bool pretend_uncertain_split = false;   // act as if the halves' boundary were in doubt
   TermCountHooks term_count;
 };
 

@@ -100,6 +100,17 @@ TEST_F(DirectRootTest, DeclinesWhenTheDigitsAfterTheLastCouldChangeIt) {
   EXPECT_EQ(root.digit_chars, nullptr);
 }
 
+TEST_F(DirectRootTest, PlainConversionWhenTheSplitIsInDoubt) {
+  DirectRootHooks uncertain;
+  uncertain.pretend_uncertain_split = true;
+  for (std::uint32_t digits : {2u, 77u, 12346u}) {
+    DirectRoot root;
+    ASSERT_TRUE(compute_direct_root(digits, 100, &root, uncertain));
+    EXPECT_EQ(std::string(root.digit_chars, digits - 1), sqrt2_digits(digits - 1));
+    release_direct_root(&root);
+  }
+}
+
 TEST_F(DirectRootTest, MillionsOfDigitsAgainstGmp) {
   for (std::uint32_t requested : {1000000u, 10000000u}) {
     DirectRoot root;
