@@ -56,36 +56,38 @@ bool root_digits(std::uint64_t places, std::uint32_t bar_total, char* chars) {
   const std::uint64_t bits = static_cast<std::uint64_t>(std::ceil(places * 3.321928094887362)) + 64;
   const std::uint64_t high_places = places / 2;
   const std::uint64_t low_places = places - high_places;
-  mpz_t root, power_high, power_low, high, low;
-  mpz_inits(root, power_high, power_low, high, low, nullptr);
-  // The powers of ten come from the second thread while the first takes the root.
-  std::thread powers([&] {
-    mpz_ui_pow_ui(power_high, 10, high_places);
-    mpz_ui_pow_ui(power_low, 10, low_places);
-  });
+  mpz_t root, power, high, low;
+  mpz_inits(root, power, high, low, nullptr);
+  // The power of ten comes from the second thread while the first takes the root.
+  std::thread powers([&] { mpz_ui_pow_ui(power, 10, high_places); });
   mpz_setbit(root, 2 * bits + 1);
   mpz_sqrt(root, root);
   powers.join();
   advance_bar(bar_total, 20);
   mpz_clrbit(root, bits);  // the fraction f
-  mpz_mul(root, root, power_high);
+  mpz_mul(root, root, power);
   mpz_tdiv_q_2exp(high, root, bits);
   mpz_tdiv_r_2exp(low, root, bits);
   // The true fraction is f + t with 0 <= t < 1, so the split is certain when low + 10^h <= 2^b;
   // past that, the truncated root's last bits could carry into the first half.
   mpz_com(root, low);
-  mpz_tdiv_r_2exp(root, root, bits);  // 2^b - 1 - low
-  const bool clear = mpz_cmp(root, power_high) >= 0;
+  mpz_fdiv_r_2exp(root, root, bits);  // 2^b - 1 - low
+  const bool clear = mpz_cmp(root, power) >= 0;
+  mpz_clear(root);
   if (clear) {
-    mpz_mul(low, low, power_low);
+    if (low_places != high_places) mpz_mul_ui(power, power, 10);  // 10^(places - h)
+    mpz_mul(low, low, power);
+    mpz_clear(power);
     mpz_tdiv_q_2exp(low, low, bits);
     advance_bar(bar_total, 30);
     std::thread second_half([&] { digits_with_zeros(low, low_places, chars + high_places + 1); });
     digits_with_zeros(high, high_places, chars);
     second_half.join();
     std::memmove(chars + high_places, chars + high_places + 1, low_places);
+  } else {
+    mpz_clear(power);
   }
-  mpz_clears(root, power_high, power_low, high, low, nullptr);
+  mpz_clears(high, low, nullptr);
   return clear;
 }
 
