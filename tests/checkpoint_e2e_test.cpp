@@ -13,7 +13,7 @@
 namespace {
 
 // Long enough that the keys and signals below arrive while the series runs.
-const std::string LONG_RUN = "300000";
+const std::string LONG_RUN = "1000000";
 
 class Interrupt : public ::testing::Test {
  protected:
@@ -89,7 +89,7 @@ TEST_F(Interrupt, QSavesAndAResumeFinishesTheSameRun) {
   EXPECT_EQ(interrupted_console(run.err),
             sjis(MSG_CALCULATING) + SCALE + "<marks>\n" + sjis(MSG_SAVED));
   std::string saved = read_file(path);
-  expect_literal_checkpoint(saved, 300001);
+  expect_literal_checkpoint(saved, 1000001);
   EXPECT_EQ(u32_at(saved, 4), 2u) << "the format is stored";
 
   // The stored format wins over the resumed command line's.
@@ -114,7 +114,7 @@ TEST_F(Interrupt, RepeatedInterruptionsEndWithTheSameDigits) {
   EXPECT_NE(stopped.err.find(sjis(MSG_SAVED)), std::string::npos);
   std::string saved = read_file(path);
   EXPECT_GT(u32_at(saved, 20), first_n);
-  expect_literal_checkpoint(saved, 300001);
+  expect_literal_checkpoint(saved, 1000001);
 
   ChildResult resumed = run_child(program({"-r", path}));
   ChildResult whole = run_child(program({"-d", LONG_RUN}));
