@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <thread>
 
+#include "compute/series_constants.h"
+
 using Limb = std::uint64_t;
 
 // Lets a sweep follow the sweep before it through the limbs on another thread. Progress is the
@@ -53,7 +55,7 @@ void sweep_portable(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32
 // at most IFMA_MAX_TERMS terms.
 inline constexpr int IFMA_MAX_TERMS = 56;
 inline constexpr std::uint32_t IFMA_INDEX_BOUND =
-    static_cast<std::uint32_t>((1ull << 49) / 65918162u - 1);
+    static_cast<std::uint32_t>((1ull << 49) / SERIES_X_DENOMINATOR - 1);
 bool ifma_available();
 void sweep_ifma(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first, int terms,
                 std::uint32_t n, Limb* nonzero, const SweepGate* gate);
