@@ -2,11 +2,10 @@
 // (32-bit ones included) and for every index up to the limit, where d < 2^56.
 //
 // The quotient of t = r 10^15 + a m by d is estimated in double precision as
-// r (10^15 / d) + a (m / d). r < d < 2^56: the product's relative error is at most 4 * 2^-53
-// (r, d, the quotient 10^15 / d and the product are each rounded once) on a value below 10^15,
-// so below 0.45; the second product and the sum add less than 0.07. The truncated estimate is
-// q - 1, q or q + 1, and the remainder t - q d, computed modulo 2^64 and so exactly in (-d, 2d),
-// corrects it.
+// r (10^15 / d) + a (m / d) - 1/2. r < d < 2^56: the first product's relative error is at most
+// 3 * 2^-53 (r, 10^15 / d and the product are each rounded once) on a value below 10^15, so below
+// 0.34; the second product and the sum add less than 0.07. The truncated estimate is q - 1 or q,
+// and the remainder t - q d, computed modulo 2^64 and so exactly in [0, 2d), corrects it once.
 #include <algorithm>
 
 #include "compute/series_constants.h"
@@ -19,11 +18,13 @@ void sweep_terms(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t 
                  Limb* nonzero_out, const SweepGate* gate) {
   Limb multiplier[S], divisor[S], remainder[S], nonzero[S];
   double base_over_d[S], m_over_d[S];
+  const double minus_half = -0.5;
   for (int u = 0; u < S; ++u) {
     std::uint32_t index = n + static_cast<std::uint32_t>(u);
     multiplier[u] = 2ull * index - 1;
     divisor[u] = (2ull * index + 2) * SERIES_X_DENOMINATOR;
-    base_over_d[u] = static_cast<double>(LIMB_BASE) / static_cast<double>(divisor[u]);
+    // Rounded once: d has up to 56 bits, which a long double holds exactly.
+    base_over_d[u] = static_cast<double>(static_cast<long double>(LIMB_BASE) / divisor[u]);
     m_over_d[u] = static_cast<double>(multiplier[u]) / static_cast<double>(divisor[u]);
     remainder[u] = 0;
     nonzero[u] = 0;
@@ -34,12 +35,10 @@ void sweep_terms(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t 
     Limb a = *cell;
     subtracted[limbs - 1 - k] += a;
     double estimate = static_cast<double>(static_cast<std::int64_t>(remainder[u])) * base_over_d[u] +
-                      static_cast<double>(static_cast<std::int64_t>(a)) * m_over_d[u];
+                      (static_cast<double>(static_cast<std::int64_t>(a)) * m_over_d[u] + minus_half);
+    // Truncation: an estimate in (-1, 0) gives 0, which is then the quotient itself.
     Limb q = static_cast<Limb>(static_cast<std::int64_t>(estimate));
     Limb rest = remainder[u] * LIMB_BASE + a * multiplier[u] - q * divisor[u];
-    Limb too_high = -static_cast<Limb>(static_cast<std::int64_t>(rest) < 0);
-    q += too_high;
-    rest += divisor[u] & too_high;
     Limb too_low = -static_cast<Limb>(rest >= divisor[u]);
     q -= too_low;
     rest -= divisor[u] & too_low;
