@@ -152,30 +152,40 @@ int SweepEngine::sweep(std::uint32_t n, int terms) { return sweep_pair(n, terms,
 
 int SweepEngine::sweep_pair(std::uint32_t n, int terms, int second_terms) {
   if (terms_since_fold + terms + second_terms > TERMS_BETWEEN_FOLDS) fold();
-  Limb nonzero[2 * MAX_SWEEP_TERMS];
+  // No term can vanish while the current one has enough limbs, and then nothing is tracked.
+  // With a non-zero limb at `first`, X >= 10^(15 (limbs-1-first)); each term is at least 1/(4K)
+  // of the one before, less one for the truncation, so from X >= (8K)^T the next T terms stay at
+  // 1 or more. log10(8K) / 15 < 0.59, so limbs - 1 - first >= 0.59 T is enough.
+  const int total = terms + second_terms;
+  const bool may_vanish = 100 * static_cast<std::int64_t>(limbs - 1 - first) < 59 * total;
+  Limb nonzero_flags[2 * MAX_SWEEP_TERMS];
+  Limb* nonzero = may_vanish ? nonzero_flags : nullptr;
   std::uint32_t second_n = n + static_cast<std::uint32_t>(terms);
   if (second_terms == 0 || helper == nullptr) {
     run_kernel(n, terms, nonzero, nullptr);
-    if (second_terms > 0) run_kernel(second_n, second_terms, nonzero + terms, nullptr);
+    if (second_terms > 0) {
+      run_kernel(second_n, second_terms, nonzero != nullptr ? nonzero + terms : nullptr, nullptr);
+    }
   } else {
     // The second sweep follows the first through the limbs on the helper thread. Both start from
     // the same first limb: every later term is smaller.
     std::atomic<std::int64_t> progress{0};
     SweepGate leading{&progress, nullptr, 0, gate_steps};
     SweepGate following{nullptr, &progress, terms, gate_steps};
-    helper->run([&] { run_kernel(second_n, second_terms, nonzero + terms, &following); });
+    Limb* second_nonzero = nonzero != nullptr ? nonzero + terms : nullptr;
+    helper->run([&] { run_kernel(second_n, second_terms, second_nonzero, &following); });
     run_kernel(n, terms, nonzero, &leading);
     helper->wait();
   }
-  terms_since_fold += terms + second_terms;
+  terms_since_fold += total;
   advance_first();
-  for (int j = 0; j < terms + second_terms; ++j) {
+  for (int j = 0; nonzero != nullptr && j < total; ++j) {
     if (nonzero[j] == 0) {
       first = limbs;  // a term vanished: every later one is zero too
       return j + 1;
     }
   }
-  return terms + second_terms;
+  return total;
 }
 
 std::int32_t SweepEngine::first_nonzero_word() const {

@@ -1,7 +1,8 @@
 // The kernels of the sweep engine. A sweep subtracts the terms n .. n+terms-1, held in turn by
 // `term` (10^15 limbs, least significant first, `limbs` of them, all above top-first limb `first`
-// zero), adding each into `subtracted`, and leaves term n+terms in `term`. nonzero[u] is zero
-// exactly when term n+u+1 is zero. With a gate, the sweep may follow another on another thread.
+// zero), adding each into `subtracted`, and leaves term n+terms in `term`. Unless `nonzero` is
+// null, nonzero[u] is zero exactly when term n+u+1 is zero. With a gate, the sweep may follow
+// another on another thread.
 #pragma once
 
 #include <atomic>

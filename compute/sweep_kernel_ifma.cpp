@@ -29,7 +29,7 @@ static_assert(IFMA_MAX_TERMS <= 7 * LANES);
 // The limbs travel through the lanes: at each step lane u passes its new limb q and the running
 // total c of the terms' limbs to lane u+1, so only the first lane reads the array and only the
 // lane of the last term writes it (its limb of the new term, and c into the accumulator).
-template <int G>
+template <int G, bool TRACK_ZERO>
 IFMA_TARGET void sweep_registers(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first,
                                  int terms, std::uint32_t n, Limb* nonzero_out, const SweepGate* gate) {
   const __m512i zero = _mm512_setzero_si512();
@@ -91,7 +91,9 @@ IFMA_TARGET void sweep_registers(Limb* term, Limb* subtracted, std::int32_t limb
       __mmask8 too_big = _mm512_cmpge_epu64_mask(rest, divisor[g]);
       quotient[g] = _mm512_mask_add_epi64(q, too_big, q, one);
       remainder[g] = _mm512_mask_sub_epi64(rest, too_big, rest, divisor[g]);
-      nonzero[g] = _mm512_mask_or_epi64(nonzero[g], valid[g], nonzero[g], quotient[g]);
+      if constexpr (TRACK_ZERO) {
+        nonzero[g] = _mm512_mask_or_epi64(nonzero[g], valid[g], nonzero[g], quotient[g]);
+      }
     }
     // The last term's lane is at limb s - (terms - 1).
     std::int32_t k = s - (terms - 1);
@@ -103,6 +105,7 @@ IFMA_TARGET void sweep_registers(Limb* term, Limb* subtracted, std::int32_t limb
     }
   }
   close_gate(gate);
+  if constexpr (!TRACK_ZERO) return;
   // Only the lanes of real terms: nonzero_out may be shared with the sweep that follows.
   for (int g = 0; g < G; ++g) {
     int lanes = std::clamp(terms - LANES * g, 0, LANES);
@@ -110,18 +113,28 @@ IFMA_TARGET void sweep_registers(Limb* term, Limb* subtracted, std::int32_t limb
   }
 }
 
+template <bool TRACK_ZERO>
+IFMA_TARGET void sweep_tracked(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first,
+                               int terms, std::uint32_t n, Limb* nonzero, const SweepGate* gate) {
+  switch ((terms + LANES - 1) / LANES) {
+    case 1: sweep_registers<1, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    case 2: sweep_registers<2, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    case 3: sweep_registers<3, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    case 4: sweep_registers<4, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    case 5: sweep_registers<5, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    case 6: sweep_registers<6, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    default: sweep_registers<7, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+  }
+}
+
 }  // namespace
 
 IFMA_TARGET void sweep_ifma(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first,
                             int terms, std::uint32_t n, Limb* nonzero, const SweepGate* gate) {
-  switch ((terms + LANES - 1) / LANES) {
-    case 1: sweep_registers<1>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
-    case 2: sweep_registers<2>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
-    case 3: sweep_registers<3>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
-    case 4: sweep_registers<4>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
-    case 5: sweep_registers<5>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
-    case 6: sweep_registers<6>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
-    default: sweep_registers<7>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+  if (nonzero != nullptr) {
+    sweep_tracked<true>(term, subtracted, limbs, first, terms, n, nonzero, gate);
+  } else {
+    sweep_tracked<false>(term, subtracted, limbs, first, terms, n, nullptr, gate);
   }
 }
 

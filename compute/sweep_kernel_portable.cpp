@@ -13,7 +13,7 @@
 
 namespace {
 
-template <int S>
+template <int S, bool TRACK_ZERO>
 void sweep_terms(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first, std::uint32_t n,
                  Limb* nonzero_out, const SweepGate* gate) {
   Limb multiplier[S], divisor[S], remainder[S], nonzero[S];
@@ -44,7 +44,7 @@ void sweep_terms(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t 
     rest -= divisor[u] & too_low;
     remainder[u] = rest;
     *cell = q;
-    nonzero[u] |= q;
+    if constexpr (TRACK_ZERO) nonzero[u] |= q;
   };
   const std::int32_t last_step = limbs - 1 + S - 1;
   const std::int32_t block_steps = gate_steps(gate);
@@ -70,22 +70,32 @@ void sweep_terms(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t 
     block = block_end + 1;
   }
   close_gate(gate);
-  std::copy(nonzero, nonzero + S, nonzero_out);
+  if constexpr (TRACK_ZERO) std::copy(nonzero, nonzero + S, nonzero_out);
+}
+
+template <bool TRACK_ZERO>
+void sweep_tracked(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first, int terms,
+                   std::uint32_t n, Limb* nonzero, const SweepGate* gate) {
+  static_assert(PORTABLE_MAX_TERMS == 8);
+  switch (terms) {
+    case 1: sweep_terms<1, TRACK_ZERO>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    case 2: sweep_terms<2, TRACK_ZERO>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    case 3: sweep_terms<3, TRACK_ZERO>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    case 4: sweep_terms<4, TRACK_ZERO>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    case 5: sweep_terms<5, TRACK_ZERO>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    case 6: sweep_terms<6, TRACK_ZERO>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    case 7: sweep_terms<7, TRACK_ZERO>(term, subtracted, limbs, first, n, nonzero, gate); break;
+    default: sweep_terms<8, TRACK_ZERO>(term, subtracted, limbs, first, n, nonzero, gate); break;
+  }
 }
 
 }  // namespace
 
 void sweep_portable(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t first, int terms,
                     std::uint32_t n, Limb* nonzero, const SweepGate* gate) {
-  static_assert(PORTABLE_MAX_TERMS == 8);
-  switch (terms) {
-    case 1: sweep_terms<1>(term, subtracted, limbs, first, n, nonzero, gate); break;
-    case 2: sweep_terms<2>(term, subtracted, limbs, first, n, nonzero, gate); break;
-    case 3: sweep_terms<3>(term, subtracted, limbs, first, n, nonzero, gate); break;
-    case 4: sweep_terms<4>(term, subtracted, limbs, first, n, nonzero, gate); break;
-    case 5: sweep_terms<5>(term, subtracted, limbs, first, n, nonzero, gate); break;
-    case 6: sweep_terms<6>(term, subtracted, limbs, first, n, nonzero, gate); break;
-    case 7: sweep_terms<7>(term, subtracted, limbs, first, n, nonzero, gate); break;
-    default: sweep_terms<8>(term, subtracted, limbs, first, n, nonzero, gate); break;
+  if (nonzero != nullptr) {
+    sweep_tracked<true>(term, subtracted, limbs, first, terms, n, nonzero, gate);
+  } else {
+    sweep_tracked<false>(term, subtracted, limbs, first, terms, n, nullptr, gate);
   }
 }
