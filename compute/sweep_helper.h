@@ -1,6 +1,8 @@
 // A second thread for the series: it runs one job at a time, handed over by the run's thread.
+// Both sides spin briefly before they sleep, because sweeps follow each other within microseconds.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -10,7 +12,8 @@ struct SweepHelper {
   std::thread thread;
   std::mutex mutex;
   std::condition_variable changed;
-  std::function<void()> job;  // the job waiting or running; empty when idle
+  std::function<void()> job;        // the job handed over; set before `busy`
+  std::atomic<bool> busy{false};    // a job is waiting or running
   bool quitting = false;
 
   // Starts the thread; false when the system refuses one.
