@@ -2,24 +2,18 @@
 
 #include <system_error>
 
+#include "compute/sweep_kernel.h"
+
 namespace {
 
-constexpr int SPINS = 20000;  // about a millisecond of looking before sleeping
-
-void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#else
-  std::this_thread::yield();
-#endif
-}
+constexpr int SPINS = 2000;  // rounds of looking before sleeping
 
 // Spins until `done()` holds or the spins run out; returns whether it holds.
 template <class Condition>
 bool spin_until(Condition done) {
-  for (int spin = 0; spin < SPINS; ++spin) {
+  for (int round = 0; round < SPINS; ++round) {
     if (done()) return true;
-    relax();
+    relax(round);
   }
   return done();
 }
@@ -30,11 +24,12 @@ bool SweepHelper::start() {
   try {
     thread = std::thread([this] {
       for (;;) {
-        if (!spin_until([this] { return busy.load(std::memory_order_acquire); })) {
+        auto called = [this] { return quitting.load() || busy.load(std::memory_order_acquire); };
+        if (!spin_until(called)) {
           std::unique_lock<std::mutex> lock(mutex);
-          changed.wait(lock, [this] { return quitting || busy.load(std::memory_order_acquire); });
-          if (!busy.load(std::memory_order_acquire)) return;  // quitting with nothing to do
+          changed.wait(lock, called);
         }
+        if (!busy.load(std::memory_order_acquire)) return;  // quitting with nothing to do
         job();
         {
           std::lock_guard<std::mutex> lock(mutex);
@@ -69,7 +64,7 @@ void SweepHelper::stop() {
   if (!thread.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    quitting = true;
+    quitting.store(true);
   }
   changed.notify_all();
   thread.join();

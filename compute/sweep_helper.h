@@ -14,7 +14,7 @@ struct SweepHelper {
   std::condition_variable changed;
   std::function<void()> job;        // the job handed over; set before `busy`
   std::atomic<bool> busy{false};    // a job is waiting or running
-  bool quitting = false;
+  std::atomic<bool> quitting{false};
 
   // Starts the thread; false when the system refuses one.
   bool start();

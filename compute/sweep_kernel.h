@@ -25,6 +25,20 @@ struct SweepGate {
 
 inline constexpr std::int64_t SWEEP_DONE = INT64_MAX;
 
+// One round of a spin-wait: a pause at first, then the processor given away, in case the thread
+// waited for shares it.
+inline void relax(int round) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (round < 256) {
+    __builtin_ia32_pause();
+    return;
+  }
+#else
+  (void)round;
+#endif
+  std::this_thread::yield();
+}
+
 // Steps between two looks at `gate`: all of them without one.
 inline std::int32_t gate_steps(const SweepGate* gate) { return gate != nullptr ? gate->steps : INT32_MAX; }
 
@@ -35,7 +49,7 @@ inline void pass_gate(const SweepGate* gate, std::int64_t s) {
   if (gate->own != nullptr) gate->own->store(s, std::memory_order_release);
   if (gate->leader == nullptr) return;
   const std::int64_t needed = s + gate->steps - 1 + gate->leader_terms;
-  while (gate->leader->load(std::memory_order_acquire) < needed) std::this_thread::yield();
+  for (int round = 0; gate->leader->load(std::memory_order_acquire) < needed; ++round) relax(round);
 }
 
 inline void close_gate(const SweepGate* gate) {
