@@ -70,7 +70,6 @@ int main(int argc, char** argv) {
     Timing literal = time_series(requested, literal_path);
     std::printf("%10u %-26s %10.3f %8.1fx\n", requested, literal_path.name, literal.seconds, 1.0);
     const Path paths[] = {
-        {"portable, 1 term/sweep", run_series, 1, true, 1},
         {"portable", run_series, 0, true, 1},
         {"portable, 2 threads", run_series, 0, true, 2},
         {"AVX-512 IFMA", run_series, 0, false, 1},
