@@ -39,9 +39,9 @@ void sweep_terms(Limb* term, Limb* subtracted, std::int32_t limbs, std::int32_t 
     // Truncation: an estimate in (-1, 0) gives 0, which is then the quotient itself.
     Limb q = static_cast<Limb>(static_cast<std::int64_t>(estimate));
     Limb rest = remainder[u] * LIMB_BASE + a * multiplier[u] - q * divisor[u];
-    Limb too_low = -static_cast<Limb>(rest >= divisor[u]);
-    q -= too_low;
-    rest -= divisor[u] & too_low;
+    const bool too_low = rest >= divisor[u];
+    q += too_low;
+    rest = too_low ? rest - divisor[u] : rest;
     remainder[u] = rest;
     *cell = q;
     if constexpr (TRACK_ZERO) nonzero[u] |= q;
