@@ -1,6 +1,7 @@
 #include "compute/sweep_engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 #include "compute/series_constants.h"
@@ -12,6 +13,10 @@ namespace {
 // A folded limb is below 10^15 and each added term limb below 10^15 (1 + 1/(K-1)): 18000 of them
 // stay far below 2^64.
 constexpr int TERMS_BETWEEN_FOLDS = 18000;
+constexpr int SWEEPS_BETWEEN_TRIALS = 32;  // of the way not taken, pairs or single sweeps
+
+// A rate smoothed over the last few sweeps.
+void smooth(double* rate, double measured) { *rate = *rate == 0 ? measured : 0.75 * *rate + 0.25 * measured; }
 
 constexpr Limb POW10[16] = {1ull,           10ull,           100ull,           1000ull,
                             10000ull,       100000ull,       1000000ull,       10000000ull,
@@ -148,6 +153,16 @@ void SweepEngine::run_kernel(std::uint32_t n, int terms, Limb* nonzero, const Sw
   sweep_portable(term, subtracted, limbs, first, terms, n, nonzero, gate);
 }
 
+bool SweepEngine::worth_two_threads() {
+  if (helper == nullptr || limbs - first < pairing_threshold) return false;
+  bool pairs = pair_rate == 0 || single_rate == 0 || pair_rate > single_rate;
+  if (++sweeps_since_trial >= SWEEPS_BETWEEN_TRIALS) {
+    sweeps_since_trial = 0;
+    return !pairs;
+  }
+  return pairs;
+}
+
 int SweepEngine::sweep(std::uint32_t n, int terms) { return sweep_pair(n, terms, 0); }
 
 int SweepEngine::sweep_pair(std::uint32_t n, int terms, int second_terms) {
@@ -160,6 +175,8 @@ int SweepEngine::sweep_pair(std::uint32_t n, int terms, int second_terms) {
   const bool may_vanish = 100 * static_cast<std::int64_t>(limbs - 1 - first) < 59 * total;
   Limb nonzero_flags[2 * MAX_SWEEP_TERMS];
   Limb* nonzero = may_vanish ? nonzero_flags : nullptr;
+  const double work = static_cast<double>(limbs - first) * total;
+  const auto started = std::chrono::steady_clock::now();
   std::uint32_t second_n = n + static_cast<std::uint32_t>(terms);
   if (second_terms == 0 || helper == nullptr) {
     run_kernel(n, terms, nonzero, nullptr);
@@ -177,6 +194,8 @@ int SweepEngine::sweep_pair(std::uint32_t n, int terms, int second_terms) {
     run_kernel(n, terms, nonzero, &leading);
     helper->wait();
   }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (seconds > 0) smooth(second_terms > 0 && helper != nullptr ? &pair_rate : &single_rate, work / seconds);
   terms_since_fold += total;
   advance_first();
   for (int j = 0; nonzero != nullptr && j < total; ++j) {

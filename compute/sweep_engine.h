@@ -32,6 +32,9 @@ struct SweepEngine {
   SweepHelper* helper = nullptr;        // a second thread for pairs of sweeps, or none
   std::int32_t pairing_threshold = 1024;  // limbs a sweep covers before it is worth pairing
   std::int32_t gate_steps = 64;           // steps between two looks at the other sweep
+  double pair_rate = 0;                   // limb-terms a second in pairs, smoothed; 0 unknown
+  double single_rate = 0;                 // the same for single sweeps
+  int sweeps_since_trial = 0;
 
   // Takes over the state's numbers; false (with nothing held) when memory is short.
   bool start(const CalcState* state, bool allow_ifma);
@@ -46,8 +49,10 @@ struct SweepEngine {
   // Two sweeps, n .. n+terms-1 and then second_terms more, the second on the helper thread
   // (or after the first without one). Returns the terms formed up to the first zero one.
   int sweep_pair(std::uint32_t n, int terms, int second_terms);
-  // The helper pays off only when a sweep covers many more limbs than the two sweeps' lag.
-  bool worth_two_threads() const { return helper != nullptr && limbs - first >= pairing_threshold; }
+  // Whether the next sweeps should go in pairs. Only when a sweep covers many more limbs than
+  // the two sweeps' lag, and while pairs keep doing more work per second than single sweeps: now
+  // and then the other way is tried, since a second processor can be slowed by what else runs.
+  bool worth_two_threads();
   void subtract_current();
   std::int32_t first_nonzero_word() const;
 
