@@ -163,8 +163,6 @@ bool SweepEngine::worth_two_threads() {
   return pairs;
 }
 
-int SweepEngine::sweep(std::uint32_t n, int terms) { return sweep_pair(n, terms, 0); }
-
 int SweepEngine::sweep_pair(std::uint32_t n, int terms, int second_terms) {
   if (terms_since_fold + terms + second_terms > TERMS_BETWEEN_FOLDS) fold();
   // No term can vanish while the current one has enough limbs, and then nothing is tracked.

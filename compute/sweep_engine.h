@@ -45,9 +45,9 @@ struct SweepEngine {
   bool term_is_zero() const { return first >= limbs; }
   // The longest sweep that may start at index n.
   int max_terms(std::uint32_t n) const;
-  int sweep(std::uint32_t n, int terms);
-  // Two sweeps, n .. n+terms-1 and then second_terms more, the second on the helper thread
-  // (or after the first without one). Returns the terms formed up to the first zero one.
+  // Subtracts terms n .. n+terms-1 and forms n+terms; with second_terms, a second sweep of that
+  // many follows, on the helper thread when there is one. Returns the terms formed up to the
+  // first zero one.
   int sweep_pair(std::uint32_t n, int terms, int second_terms);
   // Whether the next sweeps should go in pairs. Only when a sweep covers many more limbs than
   // the two sweeps' lag, and while pairs keep doing more work per second than single sweeps: now
