@@ -5,7 +5,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
+
+#include "compute/binary_root.h"
+#include "compute/conversion_queue.h"
+#include "compute/decimal_tree.h"
 
 #include "output/progress.h"
 
@@ -38,57 +44,98 @@ void advance_bar(std::uint32_t bar_total, std::uint32_t marks) {
   progress_update(static_cast<std::uint32_t>(static_cast<std::uint64_t>(bar_total) * marks / 50));
 }
 
-// The decimal digits of `value` (below 10^count) into out[0 .. count), with leading zeros.
-// out must have room for count + 1 characters.
-void digits_with_zeros(const mpz_t value, std::uint64_t count, char* out) {
-  mpz_get_str(out, 10, value);
-  std::size_t length = std::strlen(out);
-  std::memmove(out + (count - length), out, length);
-  std::memset(out, '0', count - length);
+// The bar during the conversion, from mark 20 to mark 50; only the calling thread draws it.
+std::uint32_t conversion_bar_total = 0;
+std::uint64_t conversion_places = 0;
+void conversion_progress(std::uint64_t digits_done) {
+  advance_bar(conversion_bar_total,
+              static_cast<std::uint32_t>(20 + 30 * digits_done / conversion_places));
 }
 
-// The first `places` digits of sqrt(2) after the point, into chars[0 .. places), on two threads.
-// sqrt(2) is taken in binary as R = floor(sqrt(2) 2^b) with 64 bits beyond the decimal places,
-// its fraction f = R - 2^b; then the first h digits are floor(f 10^h / 2^b) and the rest
-// floor((f 10^h mod 2^b) 10^(places-h) / 2^b). Returns false when f 10^h falls so close to an
-// integer that the truncated root could move the split (a run of 9s there).
-bool root_digits(std::uint64_t places, std::uint32_t bar_total, char* chars) {
-  const std::uint64_t bits = static_cast<std::uint64_t>(std::ceil(places * 3.321928094887362)) + 64;
-  const std::uint64_t high_places = places / 2;
-  const std::uint64_t low_places = places - high_places;
-  mpz_t root, power, high, low;
-  mpz_inits(root, power, high, low, nullptr);
-  // The power of ten comes from the second thread while the first takes the root.
-  std::thread powers([&] { mpz_ui_pow_ui(power, 10, high_places); });
-  mpz_setbit(root, 2 * bits + 1);
-  mpz_sqrt(root, root);
-  powers.join();
-  advance_bar(bar_total, 20);
-  mpz_clrbit(root, bits);  // the fraction f
-  mpz_mul(root, root, power);
-  mpz_tdiv_q_2exp(high, root, bits);
-  mpz_tdiv_r_2exp(low, root, bits);
-  // The true fraction is f + t with 0 <= t < 1, so the split is certain when low + 10^h <= 2^b;
-  // past that, the truncated root's last bits could carry into the first half.
-  mpz_com(root, low);
-  mpz_fdiv_r_2exp(root, root, bits);  // 2^b - 1 - low
-  const bool clear = mpz_cmp(root, power) >= 0;
-  mpz_clear(root);
-  if (clear) {
-    if (low_places != high_places) mpz_mul_ui(power, power, 10);  // 10^(places - h)
-    mpz_mul(low, low, power);
-    mpz_clear(power);
-    mpz_tdiv_q_2exp(low, low, bits);
-    advance_bar(bar_total, 30);
-    std::thread second_half([&] { digits_with_zeros(low, low_places, chars + high_places + 1); });
-    digits_with_zeros(high, high_places, chars);
-    second_half.join();
-    std::memmove(chars + high_places, chars + high_places + 1, low_places);
-  } else {
-    mpz_clear(power);
+struct RootConversion {
+  ConversionQueue queue;
+  PowerTable powers;
+  std::mutex powers_lock;
+  std::condition_variable powers_built;
+  bool powers_ready = false;
+  std::uint64_t places = 0;
+  char* chars = nullptr;
+};
+
+void build_the_powers(RootConversion* conversion) {
+  if (!build_powers(conversion->places, &conversion->powers)) {
+    queue_fail(&conversion->queue, PieceStatus::NO_MEMORY);
   }
-  mpz_clears(high, low, nullptr);
-  return clear;
+  {
+    std::lock_guard<std::mutex> hold(conversion->powers_lock);
+    conversion->powers_ready = true;
+  }
+  conversion->powers_built.notify_all();
+}
+
+// The root's leading half, straight from the iterate before the last.
+void queue_leading_half(void* context, BoundedFraction early) {
+  RootConversion* conversion = static_cast<RootConversion*>(context);
+  DecimalPiece leading;
+  leading.fraction = early;
+  leading.places = (conversion->places + 1) / 2;
+  leading.out = conversion->chars;
+  leading.level = 1;
+  queue_add(&conversion->queue, leading);
+}
+
+// The first `places` digits of sqrt(2) after the point, into chars[0 .. places): the root in
+// binary, then its digits by halves, on two threads where there are two. The second builds the
+// powers of ten and takes the root's leading half as soon as the iteration has it; either takes
+// the halves the other leaves.
+PieceStatus root_digits(std::uint64_t places, std::uint32_t bar_total, char* chars) {
+  RootConversion conversion;
+  conversion.places = places;
+  conversion.chars = chars;
+  conversion.queue.powers = &conversion.powers;
+  conversion_bar_total = bar_total;
+  conversion_places = places;
+  const bool split = places > LEAF_PLACES;
+  const bool two_threads = split && std::thread::hardware_concurrency() >= 2;
+  std::thread helper;
+  if (two_threads) {
+    helper = std::thread([&conversion] {
+      build_the_powers(&conversion);
+      convert_queued(&conversion.queue, nullptr);
+    });
+  } else {
+    build_the_powers(&conversion);
+  }
+  queue_hold(&conversion.queue);  // for the root itself
+  DecimalPiece whole;
+  whole.places = places;
+  whole.out = chars;
+  const std::size_t early_count = split ? piece_limbs((places + 1) / 2) : 0;
+  if (!binary_root(piece_limbs(places), early_count, queue_leading_half, &conversion,
+                   &whole.fraction)) {
+    queue_fail(&conversion.queue, PieceStatus::DOUBTFUL);
+  }
+  advance_bar(bar_total, 20);
+  {
+    std::unique_lock<std::mutex> hold(conversion.powers_lock);
+    conversion.powers_built.wait(hold, [&conversion] { return conversion.powers_ready; });
+  }
+  if (split && conversion.queue.status.load() == PieceStatus::DONE) {
+    DecimalPiece trailing;
+    const PieceStatus status = trailing_half(whole, conversion.powers, &trailing);
+    release_piece(&whole);
+    release_power(&conversion.powers, 0);
+    if (status == PieceStatus::DONE) {
+      whole = trailing;
+    } else {
+      queue_fail(&conversion.queue, status);
+    }
+  }
+  convert_piece(&conversion.queue, whole, conversion_progress);
+  convert_queued(&conversion.queue, conversion_progress);
+  if (helper.joinable()) helper.join();
+  release_powers(&conversion.powers);
+  return conversion.queue.status.load();
 }
 
 // The same digits the plain way: floor(sqrt(2 * 10^(2 places))), converted whole.
@@ -115,9 +162,14 @@ bool compute_direct_root(std::uint32_t digits, std::uint32_t bar_total, DirectRo
   if (chars == nullptr) return false;
   advance_bar(bar_total, 5);
   const char* after_last = chars + (digits - 1);
-  if (hooks.pretend_uncertain_split || !root_digits(places, bar_total, chars)) {
-    root_digits_plain(places, chars);
+  const PieceStatus status = hooks.pretend_doubtful_conversion
+                                 ? PieceStatus::DOUBTFUL
+                                 : root_digits(places, bar_total, chars);
+  if (status == PieceStatus::NO_MEMORY) {
+    std::free(chars);
+    return false;
   }
+  if (status == PieceStatus::DOUBTFUL) root_digits_plain(places, chars);
   if (hooks.pretend_ambiguous_digits ||
       run_of(after_last, CHECKED_DIGITS, '0') || run_of(after_last, CHECKED_DIGITS, '9')) {
     std::free(chars);

@@ -14,7 +14,7 @@
 struct DirectRootHooks {
   // Tests only:
   bool pretend_ambiguous_digits = false;  // act as if a run of 9s followed the digits
-  bool pretend_uncertain_split = false;   // act as if the halves' boundary were in doubt
+  bool pretend_doubtful_conversion = false;  // act as if a piece's digits were in doubt
   TermCountHooks term_count;
 };
 

@@ -102,7 +102,7 @@ TEST_F(DirectRootTest, DeclinesWhenTheDigitsAfterTheLastCouldChangeIt) {
 
 TEST_F(DirectRootTest, PlainConversionWhenTheSplitIsInDoubt) {
   DirectRootHooks uncertain;
-  uncertain.pretend_uncertain_split = true;
+  uncertain.pretend_doubtful_conversion = true;
   for (std::uint32_t digits : {2u, 77u, 12346u}) {
     DirectRoot root;
     ASSERT_TRUE(compute_direct_root(digits, 100, &root, uncertain));

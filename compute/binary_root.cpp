@@ -1,0 +1,149 @@
+#include "compute/binary_root.h"
+
+#include <cassert>
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include "compute/wrapped_product.h"
+
+namespace {
+
+constexpr std::uint64_t LIMB_BITS = 64;
+// Bits by which each step falls short of doubling: room for the iterates' own errors.
+constexpr std::uint64_t STEP_GUARD_BITS = 24;
+// Residuals of up to 2^(q + RESIDUAL_SLACK_BITS) are expected for an iterate of q bits.
+constexpr std::uint64_t RESIDUAL_SLACK_BITS = 60;
+// The largest error bound, in units of the last limb, that the result may carry.
+constexpr std::uint64_t ROOT_ERROR_LIMIT_BITS = 16;
+
+std::uint64_t bit_length(const mpz_t x) { return mpz_sgn(x) == 0 ? 0 : mpz_sizeinbase(x, 2); }
+
+// T = 2^(2q) - 2R^2 for an iterate R ~ 2^q / sqrt(2), from the square modulo B^n - 1: the top of
+// 2R^2 cancels against 2^(2q), so n need only cover |T|. Returns false when |T| reaches
+// 2^(q + RESIDUAL_SLACK_BITS), beyond what the iteration can produce, or memory is short.
+bool residual(mpz_t t, const mpz_t r, std::uint64_t q) {
+  const mp_size_t n = wrapped_size(static_cast<mp_size_t>((q + RESIDUAL_SLACK_BITS + 2) / LIMB_BITS + 1));
+  mp_limb_t* w = static_cast<mp_limb_t*>(std::malloc((n + wrapped_scratch_limbs(n)) * sizeof(mp_limb_t)));
+  if (w == nullptr) return false;
+  wrapped_square(w, n, mpz_limbs_read(r), static_cast<mp_size_t>(mpz_size(r)), w + n);
+  // 2 R^2, then its negation (the complement, as B^n - 1 is all ones), then + 2^(2q): each
+  // modulo B^n - 1, where a carry out of the top comes back in at the bottom.
+  mpn_add_1(w, w, n, mpn_lshift(w, w, n, 1));
+  mpn_com(w, w, n);
+  const std::uint64_t bit = (2 * q) % (LIMB_BITS * n);
+  const mp_size_t limb = static_cast<mp_size_t>(bit / LIMB_BITS);
+  if (mpn_add_1(w + limb, w + limb, n - limb, mp_limb_t{1} << (bit % LIMB_BITS)) != 0) {
+    mpn_add_1(w, w, n, 1);
+  }
+  // The residue is T itself if below half the modulus, else T + B^n - 1 with T negative.
+  const bool negative = (w[n - 1] >> (LIMB_BITS - 1)) != 0;
+  if (negative) mpn_com(w, w, n);
+  mp_size_t size = n;
+  while (size > 0 && w[size - 1] == 0) --size;
+  mp_limb_t* out = mpz_limbs_write(t, size > 0 ? size : 1);
+  mpn_copyi(out, w, size);
+  mpz_limbs_finish(t, negative ? -size : size);
+  std::free(w);
+  return bit_length(t) < q + RESIDUAL_SLACK_BITS;
+}
+
+// One step from R (q bits) to R' (p bits, p <= 2q - STEP_GUARD_BITS) given its residual T:
+// R' = floor(R 2^(p-q) + R T / 2^(3q+1-p)), that is r' = r + r t / 2 rounded down.
+void newton_step(mpz_t r, const mpz_t t, std::uint64_t q, std::uint64_t p, mpz_t scratch) {
+  mpz_mul(scratch, r, t);
+  mpz_fdiv_q_2exp(scratch, scratch, 3 * q + 1 - p);
+  mpz_mul_2exp(r, r, p - q);
+  mpz_add(r, r, scratch);
+}
+
+// The leading `count` limbs of the fraction part of sqrt(2) from an iterate R of q bits whose
+// residual is yet to be known: with R = sqrt(2) 2^(q-1) + e, f = floor((R - 2^(q-1)) / 2^d) - 2
+// for d = q - 1 - 64 count. Once |T| < 2^(q+d), |e| <= 0.36 |T| / 2^q, so the true fraction lies
+// in [f, f + 4) B^-count.
+bool early_fraction(const mpz_t r, std::uint64_t q, std::size_t count, BoundedFraction* early) {
+  mpz_t f;
+  mpz_init(f);
+  mpz_fdiv_q_2exp(f, r, q - 1 - LIMB_BITS * count);
+  mpz_clrbit(f, LIMB_BITS * count);
+  if (mpz_cmp_ui(f, 2) >= 0) {
+    mpz_sub_ui(f, f, 2);
+  } else {
+    mpz_set_ui(f, 0);
+  }
+  early->limbs = static_cast<mp_limb_t*>(std::malloc(count * sizeof(mp_limb_t)));
+  if (early->limbs != nullptr) {
+    mpz_export(early->limbs, nullptr, -1, sizeof(mp_limb_t), 0, 0, f);
+    const std::size_t used = mpz_size(f);
+    mpn_zero(early->limbs + used, static_cast<mp_size_t>(count - used));
+    early->count = count;
+    early->error = 4;
+  }
+  mpz_clear(f);
+  return early->limbs != nullptr;
+}
+
+}  // namespace
+
+bool binary_root(std::size_t count, std::size_t early_count, EarlyFractionSink sink,
+                 void* context, BoundedFraction* root) {
+  assert(count >= 2 && early_count <= count / 2);
+  // Precisions in bits, last first: R = 1/sqrt(2) 2^P = sqrt(2) 2^(P-1) with P - 1 = 64 count;
+  // the iterate before it has room for the early limbs and 64 bits more.
+  const std::uint64_t final_bits = LIMB_BITS * count + 1;
+  std::vector<std::uint64_t> precisions{final_bits};
+  std::uint64_t before_last = (final_bits + 1) / 2 + STEP_GUARD_BITS;
+  if (early_count > 0 && before_last < LIMB_BITS * early_count + 1 + LIMB_BITS) {
+    before_last = LIMB_BITS * early_count + 1 + LIMB_BITS;
+  }
+  precisions.push_back(before_last);
+  while (precisions.back() > 90) precisions.push_back((precisions.back() + 1) / 2 + STEP_GUARD_BITS);
+
+  mpz_t r, t, scratch;
+  mpz_inits(r, t, scratch, nullptr);
+  std::uint64_t q = 50;
+  mpz_set_d(r, std::ldexp(0.70710678118654752440, static_cast<int>(q)));
+  bool sound = true;
+  BoundedFraction early;
+  for (std::size_t i = precisions.size(); sound && i-- > 0;) {
+    const std::uint64_t p = precisions[i];
+    if (i == 0 && early_count > 0) {
+      sound = early_fraction(r, q, early_count, &early);
+      if (sound) sink(context, early);
+    }
+    sound = sound && residual(t, r, q);
+    if (sound && i == 0) {
+      // r' = r + r t / 2 misses 1/sqrt(2) by (1 - sqrt(1-t)(1 + t/2)) / sqrt(2) in [0, t^2), and
+      // the rounding down adds less than one unit: error < t^2 2^P + 1 units.
+      const std::uint64_t t_bits = bit_length(t);
+      const std::int64_t square_bits = static_cast<std::int64_t>(2 * t_bits + p) - static_cast<std::int64_t>(4 * q);
+      sound = square_bits <= static_cast<std::int64_t>(ROOT_ERROR_LIMIT_BITS) &&
+              (early_count == 0 || t_bits <= q + (q - 1 - LIMB_BITS * early_count));
+      root->error = (square_bits <= 0 ? 1 : std::uint64_t{1} << square_bits) + 1;
+    }
+    if (sound) newton_step(r, t, q, p, scratch);
+    q = p;
+  }
+  mpz_clears(t, scratch, nullptr);
+  // sqrt(2) 2^(64 count) lies in [2^(64 count), 2^(64 count + 1)); the fraction is what is above.
+  sound = sound && bit_length(r) == final_bits;
+  if (sound) {
+    mpz_clrbit(r, LIMB_BITS * count);
+    root->limbs = static_cast<mp_limb_t*>(std::malloc(count * sizeof(mp_limb_t)));
+    sound = root->limbs != nullptr;
+  }
+  if (sound) {
+    const std::size_t used = mpz_size(r);
+    mpn_copyi(root->limbs, mpz_limbs_read(r), static_cast<mp_size_t>(used));
+    mpn_zero(root->limbs + used, static_cast<mp_size_t>(count - used));
+    root->count = count;
+  }
+  mpz_clear(r);
+  return sound;
+}
+
+void release_fraction(BoundedFraction* fraction) {
+  std::free(fraction->limbs);
+  fraction->limbs = nullptr;
+  fraction->count = 0;
+}

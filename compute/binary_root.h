@@ -1,0 +1,29 @@
+// sqrt(2) in binary, by Newton's iteration for 1/sqrt(2): every step is a square and a product,
+// and the last step's own residual proves the bound on the result's error.
+#pragma once
+
+#include <gmp.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// A binary fraction f of `count` limbs (B = 2^64) with a known error: the value it stands for
+// lies in [f, f + error) B^-count.
+struct BoundedFraction {
+  mp_limb_t* limbs = nullptr;  // owned, from malloc; limbs[count - 1] is the most significant
+  std::size_t count = 0;
+  std::uint64_t error = 0;
+};
+
+// Receives the early fraction (see binary_root) and owns it from then on.
+using EarlyFractionSink = void (*)(void* context, BoundedFraction early);
+
+// Computes the fraction part of sqrt(2) to `count` limbs (count >= 2). If early_count is not 0
+// (early_count <= count / 2), the leading early_count limbs are handed to `sink` as a fraction of
+// their own as soon as the iterate before the last has them, before the last step. Returns false
+// (holding nothing) when memory is short or a bound cannot be proven, the early fraction's
+// included; it is then still the sink's to free.
+bool binary_root(std::size_t count, std::size_t early_count, EarlyFractionSink sink,
+                 void* context, BoundedFraction* root);
+
+void release_fraction(BoundedFraction* fraction);

@@ -1,0 +1,23 @@
+// Products modulo B^n - 1 (B = 2^64, one limb): for a product of which only the limbs away from
+// both ends are wanted, they cost about half of a full product. GMP computes them with its FFT
+// through an internal function, reached only from wrapped_product.cpp; where the library lacks
+// it they come from a full product folded once.
+#pragma once
+
+#include <gmp.h>
+
+// The size from `at_least` up for which the wrapped product is quickest.
+mp_size_t wrapped_size(mp_size_t at_least);
+
+// Limbs of scratch that a wrapped product of size n needs.
+mp_size_t wrapped_scratch_limbs(mp_size_t n);
+
+// {r, n} = {a, an} {b, bn} mod (B^n - 1). Requires 0 < bn <= an <= n and an + bn > n / 2, and
+// `scratch` of wrapped_scratch_limbs(n) limbs. A zero residue may come out as B^n - 1, but not
+// when an operand is zero.
+void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                      const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch);
+
+// {r, n} = {a, an}^2 mod (B^n - 1). Requires n / 4 < an <= n and scratch as above.
+void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                    mp_limb_t* scratch);
