@@ -87,7 +87,7 @@ bool early_fraction(const mpz_t r, std::uint64_t q, std::size_t count, BoundedFr
 
 bool binary_root(std::size_t count, std::size_t early_count, EarlyFractionSink sink,
                  void* context, BoundedFraction* root) {
-  assert(count >= 2 && early_count <= count / 2);
+  assert(count >= 2 && early_count < count);
   // Precisions in bits, last first: R = 1/sqrt(2) 2^P = sqrt(2) 2^(P-1) with P - 1 = 64 count;
   // the iterate before it has room for the early limbs and 64 bits more.
   const std::uint64_t final_bits = LIMB_BITS * count + 1;

@@ -19,7 +19,7 @@ struct BoundedFraction {
 using EarlyFractionSink = void (*)(void* context, BoundedFraction early);
 
 // Computes the fraction part of sqrt(2) to `count` limbs (count >= 2). If early_count is not 0
-// (early_count <= count / 2), the leading early_count limbs are handed to `sink` as a fraction of
+// (early_count < count), the leading early_count limbs are handed to `sink` as a fraction of
 // their own as soon as the iterate before the last has them, before the last step. Returns false
 // (holding nothing) when memory is short or a bound cannot be proven, the early fraction's
 // included; it is then still the sink's to free.

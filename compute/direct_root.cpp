@@ -88,7 +88,8 @@ void queue_leading_half(void* context, BoundedFraction early) {
 // binary, then its digits by halves, on two threads where there are two. The second builds the
 // powers of ten and takes the root's leading half as soon as the iteration has it; either takes
 // the halves the other leaves.
-PieceStatus root_digits(std::uint64_t places, std::uint32_t bar_total, char* chars) {
+PieceStatus root_digits(std::uint64_t places, std::uint32_t bar_total, unsigned threads,
+                        char* chars) {
   RootConversion conversion;
   conversion.places = places;
   conversion.chars = chars;
@@ -96,7 +97,8 @@ PieceStatus root_digits(std::uint64_t places, std::uint32_t bar_total, char* cha
   conversion_bar_total = bar_total;
   conversion_places = places;
   const bool split = places > LEAF_PLACES;
-  const bool two_threads = split && std::thread::hardware_concurrency() >= 2;
+  if (threads == 0) threads = std::thread::hardware_concurrency();
+  const bool two_threads = split && threads >= 2;
   std::thread helper;
   if (two_threads) {
     helper = std::thread([&conversion] {
@@ -164,7 +166,7 @@ bool compute_direct_root(std::uint32_t digits, std::uint32_t bar_total, DirectRo
   const char* after_last = chars + (digits - 1);
   const PieceStatus status = hooks.pretend_doubtful_conversion
                                  ? PieceStatus::DOUBTFUL
-                                 : root_digits(places, bar_total, chars);
+                                 : root_digits(places, bar_total, hooks.threads, chars);
   if (status == PieceStatus::NO_MEMORY) {
     std::free(chars);
     return false;

@@ -15,6 +15,7 @@ struct DirectRootHooks {
   // Tests only:
   bool pretend_ambiguous_digits = false;  // act as if a run of 9s followed the digits
   bool pretend_doubtful_conversion = false;  // act as if a piece's digits were in doubt
+  unsigned threads = 0;                      // 1 or 2; 0 for as many as the hardware has
   TermCountHooks term_count;
 };
 

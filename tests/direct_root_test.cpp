@@ -120,6 +120,29 @@ TEST_F(DirectRootTest, MillionsOfDigitsAgainstGmp) {
   }
 }
 
+class DirectRouteThreads : public ::testing::TestWithParam<unsigned> {
+ protected:
+  void SetUp() override { progress_start(bar.stream, 100); }
+  CapturedStream bar;
+};
+
+TEST_P(DirectRouteThreads, GiveGmpsDigits) {
+  DirectRootHooks threads;
+  threads.threads = GetParam();
+  for (std::uint32_t requested : {400u, 401u, 12345u, 200001u}) {
+    DirectRoot root;
+    ASSERT_TRUE(compute_direct_root(requested + 1, 100, &root, threads));
+    EXPECT_TRUE(std::string(root.digit_chars, requested) == sqrt2_digits(requested)) << requested;
+    release_direct_root(&root);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Route, DirectRouteThreads, ::testing::Values(1u, 2u),
+                         [](const ::testing::TestParamInfo<unsigned>& info) {
+                           return info.param == 1 ? std::string("OneThread")
+                                                  : std::string("TwoThreads");
+                         });
+
 TEST(ResultWriterSources, CharactersAndWordsGiveTheSameBytes) {
   std::mt19937 rng(5);
   for (std::uint32_t requested : {0u, 1u, 9u, 10u, 99u, 100u, 1001u, 36001u, 72345u}) {

@@ -1,0 +1,219 @@
+// The direct route's parts: wrapped products, the binary root and its bounds, the decimal
+// pieces and the queue that shares them, each against GMP's plain integer arithmetic.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "compute/binary_root.h"
+#include "compute/conversion_queue.h"
+#include "compute/decimal_tree.h"
+#include "compute/wrapped_product.h"
+
+namespace {
+
+std::vector<mp_limb_t> random_limbs(std::mt19937_64& rng, std::size_t count) {
+  std::vector<mp_limb_t> limbs(count);
+  for (mp_limb_t& limb : limbs) limb = rng();
+  // Long runs of zero and all-one limbs too, where carries travel far.
+  if (count > 4 && rng() % 3 == 0) {
+    std::size_t from = rng() % count;
+    std::size_t to = from + rng() % (count - from);
+    mp_limb_t fill = rng() % 2 ? ~mp_limb_t{0} : 0;
+    for (std::size_t i = from; i < to; ++i) limbs[i] = fill;
+  }
+  if (limbs.back() == 0) limbs.back() = 1;
+  return limbs;
+}
+
+void limbs_to_mpz(mpz_t value, const mp_limb_t* limbs, std::size_t count) {
+  mpz_import(value, count, -1, sizeof(mp_limb_t), 0, 0, limbs);
+}
+
+// {a} {b} mod (B^n - 1) by plain integers.
+void residue(mpz_t result, const mpz_t a, const mpz_t b, mp_size_t n) {
+  mpz_t modulus;
+  mpz_init(modulus);
+  mpz_setbit(modulus, 64 * n);
+  mpz_sub_ui(modulus, modulus, 1);
+  mpz_mul(result, a, b);
+  mpz_mod(result, result, modulus);
+  mpz_clear(modulus);
+}
+
+TEST(WrappedProducts, AgreeWithTheFullProductModuloBToTheNMinusOne) {
+  std::mt19937_64 rng(77);
+  const std::vector<mp_size_t> sizes{1, 2, 3, 7, 30, 101, 1000, 4321, 30000, 200000};
+  for (mp_size_t wanted : sizes) {
+    const mp_size_t n = wrapped_size(wanted);
+    ASSERT_GE(n, wanted);
+    for (mp_size_t an : {n, n - n / 3, n / 2 + 1}) {
+      const mp_size_t bn = std::max<mp_size_t>(1, an / 2 + static_cast<mp_size_t>(rng() % 3) - 1);
+      if (an < 1 || bn > an || an + bn <= n / 2) continue;
+      std::vector<mp_limb_t> a = random_limbs(rng, an), b = random_limbs(rng, bn);
+      std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
+      mpz_t za, zb, expected, got;
+      mpz_inits(za, zb, expected, got, nullptr);
+      limbs_to_mpz(za, a.data(), an);
+      limbs_to_mpz(zb, b.data(), bn);
+      wrapped_multiply(r.data(), n, a.data(), an, b.data(), bn, scratch.data());
+      limbs_to_mpz(got, r.data(), n);
+      residue(expected, za, zb, n);
+      EXPECT_EQ(mpz_cmp(got, expected), 0) << "multiply n=" << n << " an=" << an << " bn=" << bn;
+      if (an > n / 4) {
+        wrapped_square(r.data(), n, a.data(), an, scratch.data());
+        limbs_to_mpz(got, r.data(), n);
+        residue(expected, za, za, n);
+        EXPECT_EQ(mpz_cmp(got, expected), 0) << "square n=" << n << " an=" << an;
+      }
+      mpz_clears(za, zb, expected, got, nullptr);
+    }
+  }
+}
+
+// floor(frac(sqrt(2)) B^count), exactly.
+void exact_fraction(mpz_t fraction, std::size_t count) {
+  mpz_set_ui(fraction, 0);
+  mpz_setbit(fraction, 128 * count + 1);
+  mpz_sqrt(fraction, fraction);
+  mpz_clrbit(fraction, 64 * count);
+}
+
+// Whether the exact fraction's truncation lies in [f, f + error).
+bool encloses(const BoundedFraction& fraction) {
+  mpz_t exact, low;
+  mpz_inits(exact, low, nullptr);
+  exact_fraction(exact, fraction.count);
+  limbs_to_mpz(low, fraction.limbs, fraction.count);
+  bool inside = mpz_cmp(low, exact) <= 0;
+  mpz_add_ui(low, low, fraction.error);
+  inside = inside && mpz_cmp(exact, low) < 0;
+  mpz_clears(exact, low, nullptr);
+  return inside;
+}
+
+void keep_early(void* context, BoundedFraction early) {
+  *static_cast<BoundedFraction*>(context) = early;
+}
+
+TEST(BinaryRoot, EnclosesTheRootWithASmallBound) {
+  for (std::size_t count : {2u, 3u, 5u, 17u, 64u, 1000u, 54321u}) {
+    for (std::size_t early_count : {std::size_t{0}, count / 2, count - 1}) {
+      BoundedFraction root, early;
+      ASSERT_TRUE(binary_root(count, early_count, keep_early, &early, &root)) << count;
+      EXPECT_EQ(root.count, count);
+      EXPECT_LE(root.error, 4u) << count;
+      EXPECT_TRUE(encloses(root)) << count << " " << early_count;
+      if (early_count > 0) {
+        EXPECT_EQ(early.count, early_count);
+        EXPECT_TRUE(encloses(early)) << count << " " << early_count;
+      } else {
+        EXPECT_EQ(early.limbs, nullptr);
+      }
+      release_fraction(&root);
+      release_fraction(&early);
+    }
+  }
+}
+
+// The first `places` decimals of the fraction {limbs, count} B^-count.
+std::string fraction_digits(const std::vector<mp_limb_t>& limbs, std::uint64_t places) {
+  mpz_t value, power;
+  mpz_inits(value, power, nullptr);
+  limbs_to_mpz(value, limbs.data(), limbs.size());
+  mpz_ui_pow_ui(power, 10, places);
+  mpz_mul(value, value, power);
+  mpz_fdiv_q_2exp(value, value, 64 * limbs.size());
+  std::vector<char> text(mpz_sizeinbase(value, 10) + 2);
+  mpz_get_str(text.data(), 10, value);
+  mpz_clears(value, power, nullptr);
+  std::string digits = text.data();
+  if (digits == "0") digits.clear();
+  return std::string(places - digits.size(), '0') + digits;
+}
+
+struct Conversion {
+  PieceStatus status;
+  std::string digits;
+};
+
+// Converts the fraction `limbs` (standing for a value in [f, f + error) B^-count) on `threads`
+// threads through a queue, as the route does.
+Conversion convert(const std::vector<mp_limb_t>& limbs, std::uint64_t error, std::uint64_t places,
+                   unsigned threads) {
+  PowerTable powers;
+  EXPECT_TRUE(build_powers(places, &powers));
+  ConversionQueue queue;
+  queue.powers = &powers;
+  std::string out(places, '?');
+  DecimalPiece whole;
+  whole.fraction.limbs = static_cast<mp_limb_t*>(std::malloc(limbs.size() * sizeof(mp_limb_t)));
+  std::memcpy(whole.fraction.limbs, limbs.data(), limbs.size() * sizeof(mp_limb_t));
+  whole.fraction.count = limbs.size();
+  whole.fraction.error = error;
+  whole.places = places;
+  whole.out = out.data();
+  queue_hold(&queue);
+  std::thread helper;
+  if (threads == 2) helper = std::thread([&queue] { convert_queued(&queue, nullptr); });
+  convert_piece(&queue, whole, nullptr);
+  convert_queued(&queue, nullptr);
+  if (helper.joinable()) helper.join();
+  release_powers(&powers);
+  EXPECT_TRUE(queue.waiting.empty());
+  if (queue.status.load() == PieceStatus::DONE) {
+    EXPECT_EQ(queue.digits_done.load(), places);
+  }
+  return {queue.status.load(), out};
+}
+
+class DecimalPieces : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(DecimalPieces, GiveTheDigitsOfTheirFraction) {
+  std::mt19937_64 rng(2024);
+  for (std::uint64_t places : {1u, 18u, 19u, 20u, 399u, 400u, 401u, 402u, 799u, 800u, 801u,
+                               1603u, 5000u, 12345u, 100003u}) {
+    std::vector<mp_limb_t> limbs = random_limbs(rng, piece_limbs(places));
+    Conversion result = convert(limbs, 1, places, GetParam());
+    ASSERT_EQ(result.status, PieceStatus::DONE) << places;
+    ASSERT_EQ(result.digits, fraction_digits(limbs, places)) << places;
+  }
+}
+
+// A fraction just below a value whose decimals end at `cut` (then zeros): the digits before the cut
+// differ across [f, f + error), and the conversion must say so rather than give either.
+TEST_P(DecimalPieces, ReportDoubtWhenTheBoundStraddlesADigitBoundary) {
+  std::mt19937_64 rng(99);
+  for (std::uint64_t places : {40u, 400u, 1000u, 9999u, 60000u}) {
+    for (std::uint64_t cut : {places, places / 2 + 1, places / 3, std::uint64_t{1}}) {
+      const std::size_t count = piece_limbs(places);
+      mpz_t value, power;
+      mpz_inits(value, power, nullptr);
+      for (std::uint64_t i = 0; i < cut; ++i) {
+        mpz_mul_ui(value, value, 10);
+        mpz_add_ui(value, value, 1 + rng() % 9);
+      }
+      mpz_ui_pow_ui(power, 10, cut);
+      mpz_mul_2exp(value, value, 64 * count);
+      mpz_cdiv_q(value, value, power);  // ceil(y B^count)
+      mpz_sub_ui(value, value, 1);      // just below y
+      std::vector<mp_limb_t> limbs(count, 0);
+      mpz_export(limbs.data(), nullptr, -1, sizeof(mp_limb_t), 0, 0, value);
+      mpz_clears(value, power, nullptr);
+      Conversion result = convert(limbs, 2, places, GetParam());
+      EXPECT_EQ(result.status, PieceStatus::DOUBTFUL) << places << " cut at " << cut;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, DecimalPieces, ::testing::Values(1u, 2u),
+                         [](const ::testing::TestParamInfo<unsigned>& info) {
+                           return info.param == 1 ? std::string("OneThread")
+                                                  : std::string("TwoThreads");
+                         });
+
+}  // namespace
