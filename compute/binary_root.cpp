@@ -21,11 +21,11 @@ std::uint64_t bit_length(const mpz_t x) { return mpz_sgn(x) == 0 ? 0 : mpz_sizei
 
 // T = 2^(2q) - 2R^2 for an iterate R ~ 2^q / sqrt(2), from the square modulo B^n - 1: the top of
 // 2R^2 cancels against 2^(2q), so n need only cover |T|. Returns false when |T| reaches
-// 2^(q + RESIDUAL_SLACK_BITS), beyond what the iteration can produce, or memory is short.
-bool residual(mpz_t t, const mpz_t r, std::uint64_t q) {
+// 2^(q + RESIDUAL_SLACK_BITS), beyond what the iteration can produce.
+RootStatus residual(mpz_t t, const mpz_t r, std::uint64_t q) {
   const mp_size_t n = wrapped_size(static_cast<mp_size_t>((q + RESIDUAL_SLACK_BITS + 2) / LIMB_BITS + 1));
   mp_limb_t* w = static_cast<mp_limb_t*>(std::malloc((n + wrapped_scratch_limbs(n)) * sizeof(mp_limb_t)));
-  if (w == nullptr) return false;
+  if (w == nullptr) return RootStatus::NO_MEMORY;
   wrapped_square(w, n, mpz_limbs_read(r), static_cast<mp_size_t>(mpz_size(r)), w + n);
   // 2 R^2, then its negation (the complement, as B^n - 1 is all ones), then + 2^(2q): each
   // modulo B^n - 1, where a carry out of the top comes back in at the bottom.
@@ -45,7 +45,7 @@ bool residual(mpz_t t, const mpz_t r, std::uint64_t q) {
   mpn_copyi(out, w, size);
   mpz_limbs_finish(t, negative ? -size : size);
   std::free(w);
-  return bit_length(t) < q + RESIDUAL_SLACK_BITS;
+  return bit_length(t) < q + RESIDUAL_SLACK_BITS ? RootStatus::PROVEN : RootStatus::UNPROVEN;
 }
 
 // One step from R (q bits) to R' (p bits, p <= 2q - STEP_GUARD_BITS) given its residual T:
@@ -85,8 +85,8 @@ bool early_fraction(const mpz_t r, std::uint64_t q, std::size_t count, BoundedFr
 
 }  // namespace
 
-bool binary_root(std::size_t count, std::size_t early_count, EarlyFractionSink sink,
-                 void* context, BoundedFraction* root) {
+RootStatus binary_root(std::size_t count, std::size_t early_count, EarlyFractionSink sink,
+                       void* context, BoundedFraction* root) {
   assert(count >= 2 && early_count < count);
   // Precisions in bits, last first: R = 1/sqrt(2) 2^P = sqrt(2) 2^(P-1) with P - 1 = 64 count;
   // the iterate before it has room for the early limbs and 64 bits more.
@@ -103,43 +103,49 @@ bool binary_root(std::size_t count, std::size_t early_count, EarlyFractionSink s
   mpz_inits(r, t, scratch, nullptr);
   std::uint64_t q = 50;
   mpz_set_d(r, std::ldexp(0.70710678118654752440, static_cast<int>(q)));
-  bool sound = true;
-  BoundedFraction early;
-  for (std::size_t i = precisions.size(); sound && i-- > 0;) {
+  RootStatus status = RootStatus::PROVEN;
+  for (std::size_t i = precisions.size(); status == RootStatus::PROVEN && i-- > 0;) {
     const std::uint64_t p = precisions[i];
     if (i == 0 && early_count > 0) {
-      sound = early_fraction(r, q, early_count, &early);
-      if (sound) sink(context, early);
+      BoundedFraction early;
+      if (!early_fraction(r, q, early_count, &early)) {
+        status = RootStatus::NO_MEMORY;
+        break;
+      }
+      sink(context, early);
     }
-    sound = sound && residual(t, r, q);
-    if (sound && i == 0) {
+    status = residual(t, r, q);
+    if (status == RootStatus::PROVEN && i == 0) {
       // r' = r + r t / 2 misses 1/sqrt(2) by (1 - sqrt(1-t)(1 + t/2)) / sqrt(2) in [0, t^2), and
       // the rounding down adds less than one unit: error < t^2 2^P + 1 units.
       const std::uint64_t t_bits = bit_length(t);
-      const std::int64_t square_bits = static_cast<std::int64_t>(2 * t_bits + p) - static_cast<std::int64_t>(4 * q);
-      sound = square_bits <= static_cast<std::int64_t>(ROOT_ERROR_LIMIT_BITS) &&
-              (early_count == 0 || t_bits <= q + (q - 1 - LIMB_BITS * early_count));
+      const std::int64_t square_bits =
+          static_cast<std::int64_t>(2 * t_bits + p) - static_cast<std::int64_t>(4 * q);
+      const bool early_held = early_count == 0 || t_bits <= q + (q - 1 - LIMB_BITS * early_count);
+      if (square_bits > static_cast<std::int64_t>(ROOT_ERROR_LIMIT_BITS) || !early_held) {
+        status = RootStatus::UNPROVEN;
+      }
       root->error = (square_bits <= 0 ? 1 : std::uint64_t{1} << square_bits) + 1;
     }
-    if (sound) newton_step(r, t, q, p, scratch);
+    if (status == RootStatus::PROVEN) newton_step(r, t, q, p, scratch);
     q = p;
   }
   mpz_clears(t, scratch, nullptr);
   // sqrt(2) 2^(64 count) lies in [2^(64 count), 2^(64 count + 1)); the fraction is what is above.
-  sound = sound && bit_length(r) == final_bits;
-  if (sound) {
+  if (status == RootStatus::PROVEN && bit_length(r) != final_bits) status = RootStatus::UNPROVEN;
+  if (status == RootStatus::PROVEN) {
     mpz_clrbit(r, LIMB_BITS * count);
     root->limbs = static_cast<mp_limb_t*>(std::malloc(count * sizeof(mp_limb_t)));
-    sound = root->limbs != nullptr;
+    if (root->limbs == nullptr) status = RootStatus::NO_MEMORY;
   }
-  if (sound) {
+  if (status == RootStatus::PROVEN) {
     const std::size_t used = mpz_size(r);
     mpn_copyi(root->limbs, mpz_limbs_read(r), static_cast<mp_size_t>(used));
     mpn_zero(root->limbs + used, static_cast<mp_size_t>(count - used));
     root->count = count;
   }
   mpz_clear(r);
-  return sound;
+  return status;
 }
 
 void release_fraction(BoundedFraction* fraction) {

@@ -18,12 +18,15 @@ struct BoundedFraction {
 // Receives the early fraction (see binary_root) and owns it from then on.
 using EarlyFractionSink = void (*)(void* context, BoundedFraction early);
 
+enum class RootStatus { PROVEN, UNPROVEN, NO_MEMORY };
+
 // Computes the fraction part of sqrt(2) to `count` limbs (count >= 2). If early_count is not 0
 // (early_count < count), the leading early_count limbs are handed to `sink` as a fraction of
-// their own as soon as the iterate before the last has them, before the last step. Returns false
-// (holding nothing) when memory is short or a bound cannot be proven, the early fraction's
-// included; it is then still the sink's to free.
-bool binary_root(std::size_t count, std::size_t early_count, EarlyFractionSink sink,
-                 void* context, BoundedFraction* root);
+// their own as soon as the iterate before the last has them, before the last step. Returns
+// PROVEN with the result in `root`, or (holding nothing) NO_MEMORY or UNPROVEN when a bound,
+// the early fraction's included, cannot be proven; the early fraction is the sink's to free
+// either way.
+RootStatus binary_root(std::size_t count, std::size_t early_count, EarlyFractionSink sink,
+                       void* context, BoundedFraction* root);
 
 void release_fraction(BoundedFraction* fraction);

@@ -2,25 +2,24 @@
 
 #include <gmp.h>
 
-#include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "compute/binary_root.h"
 #include "compute/conversion_queue.h"
 #include "compute/decimal_tree.h"
-
 #include "output/progress.h"
 
 namespace {
 
 constexpr std::uint32_t EXTRA_DIGITS = 64;
 constexpr std::uint32_t CHECKED_DIGITS = 32;
-// Bytes per digit that the root and its conversion may need at their peak, with room to spare:
-// the square 2 * 10^(2P) (0.83 bytes a digit), the root, GMP's scratch and the decimal string.
+// Bytes per digit that the route may need at its peak, with room to spare: the digits
+// themselves, the root, the powers of ten and the wrapped products with their scratch come to
+// about 3.6, and so does the plain conversion it may fall back on.
 constexpr std::uint64_t PEAK_BYTES_PER_DIGIT = 6;
 
 bool run_of(const char* chars, std::uint32_t count, char digit) {
@@ -113,9 +112,11 @@ PieceStatus root_digits(std::uint64_t places, std::uint32_t bar_total, unsigned 
   whole.places = places;
   whole.out = chars;
   const std::size_t early_count = split ? piece_limbs((places + 1) / 2) : 0;
-  if (!binary_root(piece_limbs(places), early_count, queue_leading_half, &conversion,
-                   &whole.fraction)) {
-    queue_fail(&conversion.queue, PieceStatus::DOUBTFUL);
+  const RootStatus root = binary_root(piece_limbs(places), early_count, queue_leading_half,
+                                      &conversion, &whole.fraction);
+  if (root != RootStatus::PROVEN) {
+    queue_fail(&conversion.queue,
+               root == RootStatus::NO_MEMORY ? PieceStatus::NO_MEMORY : PieceStatus::DOUBTFUL);
   }
   advance_bar(bar_total, 20);
   {
