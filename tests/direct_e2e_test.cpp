@@ -51,6 +51,24 @@ TEST_F(DirectRoute, SameBytesAsTheSeriesInEveryFormat) {
   }
 }
 
+// Every count up to 2000, a format per test so that they can run side by side; the "1." setting
+// alternates with the count.
+class DirectRouteEveryCount : public DirectRoute,
+                              public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(DirectRouteEveryCount, SameBytesAsTheSeriesUpTo2000) {
+  for (int n = 1; n <= 2000; ++n) {
+    expect_same_bytes(std::to_string(n), {"-f", GetParam(), "-1", n % 2 ? "yes" : "no"});
+    if (HasFailure()) return;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, DirectRouteEveryCount,
+                         ::testing::Values("text", "text2", "raw", "binary"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param);
+                         });
+
 TEST_F(DirectRoute, SameResultFiles) {
   for (const char* format : {"text", "binary"}) {
     std::string direct = directory + "/direct." + format;
