@@ -72,9 +72,11 @@ void build_the_powers(RootConversion* conversion) {
   conversion->powers_built.notify_all();
 }
 
-// The root's leading half, straight from the iterate before the last.
+// The root's leading half, straight from the iterate before the last, about half way through
+// the iteration's work.
 void queue_leading_half(void* context, BoundedFraction early) {
   RootConversion* conversion = static_cast<RootConversion*>(context);
+  advance_bar(conversion_bar_total, 12);
   DecimalPiece leading;
   leading.fraction = early;
   leading.places = (conversion->places + 1) / 2;
