@@ -100,6 +100,7 @@ PieceStatus root_digits(std::uint64_t places, std::uint32_t bar_total, unsigned 
   const bool split = places > LEAF_PLACES;
   if (threads == 0) threads = std::thread::hardware_concurrency();
   const bool two_threads = split && threads >= 2;
+  queue_hold(&conversion.queue);  // for the root, so that the helper waits for it
   std::thread helper;
   if (two_threads) {
     helper = std::thread([&conversion] {
@@ -109,7 +110,6 @@ PieceStatus root_digits(std::uint64_t places, std::uint32_t bar_total, unsigned 
   } else {
     build_the_powers(&conversion);
   }
-  queue_hold(&conversion.queue);  // for the root itself
   DecimalPiece whole;
   whole.places = places;
   whole.out = chars;
