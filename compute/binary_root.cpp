@@ -85,19 +85,23 @@ bool early_fraction(const mpz_t r, std::uint64_t q, std::size_t count, BoundedFr
 
 }  // namespace
 
-RootStatus binary_root(std::size_t count, std::size_t early_count, EarlyFractionSink sink,
-                       void* context, BoundedFraction* root) {
-  assert(count >= 2 && early_count < count);
+RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsigned early_levels,
+                       EarlyFractionSink sink, void* context, BoundedFraction* root) {
+  assert(count >= 2);
   // Precisions in bits, last first: R = 1/sqrt(2) 2^P = sqrt(2) 2^(P-1) with P - 1 = 64 count;
-  // the iterate before it has room for the early limbs and 64 bits more.
+  // the iterate k steps before the end has room for level k's early limbs and 64 bits more.
   const std::uint64_t final_bits = LIMB_BITS * count + 1;
   std::vector<std::uint64_t> precisions{final_bits};
-  std::uint64_t before_last = (final_bits + 1) / 2 + STEP_GUARD_BITS;
-  if (early_count > 0 && before_last < LIMB_BITS * early_count + 1 + LIMB_BITS) {
-    before_last = LIMB_BITS * early_count + 1 + LIMB_BITS;
+  while (precisions.size() <= early_levels || precisions.back() > 90) {
+    std::uint64_t next = (precisions.back() + 1) / 2 + STEP_GUARD_BITS;
+    const std::size_t level = precisions.size();
+    if (level <= early_levels) {
+      assert(early_counts[level - 1] < (level == 1 ? count : early_counts[level - 2]));
+      const std::uint64_t wanted = LIMB_BITS * early_counts[level - 1] + 1 + LIMB_BITS;
+      if (next < wanted) next = wanted;
+    }
+    precisions.push_back(next);
   }
-  precisions.push_back(before_last);
-  while (precisions.back() > 90) precisions.push_back((precisions.back() + 1) / 2 + STEP_GUARD_BITS);
 
   mpz_t r, t, scratch;
   mpz_inits(r, t, scratch, nullptr);
@@ -106,23 +110,28 @@ RootStatus binary_root(std::size_t count, std::size_t early_count, EarlyFraction
   RootStatus status = RootStatus::PROVEN;
   for (std::size_t i = precisions.size(); status == RootStatus::PROVEN && i-- > 0;) {
     const std::uint64_t p = precisions[i];
-    if (i == 0 && early_count > 0) {
+    const unsigned level = static_cast<unsigned>(i + 1);  // the iterate in hand is level's
+    const std::size_t early_count = level <= early_levels ? early_counts[level - 1] : 0;
+    if (early_count > 0) {
       BoundedFraction early;
       if (!early_fraction(r, q, early_count, &early)) {
         status = RootStatus::NO_MEMORY;
         break;
       }
-      sink(context, early);
+      sink(context, level, early);
     }
     status = residual(t, r, q);
+    const std::uint64_t t_bits = bit_length(t);
+    if (status == RootStatus::PROVEN && early_count > 0 &&
+        t_bits > q + (q - 1 - LIMB_BITS * early_count)) {
+      status = RootStatus::UNPROVEN;
+    }
     if (status == RootStatus::PROVEN && i == 0) {
       // r' = r + r t / 2 misses 1/sqrt(2) by (1 - sqrt(1-t)(1 + t/2)) / sqrt(2) in [0, t^2), and
       // the rounding down adds less than one unit: error < t^2 2^P + 1 units.
-      const std::uint64_t t_bits = bit_length(t);
       const std::int64_t square_bits =
           static_cast<std::int64_t>(2 * t_bits + p) - static_cast<std::int64_t>(4 * q);
-      const bool early_held = early_count == 0 || t_bits <= q + (q - 1 - LIMB_BITS * early_count);
-      if (square_bits > static_cast<std::int64_t>(ROOT_ERROR_LIMIT_BITS) || !early_held) {
+      if (square_bits > static_cast<std::int64_t>(ROOT_ERROR_LIMIT_BITS)) {
         status = RootStatus::UNPROVEN;
       }
       root->error = (square_bits <= 0 ? 1 : std::uint64_t{1} << square_bits) + 1;

@@ -15,18 +15,18 @@ struct BoundedFraction {
   std::uint64_t error = 0;
 };
 
-// Receives the early fraction (see binary_root) and owns it from then on.
-using EarlyFractionSink = void (*)(void* context, BoundedFraction early);
+// Receives the early fraction of a level (see binary_root) and owns it from then on.
+using EarlyFractionSink = void (*)(void* context, unsigned level, BoundedFraction early);
 
 enum class RootStatus { PROVEN, UNPROVEN, NO_MEMORY };
 
-// Computes the fraction part of sqrt(2) to `count` limbs (count >= 2). If early_count is not 0
-// (early_count < count), the leading early_count limbs are handed to `sink` as a fraction of
-// their own as soon as the iterate before the last has them, before the last step. Returns
-// PROVEN with the result in `root`, or (holding nothing) NO_MEMORY or UNPROVEN when a bound,
-// the early fraction's included, cannot be proven; the early fraction is the sink's to free
-// either way.
-RootStatus binary_root(std::size_t count, std::size_t early_count, EarlyFractionSink sink,
-                       void* context, BoundedFraction* root);
+// Computes the fraction part of sqrt(2) to `count` limbs (count >= 2). For each level k from
+// early_levels down to 1, the leading early_counts[k-1] limbs (early_counts decreasing, below
+// count) are handed to `sink` as a fraction of their own as soon as the iterate k steps before
+// the end has them, the deepest level first. Returns PROVEN with the result in `root`, or
+// (holding nothing) NO_MEMORY or UNPROVEN when a bound, the early fractions' included, cannot be
+// proven; the early fractions are the sink's to free either way.
+RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsigned early_levels,
+                       EarlyFractionSink sink, void* context, BoundedFraction* root);
 
 void release_fraction(BoundedFraction* fraction);

@@ -24,9 +24,11 @@ void queue_fail(ConversionQueue* queue, PieceStatus failure) {
 void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgress progress) {
   PieceStatus status = queue->status.load();
   while (status == PieceStatus::DONE && piece.places > LEAF_PLACES) {
-    DecimalPiece leading;
-    status = leading_half(piece, &leading);
-    if (status == PieceStatus::DONE) queue_add(queue, leading);
+    if (!piece.leading_given) {
+      DecimalPiece leading;
+      status = leading_half(piece, &leading);
+      if (status == PieceStatus::DONE) queue_add(queue, leading);
+    }
     DecimalPiece trailing;
     if (status == PieceStatus::DONE) status = trailing_half(piece, *queue->powers, &trailing);
     release_piece(&piece);

@@ -33,8 +33,8 @@ void queue_add(ConversionQueue* queue, DecimalPiece piece);
 // Records a failure: pieces not yet converted are then dropped.
 void queue_fail(ConversionQueue* queue, PieceStatus failure);
 
-// Converts a held piece: its trailing halves here, its leading halves queued; then releases the
-// hold. `progress` may be null.
+// Converts a held piece: its trailing halves here, its leading halves queued (unless given);
+// then releases the hold. `progress` may be null.
 void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgress progress);
 
 // Converts queued pieces until none is queued, being converted or held.

@@ -20,6 +20,7 @@ struct DecimalPiece {
   std::uint64_t places = 0;  // its first `places` decimals are wanted
   char* out = nullptr;       // and go to out[0 .. places)
   unsigned level = 0;        // halvings above it
+  bool leading_given = false;  // its leading half comes separately
 };
 
 enum class PieceStatus { DONE, DOUBTFUL, NO_MEMORY };

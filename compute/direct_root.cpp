@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "compute/binary_root.h"
 #include "compute/conversion_queue.h"
@@ -59,6 +60,7 @@ struct RootConversion {
   bool powers_ready = false;
   std::uint64_t places = 0;
   char* chars = nullptr;
+  std::vector<std::uint64_t> leftmost_places;  // of the leftmost piece of each level
 };
 
 void build_the_powers(RootConversion* conversion) {
@@ -72,17 +74,19 @@ void build_the_powers(RootConversion* conversion) {
   conversion->powers_built.notify_all();
 }
 
-// The root's leading half, straight from the iterate before the last, about half way through
-// the iteration's work.
-void queue_leading_half(void* context, BoundedFraction early) {
+// The leftmost piece of a level, straight from the iteration k steps before its end; the one
+// below it, if any, was given the same way. Level 1 comes about half way through the iteration's
+// work.
+void queue_leftmost_piece(void* context, unsigned level, BoundedFraction early) {
   RootConversion* conversion = static_cast<RootConversion*>(context);
-  advance_bar(conversion_bar_total, 12);
-  DecimalPiece leading;
-  leading.fraction = early;
-  leading.places = (conversion->places + 1) / 2;
-  leading.out = conversion->chars;
-  leading.level = 1;
-  queue_add(&conversion->queue, leading);
+  if (level == 1) advance_bar(conversion_bar_total, 12);
+  DecimalPiece leftmost;
+  leftmost.fraction = early;
+  leftmost.places = conversion->leftmost_places[level];
+  leftmost.out = conversion->chars;
+  leftmost.level = level;
+  leftmost.leading_given = level + 1 < conversion->leftmost_places.size();
+  queue_add(&conversion->queue, leftmost);
 }
 
 // The first `places` digits of sqrt(2) after the point, into chars[0 .. places): the root in
@@ -110,12 +114,21 @@ PieceStatus root_digits(std::uint64_t places, std::uint32_t bar_total, unsigned 
   } else {
     build_the_powers(&conversion);
   }
+  // Every level's leftmost piece comes from the iteration, the deepest first, so that the
+  // helper has work while the root is still being refined.
+  std::vector<std::size_t> early_counts;
+  conversion.leftmost_places.push_back(places);
+  while (conversion.leftmost_places.back() > LEAF_PLACES) {
+    conversion.leftmost_places.push_back((conversion.leftmost_places.back() + 1) / 2);
+    early_counts.push_back(piece_limbs(conversion.leftmost_places.back()));
+  }
   DecimalPiece whole;
   whole.places = places;
   whole.out = chars;
-  const std::size_t early_count = split ? piece_limbs((places + 1) / 2) : 0;
-  const RootStatus root = binary_root(piece_limbs(places), early_count, queue_leading_half,
-                                      &conversion, &whole.fraction);
+  const RootStatus root =
+      binary_root(piece_limbs(places), early_counts.data(),
+                  static_cast<unsigned>(early_counts.size()), queue_leftmost_piece, &conversion,
+                  &whole.fraction);
   if (root != RootStatus::PROVEN) {
     queue_fail(&conversion.queue,
                root == RootStatus::NO_MEMORY ? PieceStatus::NO_MEMORY : PieceStatus::DOUBTFUL);

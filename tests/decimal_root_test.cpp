@@ -96,27 +96,42 @@ bool encloses(const BoundedFraction& fraction) {
   return inside;
 }
 
-void keep_early(void* context, BoundedFraction early) {
-  *static_cast<BoundedFraction*>(context) = early;
+struct EarlyFractions {
+  std::vector<BoundedFraction> by_level{std::vector<BoundedFraction>(8)};
+  std::vector<unsigned> order;
+};
+
+void keep_early(void* context, unsigned level, BoundedFraction early) {
+  EarlyFractions* kept = static_cast<EarlyFractions*>(context);
+  kept->by_level.at(level) = early;
+  kept->order.push_back(level);
 }
 
-TEST(BinaryRoot, EnclosesTheRootWithASmallBound) {
+TEST(BinaryRoot, EnclosesTheRootAndEachEarlyFractionWithASmallBound) {
   for (std::size_t count : {2u, 3u, 5u, 17u, 64u, 1000u, 54321u}) {
-    for (std::size_t early_count : {std::size_t{0}, count / 2, count - 1}) {
-      BoundedFraction root, early;
-      ASSERT_EQ(binary_root(count, early_count, keep_early, &early, &root), RootStatus::PROVEN)
+    std::vector<std::size_t> all_levels;
+    for (std::size_t early = count - 1; early >= 1 && all_levels.size() < 7; early = early * 2 / 3) {
+      all_levels.push_back(early);
+    }
+    for (unsigned levels : {0u, 1u, static_cast<unsigned>(all_levels.size())}) {
+      if (levels > all_levels.size()) continue;
+      BoundedFraction root;
+      EarlyFractions early;
+      ASSERT_EQ(binary_root(count, all_levels.data(), levels, keep_early, &early, &root),
+                RootStatus::PROVEN)
           << count;
       EXPECT_EQ(root.count, count);
       EXPECT_LE(root.error, 4u) << count;
-      EXPECT_TRUE(encloses(root)) << count << " " << early_count;
-      if (early_count > 0) {
-        EXPECT_EQ(early.count, early_count);
-        EXPECT_TRUE(encloses(early)) << count << " " << early_count;
-      } else {
-        EXPECT_EQ(early.limbs, nullptr);
+      EXPECT_TRUE(encloses(root)) << count << " " << levels;
+      ASSERT_EQ(early.order.size(), levels);
+      for (unsigned k = 0; k < levels; ++k) {
+        EXPECT_EQ(early.order[k], levels - k);  // the deepest first
+        const BoundedFraction& fraction = early.by_level[k + 1];
+        EXPECT_EQ(fraction.count, all_levels[k]);
+        EXPECT_TRUE(encloses(fraction)) << count << " level " << k + 1;
       }
       release_fraction(&root);
-      release_fraction(&early);
+      for (BoundedFraction& fraction : early.by_level) release_fraction(&fraction);
     }
   }
 }
