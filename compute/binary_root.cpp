@@ -57,6 +57,20 @@ void newton_step(mpz_t r, const mpz_t t, std::uint64_t q, std::uint64_t p, mpz_t
   mpz_add(r, r, scratch);
 }
 
+// `value` (below B^count) as a fraction of `count` limbs with the given error bound. Returns
+// false when memory is short.
+bool bounded_fraction(const mpz_t value, std::size_t count, std::uint64_t error,
+                      BoundedFraction* fraction) {
+  fraction->limbs = static_cast<mp_limb_t*>(std::malloc(count * sizeof(mp_limb_t)));
+  if (fraction->limbs == nullptr) return false;
+  const std::size_t used = mpz_size(value);
+  mpn_copyi(fraction->limbs, mpz_limbs_read(value), static_cast<mp_size_t>(used));
+  mpn_zero(fraction->limbs + used, static_cast<mp_size_t>(count - used));
+  fraction->count = count;
+  fraction->error = error;
+  return true;
+}
+
 // The leading `count` limbs of the fraction part of sqrt(2) from an iterate R of q bits whose
 // residual is yet to be known: with R = sqrt(2) 2^(q-1) + e, f = floor((R - 2^(q-1)) / 2^d) - 2
 // for d = q - 1 - 64 count. Once |T| < 2^(q+d), |e| <= 0.36 |T| / 2^q, so the true fraction lies
@@ -71,16 +85,9 @@ bool early_fraction(const mpz_t r, std::uint64_t q, std::size_t count, BoundedFr
   } else {
     mpz_set_ui(f, 0);
   }
-  early->limbs = static_cast<mp_limb_t*>(std::malloc(count * sizeof(mp_limb_t)));
-  if (early->limbs != nullptr) {
-    mpz_export(early->limbs, nullptr, -1, sizeof(mp_limb_t), 0, 0, f);
-    const std::size_t used = mpz_size(f);
-    mpn_zero(early->limbs + used, static_cast<mp_size_t>(count - used));
-    early->count = count;
-    early->error = 4;
-  }
+  const bool made = bounded_fraction(f, count, 4, early);
   mpz_clear(f);
-  return early->limbs != nullptr;
+  return made;
 }
 
 }  // namespace
@@ -108,6 +115,7 @@ RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsig
   std::uint64_t q = 50;
   mpz_set_d(r, std::ldexp(0.70710678118654752440, static_cast<int>(q)));
   RootStatus status = RootStatus::PROVEN;
+  std::uint64_t error = 0;
   for (std::size_t i = precisions.size(); status == RootStatus::PROVEN && i-- > 0;) {
     const std::uint64_t p = precisions[i];
     const unsigned level = static_cast<unsigned>(i + 1);  // the iterate in hand is level's
@@ -134,7 +142,7 @@ RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsig
       if (square_bits > static_cast<std::int64_t>(ROOT_ERROR_LIMIT_BITS)) {
         status = RootStatus::UNPROVEN;
       }
-      root->error = (square_bits <= 0 ? 1 : std::uint64_t{1} << square_bits) + 1;
+      error = (square_bits <= 0 ? 1 : std::uint64_t{1} << square_bits) + 1;
     }
     if (status == RootStatus::PROVEN) newton_step(r, t, q, p, scratch);
     q = p;
@@ -144,14 +152,7 @@ RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsig
   if (status == RootStatus::PROVEN && bit_length(r) != final_bits) status = RootStatus::UNPROVEN;
   if (status == RootStatus::PROVEN) {
     mpz_clrbit(r, LIMB_BITS * count);
-    root->limbs = static_cast<mp_limb_t*>(std::malloc(count * sizeof(mp_limb_t)));
-    if (root->limbs == nullptr) status = RootStatus::NO_MEMORY;
-  }
-  if (status == RootStatus::PROVEN) {
-    const std::size_t used = mpz_size(r);
-    mpn_copyi(root->limbs, mpz_limbs_read(r), static_cast<mp_size_t>(used));
-    mpn_zero(root->limbs + used, static_cast<mp_size_t>(count - used));
-    root->count = count;
+    if (!bounded_fraction(r, count, error, root)) status = RootStatus::NO_MEMORY;
   }
   mpz_clear(r);
   return status;

@@ -33,7 +33,7 @@ void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgres
     if (status == PieceStatus::DONE) status = trailing_half(piece, *queue->powers, &trailing);
     release_piece(&piece);
     if (status == PieceStatus::DONE) piece = trailing;
-    if (queue->status.load() != PieceStatus::DONE) status = queue->status.load();
+    if (status == PieceStatus::DONE) status = queue->status.load();  // another thread's failure
   }
   if (status == PieceStatus::DONE) {
     const std::uint64_t places = piece.places;
