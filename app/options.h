@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "numbers/digit_positions.h"
 #include "output/output_format.h"
 
 struct RunSettings {
@@ -13,9 +14,6 @@ struct RunSettings {
   const char* output_path = nullptr;  // result file, or none for standard output
   bool error = false;                 // an invalid value or a stray argument was seen
 };
-
-// The largest digit count the program accepts: the internal count (one more) stays below 2^31.
-inline constexpr std::uint32_t MAX_REQUESTED_DIGITS = 2147483646u;
 
 // Scans argv[1 .. argc-1] into `settings`. Returns false when the usage block is due: no
 // arguments, an option without its value, an invalid value or stray argument, or a digit count

@@ -5,9 +5,10 @@
 #include "app/messages.h"
 #include "app/options.h"
 #include "checkpoint/checkpoint_file.h"
-#include "compute/series.h"
-#if defined(TINDERMOSS_HAVE_DIRECT_ROOT)
-#include "compute/direct_root.h"
+#include "numbers/calc_state.h"
+#include "numbers/digit_positions.h"
+#if defined(TINDERMOSS_HAVE_BIGNUM)
+#include "bignum/direct_root.h"
 #endif
 #include "output/elapsed.h"
 #include "output/progress.h"
@@ -15,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/keyboard.h"
 #include "platform/stop_signals.h"
+#include "series/series.h"
 
 namespace {
 
@@ -25,14 +27,52 @@ bool q_or_stop_signal() {
   return q_pressed || stop_signal_received();
 }
 
-// A fresh start, or a resume from the -r file when no digit count is given. A -r file that cannot
-// be opened means a run of one digit position. Returns false after writing why the run cannot go on.
-bool set_up(const RunSettings& settings, CalcState* state) {
+void advance_console_bar(void*, std::uint32_t value) { progress_update(value); }
+constexpr ProgressSink CONSOLE_BAR{advance_console_bar, nullptr};
+
+// How the result is computed: the series, or (for a fresh run without a checkpoint file, which can
+// never be interrupted) directly with GMP, with the same bytes.
+struct Route {
+  CalcState state;
+#if defined(TINDERMOSS_HAVE_BIGNUM)
+  DirectRoot direct;
+#endif
+  bool direct_taken = false;
+};
+
+bool resume(std::FILE* file, CalcState* state) {
+  switch (checkpoint_load(file, state)) {
+    case LoadStatus::LOADED:
+      return true;
+    case LoadStatus::CORRUPT:
+      write_message(stderr, MSG_CORRUPT);
+      return false;
+    case LoadStatus::NO_MEMORY:
+      break;
+  }
+  write_message(stderr, MSG_NO_MEMORY);
+  return false;
+}
+
+// A fresh start, or a resume from the -r file when no digit count is given; a -r file that cannot
+// be opened means a run of one digit position. The direct route is chosen before the series'
+// numbers would be allocated, and they are allocated only when it is not. Returns false after
+// writing why the run cannot go on.
+bool set_up(const RunSettings& settings, Route* route) {
   if (settings.digits == 0) {
     std::FILE* file = std::fopen(settings.resume_path, "rb");
-    if (file != nullptr) return checkpoint_load(file, state, stderr);
+    if (file != nullptr) return resume(file, &route->state);
   }
-  if (!calc_start_fresh(state, settings.digits + 1, settings.format, settings.print_lead)) {
+  CalcState* state = &route->state;
+  state->digits = positions_for_request(settings.digits);
+  state->format = settings.format;
+  state->print_lead = settings.print_lead;
+#if defined(TINDERMOSS_HAVE_BIGNUM)
+  route->direct_taken =
+      settings.resume_path == nullptr && start_direct_root(state->digits, &route->direct);
+  if (route->direct_taken) return true;
+#endif
+  if (!calc_start_fresh(state, state->digits, state->format, state->print_lead)) {
     write_message(stderr, MSG_NO_MEMORY);
     return false;
   }
@@ -40,14 +80,16 @@ bool set_up(const RunSettings& settings, CalcState* state) {
 }
 
 // The completion report and the second progress bar, before the result is written.
-void report_completion(const CalcState* state) {
+void report_completion(const CalcState& state) {
   std::fputc('\n', stderr);
   write_message(stderr, MSG_FINISHED);
-  write_max_n(stderr, state->next_n);
+  write_max_n(stderr, state.next_n);
   write_message(stderr, MSG_ELAPSED);
-  report_elapsed(stderr, state->elapsed_ms);
+  const TimeUnits units{message_text(UNIT_DAYS), message_text(UNIT_HOURS),
+                        message_text(UNIT_MINUTES), message_text(UNIT_SECONDS)};
+  report_elapsed(stderr, state.elapsed_ms, units);
   write_message(stderr, MSG_WRITING);
-  progress_start(stderr, state->digits);
+  progress_start(stderr, state.digits);
 }
 
 int result_status(bool written) {
@@ -56,12 +98,29 @@ int result_status(bool written) {
   return EXIT_FAILED;
 }
 
-int finish_completed(CalcState* state, const RunSettings& settings) {
-  scale_to_sqrt2(state, clock_ms());
+// Writes the result of a completed computation whose digits come from `digits`.
+int finish_completed(const CalcState& state, ResultDigits digits, const RunSettings& settings) {
   report_completion(state);
-  bool written = write_result(state, settings.output_path);
-  calc_release(state);
-  return result_status(written);
+  digits.positions = state.digits;
+  digits.format = state.format;
+  digits.print_lead = state.print_lead;
+  return result_status(write_result(digits, settings.output_path));
+}
+
+void save_checkpoint(const CalcState& state, const char* path) {
+  std::fputc('\n', stderr);  // ends the progress bar's line
+  switch (checkpoint_save(&state, path)) {
+    case SaveStatus::SAVED:
+      write_message(stderr, MSG_SAVED);
+      return;
+    case SaveStatus::OPEN_FAILED:
+      write_message(stderr, MSG_OPEN_FAILED);
+      break;
+    case SaveStatus::WRITE_FAILED:
+      write_message(stderr, MSG_WRITE_FAILED);
+      break;
+  }
+  write_message(stderr, MSG_STATE_LOST);
 }
 
 void stop_watching_keys_and_signals() {
@@ -69,14 +128,13 @@ void stop_watching_keys_and_signals() {
   keyboard_close();
 }
 
-#if defined(TINDERMOSS_HAVE_DIRECT_ROOT)
-// A run without a checkpoint file can never be interrupted, so its result may come from GMP
-// instead of the series, with the same bytes. Returns false, with the state's numbers allocated
-// again, when the series must run after all.
-bool try_direct_route(CalcState* state, const RunSettings& settings, int* status) {
-  calc_release(state);  // the route needs none of the series' numbers
-  DirectRoot root;
-  if (!compute_direct_root(state->digits, static_cast<std::uint32_t>(state->word_count), &root)) {
+#if defined(TINDERMOSS_HAVE_BIGNUM)
+// The direct route, taken at set-up. Returns false, with the series' numbers allocated, when the
+// series must run after all.
+bool finish_direct_route(Route* route, const RunSettings& settings, int* status) {
+  CalcState* state = &route->state;
+  if (!compute_direct_root(&route->direct, CONSOLE_BAR,
+                           static_cast<std::uint32_t>(words_for_digits(state->digits)))) {
     if (calc_start_fresh(state, state->digits, state->format, state->print_lead)) return false;
     write_message(stderr, MSG_NO_MEMORY);
     *status = EXIT_FAILED;
@@ -87,12 +145,11 @@ bool try_direct_route(CalcState* state, const RunSettings& settings, int* status
   }
   stop_watching_keys_and_signals();
   calc_account_time(state, clock_ms());
-  state->next_n = root.final_n;
-  report_completion(state);
-  bool written = write_result_chars(root.digit_chars, state->digits, state->format,
-                                    state->print_lead, settings.output_path);
-  release_direct_root(&root);
-  *status = result_status(written);
+  state->next_n = route->direct.final_n;
+  ResultDigits digits;
+  digits.chars = route->direct.digit_chars;
+  *status = finish_completed(*state, digits, settings);
+  release_direct_root(&route->direct);
   return true;
 }
 #endif
@@ -107,18 +164,19 @@ int run_program(int argc, char** argv) {
     write_message(stderr, MSG_USAGE);
     return EXIT_FAILED;
   }
-  CalcState state;
-  if (!set_up(settings, &state)) return EXIT_FAILED;
+  Route route;
+  if (!set_up(settings, &route)) return EXIT_FAILED;
+  CalcState& state = route.state;
 
   const bool checkpoint_set = settings.resume_path != nullptr;
   keyboard_open();
   stop_signals_install(checkpoint_set);
   write_message(stderr, MSG_CALCULATING);
-  progress_start(stderr, static_cast<std::uint32_t>(state.word_count));
+  progress_start(stderr, static_cast<std::uint32_t>(words_for_digits(state.digits)));
   state.last_clock = clock_ms();
-#if defined(TINDERMOSS_HAVE_DIRECT_ROOT)
   int status = EXIT_DONE;
-  if (!checkpoint_set && try_direct_route(&state, settings, &status)) {
+#if defined(TINDERMOSS_HAVE_BIGNUM)
+  if (route.direct_taken && finish_direct_route(&route, settings, &status)) {
     stop_watching_keys_and_signals();
     return status;
   }
@@ -127,25 +185,31 @@ int run_program(int argc, char** argv) {
   control.checkpoint_set = checkpoint_set;
   control.read_clock = clock_ms;
   control.stop_requested = q_or_stop_signal;
+  control.progress = CONSOLE_BAR;
   SeriesOutcome outcome = run_series(&state, control);
 
   if (outcome == SeriesOutcome::INTERRUPTED) {
     // Stop signals stay caught until the state is on disk.
-    checkpoint_save(&state, settings.resume_path, stderr);
+    save_checkpoint(state, settings.resume_path);
   }
   stop_watching_keys_and_signals();
 
   switch (outcome) {
-    case SeriesOutcome::COMPLETED:
-      return finish_completed(&state, settings);
+    case SeriesOutcome::COMPLETED: {
+      scale_to_sqrt2(&state, clock_ms());
+      ResultDigits digits;
+      digits.words = state.sum;
+      status = finish_completed(state, digits, settings);
+      break;
+    }
     case SeriesOutcome::LIMIT:
       std::fputc('\n', stderr);
       write_message(stderr, MSG_LIMIT);
-      calc_release(&state);
-      return EXIT_FAILED;
+      status = EXIT_FAILED;
+      break;
     case SeriesOutcome::INTERRUPTED:
       break;
   }
   calc_release(&state);
-  return EXIT_DONE;
+  return status;
 }

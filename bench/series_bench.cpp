@@ -8,7 +8,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "compute/series.h"
+#include "series/series.h"
+#include "series/series_tuning.h"
 
 namespace {
 
@@ -23,10 +24,8 @@ struct Timing {
 
 struct Path {
   const char* name;
-  SeriesOutcome (*series)(CalcState*, const SeriesControl&);
-  int terms_per_sweep;
-  bool portable_engine_only;
-  int threads;
+  bool literal;  // the literal loop, else the engine with `tuning`
+  SeriesTuning tuning;
 };
 
 Timing time_series(std::uint32_t requested, const Path& path) {
@@ -35,9 +34,6 @@ Timing time_series(std::uint32_t requested, const Path& path) {
   SeriesControl control;
   control.read_clock = no_clock;
   control.stop_requested = never_stop;
-  control.terms_per_sweep = path.terms_per_sweep;
-  control.portable_engine_only = path.portable_engine_only;
-  control.threads = path.threads;
   std::vector<Word> sum(state.sum, state.sum + state.word_count);
   std::vector<Word> term(state.term, state.term + state.word_count);
   double best = 1e30;
@@ -49,9 +45,13 @@ Timing time_series(std::uint32_t requested, const Path& path) {
     state.next_n = 1;
     state.first_nonzero = 1;
     auto start = std::chrono::steady_clock::now();
-    path.series(&state, control);
+    if (path.literal) {
+      run_series_literal(&state, control);
+    } else {
+      run_series_tuned(&state, control, path.tuning);
+    }
     best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    if (path.series == run_series_literal) break;  // too slow to repeat
+    if (path.literal) break;  // too slow to repeat
   }
   Timing timing{best, state.next_n, std::vector<Word>(state.sum, state.sum + state.word_count)};
   calc_release(&state);
@@ -66,14 +66,14 @@ int main(int argc, char** argv) {
   if (counts.empty()) counts = {100000, 300000};
   std::printf("%10s %-26s %10s %9s %s\n", "digits", "path", "seconds", "speed-up", "state");
   for (std::uint32_t requested : counts) {
-    const Path literal_path{"literal", run_series_literal, 0, true, 1};
+    const Path literal_path{"literal", true, {}};
     Timing literal = time_series(requested, literal_path);
     std::printf("%10u %-26s %10.3f %8.1fx\n", requested, literal_path.name, literal.seconds, 1.0);
     const Path paths[] = {
-        {"portable", run_series, 0, true, 1},
-        {"portable, 2 threads", run_series, 0, true, 2},
-        {"AVX-512 IFMA", run_series, 0, false, 1},
-        {"AVX-512 IFMA, 2 threads", run_series, 0, false, 2},
+        {"portable", false, {.portable_engine_only = true, .threads = 1}},
+        {"portable, 2 threads", false, {.portable_engine_only = true, .threads = 2}},
+        {"AVX-512 IFMA", false, {.threads = 1}},
+        {"AVX-512 IFMA, 2 threads", false, {.threads = 2}},
     };
     for (const Path& path : paths) {
       Timing engine = time_series(requested, path);

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "compute/fixed_decimal.h"
+#include <unistd.h>
+
+#include "numbers/fixed_decimal.h"
 #include "output/output_format.h"
 #include "output/progress.h"
 #include "output/result_writer.h"
@@ -40,23 +42,28 @@ int main(int argc, char** argv) {
   }
   sum[0] = WORD_ONE + sum[0] % WORD_ONE;
   std::FILE* bar = std::fopen("/dev/null", "w");
+  // The writer ends every result with a line feed on standard output; the figures go elsewhere.
+  std::FILE* table = fdopen(dup(fileno(stdout)), "w");
+  if (table == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
   const char* names[] = {"text", "text2", "raw", "binary"};
-  std::printf("%-7s %12s %10s %10s %8s\n", "format", "bytes", "writer s", "fwrite s", "ratio");
+  std::fprintf(table, "%-7s %12s %10s %10s %8s\n", "format", "bytes", "writer s", "fwrite s", "ratio");
   for (std::uint32_t format = FORMAT_TEXT; format <= FORMAT_LAST; ++format) {
     std::string path = directory + "/writer_bench." + names[format];
     double best_writer = 1e9, best_plain = 1e9;
     long bytes = 0;
     for (int round = 0; round < 3; ++round) {
-      std::FILE* out = std::fopen(path.c_str(), format == FORMAT_BINARY ? "wb" : "w");
+      ResultDigits result;
+      result.words = sum.data();
+      result.positions = digits + 1;
+      result.format = format;
       progress_start(bar, digits + 1);
       auto start = std::chrono::steady_clock::now();
-      write_digits(out, sum.data(), digits + 1, format, 1);
-      std::fclose(out);
+      if (!write_result(result, path.c_str())) return 1;
       double writer = seconds_since(start);
       bytes = file_size(path);
 
       std::vector<char> block(static_cast<std::size_t>(bytes), '7');
-      out = std::fopen(path.c_str(), "wb");
+      std::FILE* out = std::fopen(path.c_str(), "wb");
       start = std::chrono::steady_clock::now();
       std::fwrite(block.data(), 1, block.size(), out);
       std::fclose(out);
@@ -65,9 +72,10 @@ int main(int argc, char** argv) {
       if (plain < best_plain) best_plain = plain;
     }
     std::remove(path.c_str());
-    std::printf("%-7s %12ld %10.4f %10.4f %7.2fx\n", names[format], bytes, best_writer, best_plain,
+    std::fprintf(table, "%-7s %12ld %10.4f %10.4f %7.2fx\n", names[format], bytes, best_writer, best_plain,
                 best_writer / best_plain);
   }
   std::fclose(bar);
+  std::fclose(table);
   return 0;
 }

@@ -2,14 +2,12 @@
 
 #include <bit>
 
-#include "app/messages.h"
 #include "output/output_format.h"
 #include "platform/replace_file.h"
 
 namespace {
 
-constexpr std::uint32_t DIGITS_BOUND = 0x80000000u;  // stored counts must stay below 2^31
-constexpr std::size_t WORDS_PER_BLOCK = 4096;        // for byte-order conversion on big-endian hosts
+constexpr std::size_t WORDS_PER_BLOCK = 4096;  // for byte-order conversion on big-endian hosts
 
 void store_u32(unsigned char* bytes, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
@@ -59,22 +57,6 @@ bool read_words(std::FILE* stream, Word* words, std::int32_t count) {
   return true;
 }
 
-// True when every word is a base-10^9 digit.
-bool words_normalised(const Word* words, std::int32_t count) {
-  for (std::int32_t k = 0; k < count; ++k) {
-    if (words[k] >= WORD_BASE) return false;
-  }
-  return true;
-}
-
-// -1, 0 or 1 as a is below, equal to or above b.
-int compare_words(const Word* a, const Word* b, std::int32_t count) {
-  for (std::int32_t k = 0; k < count; ++k) {
-    if (a[k] != b[k]) return a[k] < b[k] ? -1 : 1;
-  }
-  return 0;
-}
-
 // The arrays of a state the series can have reached: normalised words, a term below 10^-8 (word 0
 // zero) and no larger than the sum, a sum no larger than 1.0. Anything else would give wrong
 // digits, or let the routines run outside their preconditions.
@@ -84,26 +66,13 @@ bool arrays_consistent(const CalcState* state) {
   if (state->term[0] != 0) return false;
   if (compare_words(state->term, state->sum, count) > 0) return false;
   if (state->sum[0] > WORD_ONE) return false;
-  if (state->sum[0] == WORD_ONE) {
-    for (std::int32_t k = 1; k < count; ++k) {
-      if (state->sum[k] != 0) return false;
-    }
-  }
-  return true;
+  return state->sum[0] < WORD_ONE || first_nonzero_word(state->sum + 1, count - 1) == count - 1;
 }
 
-std::int32_t first_nonzero_word(const Word* words, std::int32_t count) {
-  for (std::int32_t k = 0; k < count; ++k) {
-    if (words[k] != 0) return k;
-  }
-  return count;
-}
-
-bool refuse(std::FILE* file, CalcState* state, std::FILE* console, MessageKey message) {
+LoadStatus refuse(std::FILE* file, CalcState* state, LoadStatus why) {
   calc_release(state);
-  write_message(console, message);
   std::fclose(file);
-  return false;
+  return why;
 }
 
 }  // namespace
@@ -112,14 +81,9 @@ std::int64_t checkpoint_size(std::int32_t word_count) {
   return CHECKPOINT_HEADER_BYTES + 8 * static_cast<std::int64_t>(word_count);
 }
 
-void checkpoint_save(const CalcState* state, const char* path, std::FILE* console) {
-  std::fputc('\n', console);
+SaveStatus checkpoint_save(const CalcState* state, const char* path) {
   ReplacementFile file;
-  if (!replacement_open(&file, path)) {
-    write_message(console, MSG_OPEN_FAILED);
-    write_message(console, MSG_STATE_LOST);
-    return;
-  }
+  if (!replacement_open(&file, path)) return SaveStatus::OPEN_FAILED;
   unsigned char header[CHECKPOINT_HEADER_BYTES];
   store_u32(header + 0, state->digits);
   store_u32(header + 4, state->format);
@@ -129,18 +93,13 @@ void checkpoint_save(const CalcState* state, const char* path, std::FILE* consol
   bool ok = std::fwrite(header, 1, sizeof header, file.stream) == sizeof header;
   ok = write_words(file.stream, state->sum, state->word_count) && ok;
   ok = write_words(file.stream, state->term, state->word_count) && ok;
-  if (replacement_commit(&file, ok)) {
-    write_message(console, MSG_SAVED);
-  } else {
-    write_message(console, MSG_WRITE_FAILED);
-    write_message(console, MSG_STATE_LOST);
-  }
+  return replacement_commit(&file, ok) ? SaveStatus::SAVED : SaveStatus::WRITE_FAILED;
 }
 
-bool checkpoint_load(std::FILE* file, CalcState* state, std::FILE* console) {
+LoadStatus checkpoint_load(std::FILE* file, CalcState* state) {
   unsigned char header[CHECKPOINT_HEADER_BYTES];
   if (std::fread(header, 1, sizeof header, file) != sizeof header) {
-    return refuse(file, state, console, MSG_CORRUPT);
+    return refuse(file, state, LoadStatus::CORRUPT);
   }
   state->digits = load_u32(header + 0);
   state->format = load_u32(header + 4);
@@ -148,21 +107,21 @@ bool checkpoint_load(std::FILE* file, CalcState* state, std::FILE* console) {
   state->elapsed_ms = load_u64(header + 12);
   state->next_n = load_u32(header + 20);
   // next_n = 0 would make the multiplier 2n - 1 wrap.
-  if (state->format > FORMAT_LAST || state->digits == 0 || state->digits >= DIGITS_BOUND ||
+  if (state->format > FORMAT_LAST || state->digits == 0 || state->digits >= POSITION_COUNT_BOUND ||
       state->next_n == 0) {
-    return refuse(file, state, console, MSG_CORRUPT);
+    return refuse(file, state, LoadStatus::CORRUPT);
   }
   // A file too short for its arrays is refused before anything is allocated for them.
   std::int64_t size = regular_file_size(file);
   if (size >= 0 && size < checkpoint_size(words_for_digits(state->digits))) {
-    return refuse(file, state, console, MSG_CORRUPT);
+    return refuse(file, state, LoadStatus::CORRUPT);
   }
-  if (!calc_allocate(state, false)) return refuse(file, state, console, MSG_NO_MEMORY);
+  if (!calc_allocate(state, false)) return refuse(file, state, LoadStatus::NO_MEMORY);
   if (!read_words(file, state->sum, state->word_count) ||
       !read_words(file, state->term, state->word_count) || !arrays_consistent(state)) {
-    return refuse(file, state, console, MSG_CORRUPT);
+    return refuse(file, state, LoadStatus::CORRUPT);
   }
   std::fclose(file);
   state->first_nonzero = first_nonzero_word(state->term, state->word_count);
-  return true;
+  return LoadStatus::LOADED;
 }

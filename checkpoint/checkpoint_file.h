@@ -11,20 +11,23 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "compute/calc_state.h"
+#include "numbers/calc_state.h"
 
 inline constexpr std::int64_t CHECKPOINT_HEADER_BYTES = 24;
 
 // The size of a checkpoint of `word_count` words per number.
 std::int64_t checkpoint_size(std::int32_t word_count);
 
-// Saves `state` to `path` after ending the progress bar's line on `console`, and reports the
-// outcome there (saved, or open/write failed and the state lost). An earlier file at `path`
-// survives a failed save.
-void checkpoint_save(const CalcState* state, const char* path, std::FILE* console);
+enum class SaveStatus { SAVED, OPEN_FAILED, WRITE_FAILED };
+
+// Saves `state` to `path`: OPEN_FAILED when no file could be created for it, WRITE_FAILED when a
+// write, the flush or the replacement failed. An earlier file at `path` survives a failed save.
+SaveStatus checkpoint_save(const CalcState* state, const char* path);
+
+enum class LoadStatus { LOADED, CORRUPT, NO_MEMORY };
 
 // Reads a checkpoint from `file` (opened for binary reading) into `state`, which must hold no
-// numbers, allocating its numbers. Closes `file` in every case. Returns false after writing
-// MSG_CORRUPT (a short, inconsistent or impossible file) or MSG_NO_MEMORY to `console`; the state
+// numbers, allocating its numbers. Closes `file` in every case. Returns CORRUPT for a short,
+// inconsistent or impossible file and NO_MEMORY when the numbers cannot be allocated; the state
 // then holds no numbers.
-bool checkpoint_load(std::FILE* file, CalcState* state, std::FILE* console);
+LoadStatus checkpoint_load(std::FILE* file, CalcState* state);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "output/output_format.h"
+#include "numbers/digit_chars.h"
 #include "output/progress.h"
 
 namespace {
@@ -18,20 +18,6 @@ static_assert(CHUNK_POSITIONS % 10 == 0 && CHUNK_POSITIONS % 2 == 0);
 // A chunk's text: its digits, a separator per group, and at each line end at most
 // " -2147483647", two line feeds and two spaces.
 constexpr std::size_t CHUNK_OUTPUT_BYTES = CHUNK_POSITIONS + CHUNK_POSITIONS / 10 + CHUNK_POSITIONS / 100 * 16;
-
-// The four decimal characters of every value below 10^4.
-struct FourDigitTable {
-  char chars[10000][4];
-  constexpr FourDigitTable() : chars() {
-    for (int v = 0; v < 10000; ++v) {
-      chars[v][0] = static_cast<char>('0' + v / 1000);
-      chars[v][1] = static_cast<char>('0' + v / 100 % 10);
-      chars[v][2] = static_cast<char>('0' + v / 10 % 10);
-      chars[v][3] = static_cast<char>('0' + v % 10);
-    }
-  }
-};
-constexpr FourDigitTable FOUR_DIGITS;
 
 // The nine decimal digits of `word` (below 10^9) as characters, most significant first: the digit
 // at position 9k + j of a number is that of its word k at place j, as digit_at reads it.
@@ -97,15 +83,9 @@ char* lay_out(const char* digits, std::uint32_t first, std::uint32_t count, std:
   return out;
 }
 
-// Where the digits come from: the words of a scaled sum, or characters.
-struct DigitSource {
-  const Word* words;
-  const char* chars;  // the digit at position i is chars[i - 1]
-};
-
 // The characters of positions first .. first+count-1 (first is 1 + a multiple of CHUNK_POSITIONS),
 // decoded into `scratch` when they come from words.
-const char* chunk_chars(const DigitSource& source, std::uint32_t first, std::uint32_t count,
+const char* chunk_chars(const ResultDigits& source, std::uint32_t first, std::uint32_t count,
                         char* scratch) {
   if (source.chars != nullptr) return source.chars + (first - 1);
   // Position `first` is place 1 of word (first - 1) / 9.
@@ -116,9 +96,10 @@ const char* chunk_chars(const DigitSource& source, std::uint32_t first, std::uin
   return scratch + 1;
 }
 
-void write_from(std::FILE* out, const DigitSource& source, std::uint32_t digits, std::uint32_t format,
-                std::uint32_t print_lead) {
-  assert(digits >= 1);
+void write_from(std::FILE* out, const ResultDigits& source) {
+  const std::uint32_t digits = source.positions, format = source.format,
+                      print_lead = source.print_lead;
+  assert(digits >= 1 && (source.words != nullptr) != (source.chars != nullptr));
   std::vector<char> scratch(source.chars != nullptr ? 0 : CHUNK_POSITIONS + DIGITS_PER_WORD);
   std::vector<char> text(CHUNK_OUTPUT_BYTES + 2);
   if (print_lead != 0 && format != FORMAT_BINARY) std::fwrite("1.", 1, 2, out);
@@ -132,12 +113,15 @@ void write_from(std::FILE* out, const DigitSource& source, std::uint32_t digits,
   progress_update(digits);
 }
 
-bool write_to_destination(const DigitSource& source, std::uint32_t digits, std::uint32_t format,
-                          std::uint32_t print_lead, const char* output_path) {
+}  // namespace
+
+bool write_result(const ResultDigits& digits, const char* output_path) {
   std::FILE* file = nullptr;
-  if (output_path != nullptr) file = std::fopen(output_path, format == FORMAT_BINARY ? "wb" : "w");
+  if (output_path != nullptr) {
+    file = std::fopen(output_path, digits.format == FORMAT_BINARY ? "wb" : "w");
+  }
   std::FILE* out = file != nullptr ? file : stdout;
-  write_from(out, source, digits, format, print_lead);
+  write_from(out, digits);
   bool ok = true;
   if (file != nullptr) {
     if (std::fflush(file) != 0 || std::ferror(file)) ok = false;
@@ -146,26 +130,4 @@ bool write_to_destination(const DigitSource& source, std::uint32_t digits, std::
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) ok = false;
   if (file != nullptr && std::fclose(file) != 0) ok = false;
   return ok;
-}
-
-}  // namespace
-
-void write_digits(std::FILE* out, const Word* sum, std::uint32_t digits, std::uint32_t format,
-                  std::uint32_t print_lead) {
-  write_from(out, DigitSource{sum, nullptr}, digits, format, print_lead);
-}
-
-void write_digit_chars(std::FILE* out, const char* chars, std::uint32_t digits, std::uint32_t format,
-                       std::uint32_t print_lead) {
-  write_from(out, DigitSource{nullptr, chars}, digits, format, print_lead);
-}
-
-bool write_result(const CalcState* state, const char* output_path) {
-  return write_to_destination(DigitSource{state->sum, nullptr}, state->digits, state->format,
-                              state->print_lead, output_path);
-}
-
-bool write_result_chars(const char* chars, std::uint32_t digits, std::uint32_t format,
-                        std::uint32_t print_lead, const char* output_path) {
-  return write_to_destination(DigitSource{nullptr, chars}, digits, format, print_lead, output_path);
 }

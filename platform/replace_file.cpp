@@ -8,14 +8,16 @@
 
 namespace {
 
-bool replaceable(const char* path) {
+struct PathStatus {};  // nothing about the file at the path is carried over
+
+bool replaceable(const char* path, PathStatus*) {
   DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
   return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
                         FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
-int create_temp(const std::string& path, std::string* temp_path) {
+int create_temp(const std::string& path, const PathStatus&, std::string* temp_path) {
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
     *temp_path = path + ".tmp" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(attempt);
     int fd = _open(temp_path->c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
@@ -54,15 +56,18 @@ std::int64_t regular_file_size(std::FILE* stream) {
 
 namespace {
 
-struct stat existing{};
-bool path_exists = false;
+// What is at the path before the save.
+struct PathStatus {
+  bool exists = false;
+  struct stat info {};
+};
 
-bool replaceable(const char* path) {
-  path_exists = lstat(path, &existing) == 0;
-  return path_exists ? S_ISREG(existing.st_mode) : errno == ENOENT;
+bool replaceable(const char* path, PathStatus* status) {
+  status->exists = lstat(path, &status->info) == 0;
+  return status->exists ? S_ISREG(status->info.st_mode) : errno == ENOENT;
 }
 
-int create_temp(const std::string& path, std::string* temp_path) {
+int create_temp(const std::string& path, const PathStatus& status, std::string* temp_path) {
   std::vector<char> name(path.begin(), path.end());
   const char suffix[] = ".XXXXXX";
   name.insert(name.end(), suffix, suffix + sizeof suffix);
@@ -71,8 +76,8 @@ int create_temp(const std::string& path, std::string* temp_path) {
   *temp_path = name.data();
   // The same permissions the file would have had if created in place, or kept.
   mode_t mode;
-  if (path_exists) {
-    mode = existing.st_mode & 07777;
+  if (status.exists) {
+    mode = status.info.st_mode & 07777;
   } else {
     mode_t mask = umask(0);
     umask(mask);
@@ -111,8 +116,9 @@ std::int64_t regular_file_size(std::FILE* stream) {
 bool replacement_open(ReplacementFile* file, const char* path) {
   file->path = path;
   file->temp_path.clear();
-  if (replaceable(path)) {
-    int fd = create_temp(file->path, &file->temp_path);
+  PathStatus status;
+  if (replaceable(path, &status)) {
+    int fd = create_temp(file->path, status, &file->temp_path);
     if (fd >= 0) {
 #if defined(_WIN32)
       file->stream = _fdopen(fd, "wb");

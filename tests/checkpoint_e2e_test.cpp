@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "checkpoint/checkpoint_file.h"
-#include "compute/series.h"
+#include "series/series.h"
 #include "e2e.h"
 
 namespace {

@@ -6,14 +6,12 @@
 
 #include <filesystem>
 
-#include "app/messages.h"
-#include "capture.h"
 #include "checkpoint/checkpoint_file.h"
 #include "child_process.h"
+#include "numbers/series_constants.h"
 #include "output/output_format.h"
-#include "compute/series.h"
-#include "compute/series_constants.h"
 #include "reference.h"
+#include "series/series_tuning.h"
 
 namespace {
 
@@ -30,11 +28,10 @@ SeriesOutcome run_until_poll(CalcState* state, int poll) {
   control.checkpoint_set = true;
   control.read_clock = fake_clock;
   control.stop_requested = stop_at_poll;
-  control.terms_per_sweep = 1;  // one poll per term
-  return run_series(state, control);
+  SeriesTuning one_poll_per_term;
+  one_poll_per_term.terms_per_sweep = 1;
+  return run_series_tuned(state, control, one_poll_per_term);
 }
-
-std::string text(MessageKey key) { return std::string(message_text(key, ConsoleEncoding::SHIFT_JIS)); }
 
 std::uint32_t u32_at(const std::string& bytes, std::size_t offset) {
   std::uint32_t value = 0;
@@ -51,42 +48,32 @@ std::string le32(std::uint32_t value) {
 class Checkpoint : public ::testing::Test {
  protected:
   void SetUp() override {
-    console_set_encoding(ConsoleEncoding::SHIFT_JIS);
     directory = make_temp_directory();
     path = directory + "/state.bin";
   }
   void TearDown() override { std::filesystem::remove_all(directory); }
 
-  // Saves, returning the console text.
-  std::string save(const CalcState& state, const std::string& where) {
-    CapturedStream console;
-    checkpoint_save(&state, where.c_str(), console.stream);
-    return console.bytes();
+  SaveStatus save(const CalcState& state, const std::string& where) {
+    return checkpoint_save(&state, where.c_str());
   }
-  // Loads the file at `where`; the console text goes to `console_text`.
-  bool load(const std::string& where, CalcState* state, std::string* console_text) {
-    CapturedStream console;
+  LoadStatus load(const std::string& where, CalcState* state) {
     std::FILE* file = std::fopen(where.c_str(), "rb");
     EXPECT_NE(file, nullptr);
-    bool ok = checkpoint_load(file, state, console.stream);
-    *console_text = console.bytes();
-    return ok;
+    return checkpoint_load(file, state);
   }
   // A genuine checkpoint of `requested` digits after `terms` terms.
   std::string genuine(std::uint32_t requested, int terms) {
     CalcState state;
     EXPECT_TRUE(calc_start_fresh(&state, requested + 1, FORMAT_TEXT2, 1));
     EXPECT_EQ(run_until_poll(&state, terms), SeriesOutcome::INTERRUPTED);
-    EXPECT_EQ(save(state, path), "\n" + text(MSG_SAVED));
+    EXPECT_EQ(save(state, path), SaveStatus::SAVED);
     calc_release(&state);
     return read_file(path);
   }
   void expect_refused(const std::string& bytes, const char* why) {
     write_file(path, bytes);
     CalcState state;
-    std::string console;
-    EXPECT_FALSE(load(path, &state, &console)) << why;
-    EXPECT_EQ(console, text(MSG_CORRUPT)) << why;
+    EXPECT_EQ(load(path, &state), LoadStatus::CORRUPT) << why;
     EXPECT_EQ(state.sum, nullptr);
     EXPECT_EQ(state.term, nullptr);
   }
@@ -100,7 +87,7 @@ TEST_F(Checkpoint, LayoutIsTheLittleEndianStateImage) {
   ASSERT_TRUE(calc_start_fresh(&state, 101, FORMAT_RAW, 0));
   ASSERT_EQ(run_until_poll(&state, 3), SeriesOutcome::INTERRUPTED);
   state.elapsed_ms = 0x0102030405060708ull;
-  ASSERT_EQ(save(state, path), "\n" + text(MSG_SAVED));
+  ASSERT_EQ(save(state, path), SaveStatus::SAVED);
   std::string bytes = read_file(path);
   ASSERT_EQ(bytes.size(), 160u);
   EXPECT_EQ(bytes.substr(0, 24), le32(101) + le32(FORMAT_RAW) + le32(0) +
@@ -127,13 +114,11 @@ TEST_F(Checkpoint, InterruptedAndResumedRunsEqualAnUninterruptedRun) {
     for (int poll : {1, 2, 7, 40}) {
       if (run_until_poll(&part, poll) != SeriesOutcome::INTERRUPTED) break;
       ++stops;
-      ASSERT_EQ(save(part, path), "\n" + text(MSG_SAVED));
+      ASSERT_EQ(save(part, path), SaveStatus::SAVED);
       elapsed_before = part.elapsed_ms;
       calc_release(&part);
       part = CalcState{};
-      std::string console;
-      ASSERT_TRUE(load(path, &part, &console));
-      EXPECT_EQ(console, "");
+      ASSERT_EQ(load(path, &part), LoadStatus::LOADED);
       EXPECT_EQ(part.elapsed_ms, elapsed_before);  // the time carries over
       now += 1000000;                              // the clock of a later process
       part.last_clock = now;
@@ -153,8 +138,7 @@ TEST_F(Checkpoint, AcceptsTrailingBytesAnyLeadFlagAndAZeroTerm) {
   bytes.replace(8, 4, le32(7));
   write_file(path, bytes + "trailing bytes");
   CalcState state;
-  std::string console;
-  ASSERT_TRUE(load(path, &state, &console));
+  ASSERT_EQ(load(path, &state), LoadStatus::LOADED);
   EXPECT_EQ(state.print_lead, 7u);
   EXPECT_EQ(state.format, FORMAT_TEXT2);
   EXPECT_EQ(state.next_n, 6u);
@@ -163,7 +147,7 @@ TEST_F(Checkpoint, AcceptsTrailingBytesAnyLeadFlagAndAZeroTerm) {
 
   bytes.replace(24 + 68, 68, std::string(68, '\0'));  // every word of the term zero
   write_file(path, bytes);
-  ASSERT_TRUE(load(path, &state, &console));
+  ASSERT_EQ(load(path, &state), LoadStatus::LOADED);
   EXPECT_EQ(state.first_nonzero, state.word_count);
   calc_release(&state);
 }
@@ -199,8 +183,7 @@ TEST_F(Checkpoint, LargeStoredIndexRunsIntoTheLimit) {
   std::string bytes = genuine(100, 5);
   write_file(path, std::string(bytes).replace(20, 4, le32(LAST_SERIES_INDEX + 1)));
   CalcState state;
-  std::string console;
-  ASSERT_TRUE(load(path, &state, &console));
+  ASSERT_EQ(load(path, &state), LoadStatus::LOADED);
   EXPECT_EQ(run_until_poll(&state, -1), SeriesOutcome::LIMIT);
   EXPECT_EQ(state.next_n, LAST_SERIES_INDEX + 1);
   calc_release(&state);
@@ -209,12 +192,10 @@ TEST_F(Checkpoint, LargeStoredIndexRunsIntoTheLimit) {
 TEST_F(Checkpoint, FailedSavesReportTheLostState) {
   CalcState state;
   ASSERT_TRUE(calc_start_fresh(&state, 101, 0, 1));
-  EXPECT_EQ(save(state, directory + "/missing/state.bin"),
-            "\n" + text(MSG_OPEN_FAILED) + text(MSG_STATE_LOST));
-  EXPECT_EQ(save(state, directory),  // a directory is never replaced
-            "\n" + text(MSG_OPEN_FAILED) + text(MSG_STATE_LOST));
+  EXPECT_EQ(save(state, directory + "/missing/state.bin"), SaveStatus::OPEN_FAILED);
+  EXPECT_EQ(save(state, directory), SaveStatus::OPEN_FAILED);  // a directory is never replaced
   EXPECT_TRUE(std::filesystem::is_directory(directory));
-  EXPECT_EQ(save(state, "/dev/full"), "\n" + text(MSG_WRITE_FAILED) + text(MSG_STATE_LOST));
+  EXPECT_EQ(save(state, "/dev/full"), SaveStatus::WRITE_FAILED);
   calc_release(&state);
 }
 

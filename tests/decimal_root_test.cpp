@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "compute/binary_root.h"
-#include "compute/conversion_queue.h"
-#include "compute/decimal_tree.h"
-#include "compute/wrapped_product.h"
+#include "bignum/binary_root.h"
+#include "bignum/conversion_queue.h"
+#include "bignum/decimal_tree.h"
+#include "bignum/wrapped_product.h"
 
 namespace {
 
@@ -175,9 +175,9 @@ Conversion convert(const std::vector<mp_limb_t>& limbs, std::uint64_t error, std
   whole.out = out.data();
   queue_hold(&queue);
   std::thread helper;
-  if (threads == 2) helper = std::thread([&queue] { convert_queued(&queue, nullptr); });
-  convert_piece(&queue, whole, nullptr);
-  convert_queued(&queue, nullptr);
+  if (threads == 2) helper = std::thread([&queue] { convert_queued(&queue, ConversionProgress{}); });
+  convert_piece(&queue, whole, ConversionProgress{});
+  convert_queued(&queue, ConversionProgress{});
   if (helper.joinable()) helper.join();
   release_powers(&powers);
   EXPECT_TRUE(queue.waiting.empty());

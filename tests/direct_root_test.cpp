@@ -3,12 +3,13 @@
 
 #include <random>
 
+#include "bignum/direct_root.h"
+#include "bignum/direct_root_parts.h"
+#include "bignum/term_count.h"
 #include "capture.h"
-#include "compute/direct_root.h"
-#include "compute/series.h"
 #include "output/progress.h"
-#include "output/result_writer.h"
 #include "reference.h"
+#include "series/series.h"
 
 namespace {
 
@@ -36,22 +37,21 @@ SeriesResult run_the_series(std::uint32_t digits) {
   return result;
 }
 
+// The route's result for `positions` on `threads` threads; false when it declines.
+bool direct_result(std::uint32_t positions, DirectRoot* root, unsigned threads = 0) {
+  return start_direct_root(positions, root) && compute_direct_root(root, ProgressSink{}, 100, threads);
+}
+
 void expect_same_as_series(std::uint32_t digits) {
   SeriesResult series = run_the_series(digits);
   DirectRoot root;
-  ASSERT_TRUE(compute_direct_root(digits, 100, &root)) << digits;
+  ASSERT_TRUE(direct_result(digits, &root)) << digits;
   EXPECT_EQ(root.final_n, series.final_n) << digits;
   EXPECT_EQ(std::string(root.digit_chars, digits - 1), series.digits) << digits;
   release_direct_root(&root);
 }
 
-class DirectRootTest : public ::testing::Test {
- protected:
-  void SetUp() override { progress_start(bar.stream, 100); }
-  CapturedStream bar;
-};
-
-TEST_F(DirectRootTest, SameResultAsTheSeriesForEveryCountUpTo2000) {
+TEST(DirectRootTest, SameResultAsTheSeriesForEveryCountUpTo2000) {
   for (std::uint32_t digits = 2; digits <= 2001; ++digits) {
     expect_same_as_series(digits);
     if (HasFailure()) return;
@@ -59,14 +59,14 @@ TEST_F(DirectRootTest, SameResultAsTheSeriesForEveryCountUpTo2000) {
   expect_same_as_series(1);
 }
 
-TEST_F(DirectRootTest, SameResultAsTheSeriesForRandomCounts) {
+TEST(DirectRootTest, SameResultAsTheSeriesForRandomCounts) {
   std::mt19937 rng(31337);
   for (int round = 0; round < 12; ++round) {
     expect_same_as_series(std::uniform_int_distribution<std::uint32_t>(2002, 100000)(rng));
   }
 }
 
-TEST_F(DirectRootTest, FinalTermIndexAgreesWithTheSeries) {
+TEST(DirectRootTest, FinalTermIndexAgreesWithTheSeries) {
   for (std::uint32_t digits = 1; digits <= 20000; digits += (digits < 3000 ? 1 : 7)) {
     std::uint32_t index = 0;
     ASSERT_TRUE(final_term_index(digits, &index)) << digits;
@@ -82,9 +82,8 @@ TEST_F(DirectRootTest, FinalTermIndexAgreesWithTheSeries) {
   }
 }
 
-TEST_F(DirectRootTest, SettlingTheWindowByTheExactChainAgrees) {
-  TermCountHooks everything_in_the_window;
-  everything_in_the_window.window_width = 1e17;  // beyond any T_(N-1) < 4K
+TEST(DirectRootTest, SettlingTheWindowByTheExactChainAgrees) {
+  const double everything_in_the_window = 1e17;  // beyond any T_(N-1) < 4K
   for (std::uint32_t digits = 1; digits <= 3000; ++digits) {
     std::uint32_t index = 0;
     ASSERT_TRUE(final_term_index(digits, &index, everything_in_the_window)) << digits;
@@ -92,46 +91,43 @@ TEST_F(DirectRootTest, SettlingTheWindowByTheExactChainAgrees) {
   }
 }
 
-TEST_F(DirectRootTest, DeclinesWhenTheDigitsAfterTheLastCouldChangeIt) {
-  DirectRootHooks ambiguous;
-  ambiguous.pretend_ambiguous_digits = true;
-  DirectRoot root;
-  EXPECT_FALSE(compute_direct_root(1000, 100, &root, ambiguous));
-  EXPECT_EQ(root.digit_chars, nullptr);
+TEST(DirectRootTest, DeclinesWhenTheDigitsAfterTheLastCouldChangeIt) {
+  for (char digit : {'0', '9'}) {
+    std::string after_last(CHECKED_DIGITS, digit);
+    EXPECT_TRUE(digits_leave_the_series_open(after_last.c_str())) << digit;
+    after_last[CHECKED_DIGITS - 1] = '5';
+    EXPECT_FALSE(digits_leave_the_series_open(after_last.c_str())) << digit;
+    after_last[0] = '5';
+    after_last[CHECKED_DIGITS - 1] = digit;
+    EXPECT_FALSE(digits_leave_the_series_open(after_last.c_str())) << digit;
+  }
+  std::string mixed = std::string(CHECKED_DIGITS / 2, '0') + std::string(CHECKED_DIGITS / 2, '9');
+  EXPECT_FALSE(digits_leave_the_series_open(mixed.c_str()));
 }
 
-TEST_F(DirectRootTest, PlainConversionWhenTheSplitIsInDoubt) {
-  DirectRootHooks uncertain;
-  uncertain.pretend_doubtful_conversion = true;
-  for (std::uint32_t digits : {2u, 77u, 12346u}) {
-    DirectRoot root;
-    ASSERT_TRUE(compute_direct_root(digits, 100, &root, uncertain));
-    EXPECT_EQ(std::string(root.digit_chars, digits - 1), sqrt2_digits(digits - 1));
-    release_direct_root(&root);
+TEST(DirectRootTest, PlainConversionGivesGmpsDigits) {
+  for (std::uint64_t places : {1u, 76u, 12345u}) {
+    std::string chars(places + 2, '?');
+    plain_root_digits(places, chars.data());
+    EXPECT_EQ(chars.substr(0, places), sqrt2_digits(static_cast<std::uint32_t>(places)));
   }
 }
 
-TEST_F(DirectRootTest, MillionsOfDigitsAgainstGmp) {
+TEST(DirectRootTest, MillionsOfDigitsAgainstGmp) {
   for (std::uint32_t requested : {1000000u, 10000000u}) {
     DirectRoot root;
-    ASSERT_TRUE(compute_direct_root(requested + 1, 100, &root));
+    ASSERT_TRUE(direct_result(requested + 1, &root));
     EXPECT_TRUE(std::string(root.digit_chars, requested) == sqrt2_digits(requested)) << requested;
     release_direct_root(&root);
   }
 }
 
-class DirectRouteThreads : public ::testing::TestWithParam<unsigned> {
- protected:
-  void SetUp() override { progress_start(bar.stream, 100); }
-  CapturedStream bar;
-};
+class DirectRouteThreads : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(DirectRouteThreads, GiveGmpsDigits) {
-  DirectRootHooks threads;
-  threads.threads = GetParam();
   for (std::uint32_t requested : {400u, 401u, 12345u, 200001u}) {
     DirectRoot root;
-    ASSERT_TRUE(compute_direct_root(requested + 1, 100, &root, threads));
+    ASSERT_TRUE(direct_result(requested + 1, &root, GetParam()));
     EXPECT_TRUE(std::string(root.digit_chars, requested) == sqrt2_digits(requested)) << requested;
     release_direct_root(&root);
   }
@@ -151,11 +147,18 @@ TEST(ResultWriterSources, CharactersAndWordsGiveTheSameBytes) {
     std::vector<Word> sum = fixed_from_digits(digits, words_for_digits(requested + 1));
     for (std::uint32_t format = 0; format <= 3; ++format) {
       for (std::uint32_t lead = 0; lead <= 1; ++lead) {
-        CapturedStream bar, from_words, from_chars;
+        CapturedStream bar;
         progress_start(bar.stream, requested + 1);
-        write_digits(from_words.stream, sum.data(), requested + 1, format, lead);
-        write_digit_chars(from_chars.stream, digits.data(), requested + 1, format, lead);
-        ASSERT_EQ(from_words.bytes(), from_chars.bytes()) << requested << " " << format << " " << lead;
+        ResultDigits from_words;
+        from_words.words = sum.data();
+        from_words.positions = requested + 1;
+        from_words.format = format;
+        from_words.print_lead = lead;
+        ResultDigits from_chars = from_words;
+        from_chars.words = nullptr;
+        from_chars.chars = digits.data();
+        ASSERT_EQ(written_result(from_words), written_result(from_chars))
+            << requested << " " << format << " " << lead;
       }
     }
   }

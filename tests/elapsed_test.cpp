@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
 #include "capture.h"
 #include "output/elapsed.h"
 
@@ -13,9 +12,8 @@ const std::string MINUTES = "\x95\xaa";
 const std::string SECONDS = "\x95" "b";
 
 std::string report(std::uint64_t ms) {
-  console_set_encoding(ConsoleEncoding::SHIFT_JIS);
   CapturedStream out;
-  report_elapsed(out.stream, ms);
+  report_elapsed(out.stream, ms, TimeUnits{DAY, HOURS, MINUTES, SECONDS});
   return out.bytes();
 }
 

@@ -3,8 +3,8 @@
 
 #include <random>
 
-#include "compute/fixed_decimal.h"
-#include "compute/series_constants.h"
+#include "numbers/fixed_decimal.h"
+#include "numbers/series_constants.h"
 #include "reference.h"
 
 namespace {

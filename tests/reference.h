@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "compute/fixed_decimal.h"
+#include "numbers/fixed_decimal.h"
 
 // The first `count` decimal digits of sqrt(2) after the point, as characters: from
 // floor(sqrt(2 * 10^(2 count))).

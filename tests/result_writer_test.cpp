@@ -15,10 +15,14 @@ std::string written(std::uint32_t requested, std::uint32_t format, std::uint32_t
   std::vector<Word> sum = fixed_from_digits(sqrt2_digits(requested), words_for_digits(digits));
   CapturedStream bar;
   progress_start(bar.stream, digits);
-  CapturedStream out;
-  write_digits(out.stream, sum.data(), digits, format, print_lead);
+  ResultDigits result;
+  result.words = sum.data();
+  result.positions = digits;
+  result.format = format;
+  result.print_lead = print_lead;
+  std::string bytes = written_result(result);
   EXPECT_EQ(bar.bytes().size(), 55u + 50u) << "the bar is full after writing";
-  return out.bytes();
+  return bytes;
 }
 
 std::string groups(const std::string& digits, std::size_t from, std::size_t count) {

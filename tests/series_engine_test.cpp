@@ -4,8 +4,8 @@
 
 #include <random>
 
-#include "compute/series.h"
-#include "compute/series_constants.h"
+#include "numbers/series_constants.h"
+#include "series/series_tuning.h"
 
 namespace {
 
@@ -25,17 +25,22 @@ bool portable_only = false;
 int threads = 1;
 int gate_steps = 1;
 
-SeriesControl control_with(bool (*stop)(), int terms_per_sweep) {
+SeriesControl control_with(bool (*stop)()) {
   SeriesControl control;
-  control.portable_engine_only = portable_only;
-  control.threads = threads;
-  control.pairing_threshold = 1;
-  control.gate_steps = gate_steps;
   control.checkpoint_set = true;
   control.read_clock = no_clock;
   control.stop_requested = stop;
-  control.terms_per_sweep = terms_per_sweep;
   return control;
+}
+
+SeriesTuning tuning_with(int terms_per_sweep) {
+  SeriesTuning tuning;
+  tuning.portable_engine_only = portable_only;
+  tuning.threads = threads;
+  tuning.pairing_threshold = 1;
+  tuning.gate_steps = gate_steps;
+  tuning.terms_per_sweep = terms_per_sweep;
+  return tuning;
 }
 
 struct Snapshot {
@@ -53,7 +58,7 @@ Snapshot snapshot(const CalcState& state) {
 SeriesOutcome literal_until(CalcState* state, std::uint32_t index) {
   watched = state;
   stop_index = index;
-  return run_series_literal(state, control_with(stop_at_index, 0));
+  return run_series_literal(state, control_with(stop_at_index));
 }
 
 // A fresh computation of `digits` positions, or one that starts from term t_1 at index `next_n`.
@@ -69,13 +74,13 @@ void expect_same_states(std::uint32_t digits, std::uint32_t next_n, int terms_pe
   start(&engine, digits, next_n);
   start(&literal, digits, next_n);
   polls_left = polls;
-  SeriesOutcome engine_outcome = run_series(&engine, control_with(stop_after_polls, terms_per_sweep));
+  SeriesOutcome engine_outcome = run_series_tuned(&engine, control_with(stop_after_polls), tuning_with(terms_per_sweep));
   if (engine_outcome == SeriesOutcome::INTERRUPTED) {
     ASSERT_EQ(literal_until(&literal, engine.next_n), SeriesOutcome::INTERRUPTED)
         << "D " << digits << " S " << terms_per_sweep;
     ASSERT_EQ(snapshot(engine), snapshot(literal)) << "D " << digits << " S " << terms_per_sweep;
     polls_left = -1;
-    engine_outcome = run_series(&engine, control_with(stop_after_polls, terms_per_sweep));
+    engine_outcome = run_series_tuned(&engine, control_with(stop_after_polls), tuning_with(terms_per_sweep));
   }
   SeriesOutcome literal_outcome = literal_until(&literal, 0);
   ASSERT_EQ(engine_outcome, literal_outcome) << "D " << digits << " S " << terms_per_sweep;
@@ -145,7 +150,8 @@ TEST_P(SeriesEngine, LimitEndsBothLoopsAtTheSameIndex) {
   CalcState engine;
   start(&engine, 2000, LAST_SERIES_INDEX - 5);
   polls_left = -1;
-  EXPECT_EQ(run_series(&engine, control_with(stop_after_polls, 8)), SeriesOutcome::LIMIT);
+  EXPECT_EQ(run_series_tuned(&engine, control_with(stop_after_polls), tuning_with(8)),
+            SeriesOutcome::LIMIT);
   EXPECT_EQ(engine.next_n, LAST_SERIES_INDEX + 1);
   calc_release(&engine);
 }

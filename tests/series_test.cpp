@@ -1,9 +1,11 @@
 // The series loop: digits against GMP, term counts, outcomes and the clock.
 #include <gtest/gtest.h>
 
-#include "compute/series.h"
-#include "compute/series_constants.h"
+#include <functional>
+
+#include "numbers/series_constants.h"
 #include "reference.h"
+#include "series/series_tuning.h"
 
 namespace {
 
@@ -73,13 +75,17 @@ TEST(Series, IndexOfTheFirstZeroTerm) {
 }
 
 TEST(Series, StopRequestEndsTheLoopOnlyWithACheckpointPath) {
-  for (auto series : {run_series_literal, run_series}) {
+  SeriesTuning one_term_per_sweep;
+  one_term_per_sweep.terms_per_sweep = 1;
+  using Series = std::function<SeriesOutcome(CalcState*, const SeriesControl&)>;
+  const Series engine = [&](CalcState* state, const SeriesControl& control) {
+    return run_series_tuned(state, control, one_term_per_sweep);
+  };
+  for (const Series& series : {Series(run_series_literal), engine}) {
     CalcState state;
     ASSERT_TRUE(calc_start_fresh(&state, 1001, 0, 1));
     polls_until_stop = 5;
-    SeriesControl control = test_control(true);
-    control.terms_per_sweep = 1;
-    EXPECT_EQ(series(&state, control), SeriesOutcome::INTERRUPTED);
+    EXPECT_EQ(series(&state, test_control(true)), SeriesOutcome::INTERRUPTED);
     EXPECT_EQ(state.next_n, 6u);  // five terms subtracted, the sixth held
     EXPECT_EQ(clock_reads, 1u);   // the interruption accounts the time at once
     calc_release(&state);
@@ -95,9 +101,10 @@ TEST(Series, EngineStopsAtTheEndOfItsSweep) {
   CalcState state;
   ASSERT_TRUE(calc_start_fresh(&state, 1001, 0, 1));
   polls_until_stop = 2;
-  SeriesControl control = test_control(true);
-  control.terms_per_sweep = 8;
-  EXPECT_EQ(run_series(&state, control), SeriesOutcome::INTERRUPTED);
+  SeriesTuning eight_terms_per_sweep;
+  eight_terms_per_sweep.terms_per_sweep = 8;
+  EXPECT_EQ(run_series_tuned(&state, test_control(true), eight_terms_per_sweep),
+            SeriesOutcome::INTERRUPTED);
   EXPECT_EQ(state.next_n, 17u);
   calc_release(&state);
 }

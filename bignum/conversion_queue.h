@@ -1,0 +1,44 @@
+// Decimal pieces shared by the threads that convert them. A thread follows a piece's trailing
+// halves down to a leaf itself and queues the leading halves, which any free thread takes, the
+// largest first.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "bignum/decimal_tree.h"
+
+struct ConversionQueue {
+  const PowerTable* powers = nullptr;
+  std::mutex lock;
+  std::condition_variable changed;
+  std::deque<DecimalPiece> waiting;
+  std::uint64_t unfinished = 0;  // pieces queued or being converted, and places held open
+  std::atomic<PieceStatus> status{PieceStatus::DONE};  // the first failure, if any
+  std::atomic<std::uint64_t> digits_done{0};
+};
+
+// Told after each leaf the digits converted so far by all threads; none when `report` is null.
+struct ConversionProgress {
+  void (*report)(void* context, std::uint64_t digits_done) = nullptr;
+  void* context = nullptr;
+};
+
+// Holds the queue open for a piece that the caller will convert with convert_piece.
+void queue_hold(ConversionQueue* queue);
+
+// Queues a piece for any thread (the queue owns it from here).
+void queue_add(ConversionQueue* queue, DecimalPiece piece);
+
+// Records a failure: pieces not yet converted are then dropped.
+void queue_fail(ConversionQueue* queue, PieceStatus failure);
+
+// Converts a held piece: its trailing halves here, its leading halves queued (unless given);
+// then releases the hold.
+void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgress progress);
+
+// Converts queued pieces until none is queued, being converted or held.
+void convert_queued(ConversionQueue* queue, ConversionProgress progress);

@@ -1,0 +1,176 @@
+#include "bignum/decimal_tree.h"
+
+#include <cassert>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "bignum/wrapped_product.h"
+#include "numbers/digit_chars.h"
+#include "numbers/powers_of_ten.h"
+
+namespace {
+
+// Limbs per decimal digit, log(10) / log(2^64), taken a little high so that
+// floor(n LIMBS_PER_DIGIT) >= floor(n log_B 10) survives the rounding for every n < 2^40.
+constexpr double LIMBS_PER_DIGIT = 3.32192809488736234787 / 64 * (1 + 1e-12);
+constexpr mp_limb_t LIMB_MAX = ~mp_limb_t{0};
+
+// Halvings below a piece of `places` digits.
+std::size_t halvings(std::uint64_t places) {
+  std::size_t count = 0;
+  for (; places > LEAF_PLACES; places = (places + 1) / 2) ++count;
+  return count;
+}
+
+mp_limb_t* new_limbs(std::size_t count) {
+  return static_cast<mp_limb_t*>(std::malloc(count * sizeof(mp_limb_t)));
+}
+
+bool all_zero(const mp_limb_t* limbs, std::size_t count) {
+  for (std::size_t i = count; i-- > 0;) {
+    if (limbs[i] != 0) return false;
+  }
+  return true;
+}
+
+// The 19 digits of value < 10^19, with leading zeros.
+void put_nineteen(char* out, std::uint64_t value) {
+  const unsigned top = static_cast<unsigned>(value / POWERS_OF_TEN[16]);
+  const std::uint64_t rest = value % POWERS_OF_TEN[16];
+  std::memcpy(out, FOUR_DIGITS.chars[top] + 1, 3);
+  const unsigned high = static_cast<unsigned>(rest / 100000000);
+  const unsigned low = static_cast<unsigned>(rest % 100000000);
+  std::memcpy(out + 3, FOUR_DIGITS.chars[high / 10000], 4);
+  std::memcpy(out + 7, FOUR_DIGITS.chars[high % 10000], 4);
+  std::memcpy(out + 11, FOUR_DIGITS.chars[low / 10000], 4);
+  std::memcpy(out + 15, FOUR_DIGITS.chars[low % 10000], 4);
+}
+
+}  // namespace
+
+std::size_t piece_limbs(std::uint64_t places) {
+  return static_cast<std::size_t>(std::floor(static_cast<double>(places) * LIMBS_PER_DIGIT)) + 2 +
+         halvings(places);
+}
+
+bool build_powers(std::uint64_t places, PowerTable* table) {
+  unsigned levels = 0;
+  while ((places >> levels) + 1 > LEAF_PLACES) ++levels;
+  table->levels = levels;
+  table->whole_places = places;
+  table->powers = levels == 0 ? nullptr : new (std::nothrow) mpz_t[levels];
+  if (levels > 0 && table->powers == nullptr) return false;
+  for (unsigned j = levels; j-- > 0;) {
+    const std::uint64_t exponent = places >> (j + 1);
+    mpz_init(table->powers[j]);
+    if (j + 1 == levels) {
+      mpz_ui_pow_ui(table->powers[j], 10, exponent);
+    } else {
+      mpz_mul(table->powers[j], table->powers[j + 1], table->powers[j + 1]);
+      if (exponent % 2 != 0) mpz_mul_ui(table->powers[j], table->powers[j], 10);
+    }
+  }
+  return true;
+}
+
+void release_power(PowerTable* table, unsigned level) {
+  if (level < table->levels) mpz_realloc2(table->powers[level], 1);
+}
+
+void release_powers(PowerTable* table) {
+  for (unsigned j = 0; j < table->levels; ++j) mpz_clear(table->powers[j]);
+  delete[] table->powers;
+  table->powers = nullptr;
+  table->levels = 0;
+}
+
+// Leading half (h = ceil(places / 2) digits): the top piece_limbs(h) limbs, truncated, adding at
+// most one unit to the error.
+PieceStatus leading_half(const DecimalPiece& piece, DecimalPiece* leading) {
+  assert(piece.places > LEAF_PLACES);
+  const std::uint64_t places = (piece.places + 1) / 2;
+  const std::size_t count = piece_limbs(places);
+  assert(count <= piece.fraction.count);
+  leading->fraction.limbs = new_limbs(count);
+  if (leading->fraction.limbs == nullptr) return PieceStatus::NO_MEMORY;
+  mpn_copyi(leading->fraction.limbs, piece.fraction.limbs + (piece.fraction.count - count),
+            static_cast<mp_size_t>(count));
+  leading->fraction.count = count;
+  leading->fraction.error = piece.fraction.error + (count < piece.fraction.count ? 1 : 0);
+  leading->places = places;
+  leading->out = piece.out;
+  leading->level = piece.level + 1;
+  return PieceStatus::DONE;
+}
+
+// Trailing half: frac(f 10^h) from f 10^h mod (B^n - 1), n >= count. That residue is the low
+// `count` limbs of the product plus its integer part, which is below 10^h (B^limbs(10^h)) and so
+// adds at most one unit below the kept top limbs: one is taken off. The error grows by the
+// truncation and that unit. An integer part that wraps the residue round leaves the kept limbs
+// zero, and such a piece is reported doubtful.
+PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
+                          DecimalPiece* trailing) {
+  assert(piece.places > LEAF_PLACES && piece.level < table.levels);
+  const std::uint64_t leading_places = (piece.places + 1) / 2;
+  const std::uint64_t places = piece.places - leading_places;
+  const mpz_t& power = table.powers[piece.level];
+  const std::size_t count = piece.fraction.count;
+  const std::size_t kept = piece_limbs(places);
+  assert(kept + mpz_size(power) <= count);
+  const mp_size_t n = wrapped_size(static_cast<mp_size_t>(count));
+  mp_limb_t* product = new_limbs(static_cast<std::size_t>(n + wrapped_scratch_limbs(n)));
+  if (product == nullptr) return PieceStatus::NO_MEMORY;
+  wrapped_multiply(product, n, piece.fraction.limbs, static_cast<mp_size_t>(count),
+                   mpz_limbs_read(power), static_cast<mp_size_t>(mpz_size(power)), product + n);
+  // The power is 10^(h-1) when the leading half has one digit more than its exponent; the
+  // fraction times ten is the one wanted, with the integer part's share below 10^h still.
+  const std::uint64_t exponent = table.whole_places >> (piece.level + 1);
+  assert(leading_places == exponent || leading_places == exponent + 1);
+  if (leading_places != exponent) {
+    mpn_mul_1(product, product, static_cast<mp_size_t>(count), 10);
+  }
+  PieceStatus status = PieceStatus::DONE;
+  trailing->fraction.limbs = new_limbs(kept);
+  if (trailing->fraction.limbs == nullptr) status = PieceStatus::NO_MEMORY;
+  if (status == PieceStatus::DONE) {
+    mp_limb_t* top = product + (count - kept);
+    if (all_zero(top, kept)) {
+      status = PieceStatus::DOUBTFUL;
+    } else {
+      mpn_sub_1(top, top, static_cast<mp_size_t>(kept), 1);
+      mpn_copyi(trailing->fraction.limbs, top, static_cast<mp_size_t>(kept));
+      trailing->fraction.count = kept;
+      trailing->fraction.error = piece.fraction.error + 2;
+      trailing->places = places;
+      trailing->out = piece.out + leading_places;
+      trailing->level = piece.level + 1;
+    }
+  }
+  std::free(product);
+  if (status != PieceStatus::DONE) release_piece(trailing);
+  return status;
+}
+
+// Nineteen digits at a time: the carry out of f * 10^19 is the next 19 digits, f keeps the rest.
+// The digits are certain when f + error 10^places stays below 1 at the end; as
+// 10^places < B^(count-1), a top limb below B - 1 - error is enough.
+PieceStatus convert_leaf(DecimalPiece* piece) {
+  assert(piece->places <= LEAF_PLACES);
+  mp_limb_t* f = piece->fraction.limbs;
+  const mp_size_t count = static_cast<mp_size_t>(piece->fraction.count);
+  char* out = piece->out;
+  std::uint64_t left = piece->places;
+  for (; left >= 19; left -= 19, out += 19) put_nineteen(out, mpn_mul_1(f, f, count, POWERS_OF_TEN[19]));
+  if (left > 0) {
+    char last[19];
+    put_nineteen(last, mpn_mul_1(f, f, count, POWERS_OF_TEN[left]));
+    std::memcpy(out, last + (19 - left), left);
+  }
+  const bool certain = f[count - 1] <= LIMB_MAX - piece->fraction.error;
+  release_piece(piece);
+  return certain ? PieceStatus::DONE : PieceStatus::DOUBTFUL;
+}
+
+void release_piece(DecimalPiece* piece) { release_fraction(&piece->fraction); }

@@ -1,0 +1,55 @@
+// The decimal digits of a binary fraction, by halves: the first h digits of f are those of f
+// itself and the rest those of frac(f 10^h), so a piece splits into a leading half (its top limbs)
+// and a trailing half (one wrapped product by a power of ten), down to short pieces that give
+// their digits nineteen at a time. Every piece carries a bound on its error, and a piece whose
+// digits that bound leaves in doubt says so instead of guessing.
+#pragma once
+
+#include <gmp.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bignum/binary_root.h"
+
+// Pieces of at most this many digits are converted directly.
+inline constexpr std::uint64_t LEAF_PLACES = 400;
+
+struct DecimalPiece {
+  BoundedFraction fraction;  // owned
+  std::uint64_t places = 0;  // its first `places` decimals are wanted
+  char* out = nullptr;       // and go to out[0 .. places)
+  unsigned level = 0;        // halvings above it
+  bool leading_given = false;  // its leading half comes separately
+};
+
+enum class PieceStatus { DONE, DOUBTFUL, NO_MEMORY };
+
+// The limbs a piece of `places` digits has: enough for the digits, 64 guard bits, and a limb
+// for each halving below it.
+std::size_t piece_limbs(std::uint64_t places);
+
+// The powers of ten the halvings use: power j = 10^(places >> (j+1)) at level j, where pieces have
+// (places >> j) or one digit more and their leading halves are that power's exponent or one more.
+struct PowerTable {
+  mpz_t* powers = nullptr;
+  unsigned levels = 0;
+  std::uint64_t whole_places = 0;
+};
+
+// Builds the table for a whole of `places` digits. Returns false when memory is short.
+bool build_powers(std::uint64_t places, PowerTable* table);
+void release_power(PowerTable* table, unsigned level);  // once no piece of that level remains
+void release_powers(PowerTable* table);
+
+// The leading half of a piece of more than LEAF_PLACES digits: a piece of its own.
+PieceStatus leading_half(const DecimalPiece& piece, DecimalPiece* leading);
+
+// The trailing half of a piece of more than LEAF_PLACES digits, from the piece's level's power.
+PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
+                          DecimalPiece* trailing);
+
+// Writes the digits of a piece of at most LEAF_PLACES digits (and frees its fraction).
+PieceStatus convert_leaf(DecimalPiece* piece);
+
+void release_piece(DecimalPiece* piece);

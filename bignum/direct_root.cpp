@@ -1,0 +1,215 @@
+#include "bignum/direct_root.h"
+
+#include <gmp.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "bignum/binary_root.h"
+#include "bignum/conversion_queue.h"
+#include "bignum/decimal_tree.h"
+#include "bignum/direct_root_parts.h"
+#include "bignum/term_count.h"
+
+namespace {
+
+constexpr std::uint32_t EXTRA_DIGITS = 64;
+static_assert(CHECKED_DIGITS < EXTRA_DIGITS);
+// Bytes per digit that the route may need at its peak, with room to spare: the digits
+// themselves, the root, the powers of ten and the wrapped products with their scratch come to
+// about 3.6, and so does the plain conversion it may fall back on.
+constexpr std::uint64_t PEAK_BYTES_PER_DIGIT = 6;
+
+// Whether the route's peak memory can be had at all; a failed allocation inside GMP would end
+// the process, so the route only starts when this much is there.
+bool memory_for(std::uint32_t positions) {
+  std::uint64_t bytes = (static_cast<std::uint64_t>(positions) + EXTRA_DIGITS) * PEAK_BYTES_PER_DIGIT;
+  if (bytes != static_cast<std::size_t>(bytes)) return false;
+  void* trial = std::malloc(static_cast<std::size_t>(bytes));
+  std::free(trial);
+  return trial != nullptr;
+}
+
+// The route's progress in fiftieths of its total: the root takes the first 20, the conversion
+// the other 30.
+struct RouteProgress {
+  ProgressSink sink;
+  std::uint32_t total = 0;
+  std::uint64_t places = 0;  // to convert
+};
+
+void advance_to(const RouteProgress& progress, std::uint32_t fiftieths) {
+  progress_advance(progress.sink,
+                   static_cast<std::uint32_t>(static_cast<std::uint64_t>(progress.total) * fiftieths / 50));
+}
+
+// During the conversion; only the calling thread reports it.
+void conversion_done(void* context, std::uint64_t digits_done) {
+  const RouteProgress& progress = *static_cast<const RouteProgress*>(context);
+  advance_to(progress, static_cast<std::uint32_t>(20 + 30 * digits_done / progress.places));
+}
+
+struct RootConversion {
+  const RouteProgress* progress = nullptr;
+  ConversionQueue queue;
+  PowerTable powers;
+  std::mutex powers_lock;
+  std::condition_variable powers_built;
+  bool powers_ready = false;
+  std::uint64_t places = 0;
+  char* chars = nullptr;
+  std::vector<std::uint64_t> leftmost_places;  // of the leftmost piece of each level
+};
+
+void build_the_powers(RootConversion* conversion) {
+  if (!build_powers(conversion->places, &conversion->powers)) {
+    queue_fail(&conversion->queue, PieceStatus::NO_MEMORY);
+  }
+  {
+    std::lock_guard<std::mutex> hold(conversion->powers_lock);
+    conversion->powers_ready = true;
+  }
+  conversion->powers_built.notify_all();
+}
+
+// The leftmost piece of a level, straight from the iteration k steps before its end; the one
+// below it, if any, was given the same way. Level 1 comes about half way through the iteration's
+// work.
+void queue_leftmost_piece(void* context, unsigned level, BoundedFraction early) {
+  RootConversion* conversion = static_cast<RootConversion*>(context);
+  if (level == 1) advance_to(*conversion->progress, 12);
+  DecimalPiece leftmost;
+  leftmost.fraction = early;
+  leftmost.places = conversion->leftmost_places[level];
+  leftmost.out = conversion->chars;
+  leftmost.level = level;
+  leftmost.leading_given = level + 1 < conversion->leftmost_places.size();
+  queue_add(&conversion->queue, leftmost);
+}
+
+// The first `places` digits of sqrt(2) after the point, into chars[0 .. places): the root in
+// binary, then its digits by halves, on two threads where there are two. The second builds the
+// powers of ten and takes the root's leading half as soon as the iteration has it; either takes
+// the halves the other leaves.
+PieceStatus root_digits(std::uint64_t places, RouteProgress& progress, unsigned threads,
+                        char* chars) {
+  RootConversion conversion;
+  conversion.progress = &progress;
+  conversion.places = places;
+  conversion.chars = chars;
+  conversion.queue.powers = &conversion.powers;
+  const bool split = places > LEAF_PLACES;
+  if (threads == 0) threads = std::thread::hardware_concurrency();
+  const bool two_threads = split && threads >= 2;
+  queue_hold(&conversion.queue);  // for the root, so that the helper waits for it
+  std::thread helper;
+  if (two_threads) {
+    helper = std::thread([&conversion] {
+      build_the_powers(&conversion);
+      convert_queued(&conversion.queue, ConversionProgress{});
+    });
+  } else {
+    build_the_powers(&conversion);
+  }
+  // Every level's leftmost piece comes from the iteration, the deepest first, so that the
+  // helper has work while the root is still being refined.
+  std::vector<std::size_t> early_counts;
+  conversion.leftmost_places.push_back(places);
+  while (conversion.leftmost_places.back() > LEAF_PLACES) {
+    conversion.leftmost_places.push_back((conversion.leftmost_places.back() + 1) / 2);
+    early_counts.push_back(piece_limbs(conversion.leftmost_places.back()));
+  }
+  DecimalPiece whole;
+  whole.places = places;
+  whole.out = chars;
+  const RootStatus root =
+      binary_root(piece_limbs(places), early_counts.data(),
+                  static_cast<unsigned>(early_counts.size()), queue_leftmost_piece, &conversion,
+                  &whole.fraction);
+  if (root != RootStatus::PROVEN) {
+    queue_fail(&conversion.queue,
+               root == RootStatus::NO_MEMORY ? PieceStatus::NO_MEMORY : PieceStatus::DOUBTFUL);
+  }
+  advance_to(progress, 20);
+  {
+    std::unique_lock<std::mutex> hold(conversion.powers_lock);
+    conversion.powers_built.wait(hold, [&conversion] { return conversion.powers_ready; });
+  }
+  if (split && conversion.queue.status.load() == PieceStatus::DONE) {
+    DecimalPiece trailing;
+    const PieceStatus status = trailing_half(whole, conversion.powers, &trailing);
+    release_piece(&whole);
+    release_power(&conversion.powers, 0);
+    if (status == PieceStatus::DONE) {
+      whole = trailing;
+    } else {
+      queue_fail(&conversion.queue, status);
+    }
+  }
+  const ConversionProgress conversion_progress{conversion_done, &progress};
+  convert_piece(&conversion.queue, whole, conversion_progress);
+  convert_queued(&conversion.queue, conversion_progress);
+  if (helper.joinable()) helper.join();
+  release_powers(&conversion.powers);
+  return conversion.queue.status.load();
+}
+
+}  // namespace
+
+bool digits_leave_the_series_open(const char* after_last) {
+  for (const char digit : {'0', '9'}) {
+    std::uint32_t run = 0;
+    while (run < CHECKED_DIGITS && after_last[run] == digit) ++run;
+    if (run == CHECKED_DIGITS) return true;
+  }
+  return false;
+}
+
+void plain_root_digits(std::uint64_t places, char* chars) {
+  mpz_t root;
+  mpz_init(root);
+  mpz_ui_pow_ui(root, 10, 2 * places);
+  mpz_mul_2exp(root, root, 1);
+  mpz_sqrt(root, root);
+  mpz_get_str(chars, 10, root);  // "1" and the places after the point
+  mpz_clear(root);
+  std::memmove(chars, chars + 1, places);
+}
+
+bool start_direct_root(std::uint32_t positions, DirectRoot* root) {
+  std::uint32_t final_n = 0;
+  if (!final_term_index(positions, &final_n)) return false;
+  if (!memory_for(positions)) return false;
+  const std::uint64_t places = static_cast<std::uint64_t>(positions) - 1 + EXTRA_DIGITS;
+  char* chars = static_cast<char*>(std::malloc(places + 2));
+  if (chars == nullptr) return false;
+  root->positions = positions;
+  root->final_n = final_n;
+  root->digit_chars = chars;
+  return true;
+}
+
+bool compute_direct_root(DirectRoot* root, const ProgressSink& progress_sink,
+                         std::uint32_t progress_total, unsigned threads) {
+  const std::uint64_t places = static_cast<std::uint64_t>(root->positions) - 1 + EXTRA_DIGITS;
+  char* chars = root->digit_chars;
+  RouteProgress progress{progress_sink, progress_total, places};
+  advance_to(progress, 5);
+  const PieceStatus status = root_digits(places, progress, threads, chars);
+  if (status == PieceStatus::DOUBTFUL) plain_root_digits(places, chars);
+  if (status == PieceStatus::NO_MEMORY || digits_leave_the_series_open(chars + (root->positions - 1))) {
+    release_direct_root(root);
+    return false;
+  }
+  advance_to(progress, 50);
+  return true;
+}
+
+void release_direct_root(DirectRoot* root) {
+  std::free(root->digit_chars);
+  root->digit_chars = nullptr;
+}

@@ -1,0 +1,21 @@
+// The index of the first term of the series that truncates to zero, found without running it.
+//
+// In units of the last word, the series starts from B = 10^(9W-1) (1.0) with exact terms
+// T_1 = B / (2K) and T_(n+1) = T_n (2n-1) / ((2n+2) K), i.e.
+//   T_n = B / (2K) * C(2n-2, n-1) / (4^(n-1) n K^(n-1)),
+// while the loop keeps the truncated terms X_n. Their error T_n - X_n stays in [0, 1 + 1/(K-1)),
+// so with N the first n where T_n < 1, the first zero X_n is N, unless 1 <= T_(N-1) < 1 + 1/(K-1):
+// then it is N - 1 when X_(N-1) is zero. That window is settled by going back to a term whose
+// truncation is certain (T_i at least 1/(K-1) above an integer) and running the chain from there
+// on exact integers.
+#pragma once
+
+#include <cstdint>
+
+// Sets *index to the final next_n of a series of `positions` digit positions
+// (1 <= positions < POSITION_COUNT_BOUND). Returns false when the enclosures cannot decide it;
+// the series must then be run.
+//
+// The window's upper end is 1 + window_width / (K-1); 1 is the real window, and a wider one makes
+// the exact chain settle more counts than it needs to, which it must do with the same outcome.
+bool final_term_index(std::uint32_t positions, std::uint32_t* index, double window_width = 1.0);

@@ -1,0 +1,65 @@
+#include "bignum/wrapped_product.h"
+
+#include <cassert>
+
+#if TINDERMOSS_GMP_WRAPPED_PRODUCT
+// GMP's own, from its internal interface (unchanged from GMP 5.0 to 6.3); the build checks that
+// they link, and the tests check them against full products.
+extern "C" {
+void __gmpn_mulmod_bnm1(mp_ptr rp, mp_size_t rn, mp_srcptr ap, mp_size_t an, mp_srcptr bp,
+                        mp_size_t bn, mp_ptr tp);
+mp_size_t __gmpn_mulmod_bnm1_next_size(mp_size_t n);
+void __gmpn_sqrmod_bnm1(mp_ptr rp, mp_size_t rn, mp_srcptr ap, mp_size_t an, mp_ptr tp);
+}
+
+mp_size_t wrapped_size(mp_size_t at_least) { return __gmpn_mulmod_bnm1_next_size(at_least); }
+
+mp_size_t wrapped_scratch_limbs(mp_size_t n) { return 2 * n + 4; }
+
+void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                      const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch) {
+  assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
+  __gmpn_mulmod_bnm1(r, n, a, an, b, bn, scratch);
+}
+
+void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                    mp_limb_t* scratch) {
+  assert(n / 4 < an && an <= n);
+  __gmpn_sqrmod_bnm1(r, n, a, an, scratch);
+}
+
+#else
+
+namespace {
+
+// {r, n} = {p, pn} mod (B^n - 1) for pn <= 2n.
+void fold(mp_limb_t* r, mp_size_t n, const mp_limb_t* p, mp_size_t pn) {
+  mpn_copyi(r, p, pn < n ? pn : n);
+  if (pn < n) {
+    mpn_zero(r + pn, n - pn);
+    return;
+  }
+  if (pn > n && mpn_add(r, r, n, p + n, pn - n) != 0) mpn_add_1(r, r, n, 1);
+}
+
+}  // namespace
+
+mp_size_t wrapped_size(mp_size_t at_least) { return at_least; }
+
+mp_size_t wrapped_scratch_limbs(mp_size_t n) { return 2 * n + 4; }
+
+void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                      const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch) {
+  assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
+  mpn_mul(scratch, a, an, b, bn);
+  fold(r, n, scratch, an + bn);
+}
+
+void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                    mp_limb_t* scratch) {
+  assert(n / 4 < an && an <= n);
+  mpn_sqr(scratch, a, an);
+  fold(r, n, scratch, 2 * an);
+}
+
+#endif
