@@ -9,10 +9,10 @@ bool is(const char* argument, const char* option) { return std::strcmp(argument,
 
 // The value of -d goes through "%u" itself, so blanks, a sign, wrapping and trailing text
 // behave exactly as the platform's formatted input reads them.
-bool read_digit_count(const char* value, std::uint32_t* digits) {
+bool read_digit_count(const char* value, std::uint32_t* requested) {
   unsigned int parsed = 0;
   if (std::sscanf(value, "%u", &parsed) != 1) return false;
-  *digits = parsed;
+  *requested = parsed;
   return true;
 }
 

@@ -97,20 +97,20 @@ const char* chunk_chars(const ResultDigits& source, std::uint32_t first, std::ui
 }
 
 void write_from(std::FILE* out, const ResultDigits& source) {
-  const std::uint32_t digits = source.positions, format = source.format,
+  const std::uint32_t positions = source.positions, format = source.format,
                       print_lead = source.print_lead;
-  assert(digits >= 1 && (source.words != nullptr) != (source.chars != nullptr));
+  assert(positions >= 1 && (source.words != nullptr) != (source.chars != nullptr));
   std::vector<char> scratch(source.chars != nullptr ? 0 : CHUNK_POSITIONS + DIGITS_PER_WORD);
   std::vector<char> text(CHUNK_OUTPUT_BYTES + 2);
   if (print_lead != 0 && format != FORMAT_BINARY) std::fwrite("1.", 1, 2, out);
-  for (std::uint32_t first = 1; first < digits; first += CHUNK_POSITIONS) {
-    std::uint32_t count = digits - first < CHUNK_POSITIONS ? digits - first : CHUNK_POSITIONS;
+  for (std::uint32_t first = 1; first < positions; first += CHUNK_POSITIONS) {
+    std::uint32_t count = positions - first < CHUNK_POSITIONS ? positions - first : CHUNK_POSITIONS;
     const char* chars = chunk_chars(source, first, count, scratch.data());
     char* end = lay_out(chars, first, count, format, print_lead, text.data());
     std::fwrite(text.data(), 1, static_cast<std::size_t>(end - text.data()), out);
     progress_update(first + count - 1);
   }
-  progress_update(digits);
+  progress_update(positions);
 }
 
 }  // namespace
