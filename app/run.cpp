@@ -15,6 +15,7 @@
 #include "output/result_writer.h"
 #include "platform/clock.h"
 #include "platform/keyboard.h"
+#include "platform/process_start.h"
 #include "platform/stop_signals.h"
 #include "series/series.h"
 
@@ -98,13 +99,20 @@ int result_status(bool written) {
   return EXIT_FAILED;
 }
 
+// Where a run's result goes.
+struct Destination {
+  const char* output_path = nullptr;
+  bool standard_output_closed = false;
+};
+
 // Writes the result of a completed computation whose digits come from `digits`.
-int finish_completed(const CalcState& state, ResultDigits digits, const RunSettings& settings) {
+int finish_completed(const CalcState& state, ResultDigits digits, const Destination& destination) {
   report_completion(state);
   digits.positions = state.digits;
   digits.format = state.format;
   digits.print_lead = state.print_lead;
-  return result_status(write_result(digits, settings.output_path));
+  return result_status(
+      write_result(digits, destination.output_path, destination.standard_output_closed));
 }
 
 void save_checkpoint(const CalcState& state, const char* path) {
@@ -131,7 +139,7 @@ void stop_watching_keys_and_signals() {
 #if defined(TINDERMOSS_HAVE_BIGNUM)
 // The direct route, taken at set-up. Returns false, with the series' numbers allocated, when the
 // series must run after all.
-bool finish_direct_route(Route* route, const RunSettings& settings, int* status) {
+bool finish_direct_route(Route* route, const Destination& destination, int* status) {
   CalcState* state = &route->state;
   if (!compute_direct_root(&route->direct, CONSOLE_BAR,
                            static_cast<std::uint32_t>(words_for_digits(state->digits)))) {
@@ -148,7 +156,7 @@ bool finish_direct_route(Route* route, const RunSettings& settings, int* status)
   state->next_n = route->direct.final_n;
   ResultDigits digits;
   digits.chars = route->direct.digit_chars;
-  *status = finish_completed(*state, digits, settings);
+  *status = finish_completed(*state, digits, destination);
   release_direct_root(&route->direct);
   return true;
 }
@@ -157,6 +165,8 @@ bool finish_direct_route(Route* route, const RunSettings& settings, int* status)
 }  // namespace
 
 int run_program(int argc, char** argv) {
+  const ClosedStandardStreams closed = occupy_closed_standard_streams();
+  ignore_file_size_limit_signal();
   console_set_encoding(console_encoding_for(stderr));
   RunSettings settings;
   if (!scan_options(argc, argv, &settings) ||
@@ -167,6 +177,7 @@ int run_program(int argc, char** argv) {
   Route route;
   if (!set_up(settings, &route)) return EXIT_FAILED;
   CalcState& state = route.state;
+  const Destination destination{settings.output_path, closed.output};
 
   const bool checkpoint_set = settings.resume_path != nullptr;
   keyboard_open();
@@ -176,7 +187,7 @@ int run_program(int argc, char** argv) {
   state.last_clock = clock_ms();
   int status = EXIT_DONE;
 #if defined(TINDERMOSS_HAVE_BIGNUM)
-  if (route.direct_taken && finish_direct_route(&route, settings, &status)) {
+  if (route.direct_taken && finish_direct_route(&route, destination, &status)) {
     stop_watching_keys_and_signals();
     return status;
   }
@@ -199,7 +210,7 @@ int run_program(int argc, char** argv) {
       scale_to_sqrt2(&state, clock_ms());
       ResultDigits digits;
       digits.words = state.sum;
-      status = finish_completed(state, digits, settings);
+      status = finish_completed(state, digits, destination);
       break;
     }
     case SeriesOutcome::LIMIT:

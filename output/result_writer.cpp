@@ -115,7 +115,8 @@ void write_from(std::FILE* out, const ResultDigits& source) {
 
 }  // namespace
 
-bool write_result(const ResultDigits& digits, const char* output_path) {
+bool write_result(const ResultDigits& digits, const char* output_path,
+                  bool standard_output_closed) {
   std::FILE* file = nullptr;
   if (output_path != nullptr) {
     file = std::fopen(output_path, digits.format == FORMAT_BINARY ? "wb" : "w");
@@ -126,8 +127,10 @@ bool write_result(const ResultDigits& digits, const char* output_path) {
   if (file != nullptr) {
     if (std::fflush(file) != 0 || std::ferror(file)) ok = false;
   }
-  std::fputc('\n', stdout);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) ok = false;
+  if (file == nullptr || !standard_output_closed) {
+    std::fputc('\n', stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) ok = false;
+  }
   if (file != nullptr && std::fclose(file) != 0) ok = false;
   return ok;
 }

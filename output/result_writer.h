@@ -18,6 +18,8 @@ struct ResultDigits {
 
 // Writes the digits at positions 1 .. D-1 to `output_path` ("wb" for binary, "w" otherwise), or to
 // standard output when there is no path or it cannot be opened, advancing the current progress
-// bar with the last position written and finally with D; then one line feed to standard output.
-// Returns false when a write, the flush or the close failed.
-bool write_result(const ResultDigits& digits, const char* output_path);
+// bar with the last position written and finally with D; then one line feed to standard output,
+// unless that was closed when the program started and the digits went to the file. Returns false
+// when a write, the flush or the close failed.
+bool write_result(const ResultDigits& digits, const char* output_path,
+                  bool standard_output_closed = false);

@@ -19,11 +19,17 @@ void keyboard_restore_in_signal_handler() {}
 
 namespace {
 
-int terminal = -1;           // the controlling terminal while open, else -1
-termios saved_mode{};        // its mode before keyboard_open
-volatile sig_atomic_t mode_changed = 0;
+int terminal = -1;                       // the controlling terminal while open, else -1
+termios saved_mode{};                    // its mode when the process was first in the foreground
+volatile sig_atomic_t mode_saved = 0;
+volatile sig_atomic_t mode_changed = 0;  // the key mode is in force
 struct sigaction previous_tstp{};
 struct sigaction previous_cont{};
+
+// Signals that end the process at once (an abort, a crash): the terminal is given back first.
+constexpr int FATAL_SIGNALS[] = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+constexpr int FATAL_SIGNAL_COUNT = sizeof FATAL_SIGNALS / sizeof FATAL_SIGNALS[0];
+struct sigaction previous_fatal[FATAL_SIGNAL_COUNT];
 
 bool in_foreground() { return tcgetpgrp(terminal) == getpgrp(); }
 
@@ -33,6 +39,16 @@ void apply_key_mode() {
   mode.c_cc[VMIN] = 0;
   mode.c_cc[VTIME] = 0;
   if (tcsetattr(terminal, TCSANOW, &mode) == 0) mode_changed = 1;
+}
+
+// In the foreground only: a background process must not touch the terminal, and the mode it sees
+// from there is the shell's own.
+void take_key_mode() {
+  if (mode_saved == 0) {
+    if (tcgetattr(terminal, &saved_mode) != 0) return;
+    mode_saved = 1;
+  }
+  apply_key_mode();
 }
 
 // Ctrl-Z: give the shell its terminal mode back while stopped, take the key mode again after.
@@ -47,7 +63,14 @@ void on_continue(int) {
   stop.sa_handler = on_terminal_stop;
   sigemptyset(&stop.sa_mask);
   sigaction(SIGTSTP, &stop, nullptr);
-  if (terminal >= 0 && in_foreground()) apply_key_mode();
+  if (terminal >= 0 && mode_saved != 0 && in_foreground()) apply_key_mode();
+}
+
+// Async-signal-safe: the handler is reset on entry and the signal is not blocked in it, so the
+// raise ends the process as the signal would have.
+void restore_terminal_and_die(int signal_number) {
+  keyboard_restore_in_signal_handler();
+  raise(signal_number);
 }
 
 }  // namespace
@@ -56,8 +79,7 @@ void keyboard_open() {
   if (terminal >= 0) return;
   terminal = open("/dev/tty", O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (terminal < 0) return;
-  // A background process must not touch the terminal: it would be stopped for it.
-  if (!isatty(terminal) || !in_foreground() || tcgetattr(terminal, &saved_mode) != 0) {
+  if (!isatty(terminal)) {
     close(terminal);
     terminal = -1;
     return;
@@ -68,11 +90,18 @@ void keyboard_open() {
   sigaction(SIGTSTP, &handler, &previous_tstp);
   handler.sa_handler = on_continue;
   sigaction(SIGCONT, &handler, &previous_cont);
-  apply_key_mode();
+  handler.sa_handler = restore_terminal_and_die;
+  handler.sa_flags = SA_RESETHAND | SA_NODEFER;
+  for (int i = 0; i < FATAL_SIGNAL_COUNT; ++i) {
+    sigaction(FATAL_SIGNALS[i], &handler, &previous_fatal[i]);
+  }
+  if (in_foreground()) take_key_mode();
 }
 
 int keyboard_poll() {
   if (terminal < 0 || !in_foreground()) return -1;
+  // Brought to the foreground since the last look (a run started with &, or fg after bg).
+  if (mode_changed == 0) take_key_mode();
   unsigned char key = 0;
   return read(terminal, &key, 1) == 1 ? key : -1;
 }
@@ -81,6 +110,9 @@ void keyboard_close() {
   if (terminal < 0) return;
   sigaction(SIGTSTP, &previous_tstp, nullptr);
   sigaction(SIGCONT, &previous_cont, nullptr);
+  for (int i = 0; i < FATAL_SIGNAL_COUNT; ++i) {
+    sigaction(FATAL_SIGNALS[i], &previous_fatal[i], nullptr);
+  }
   keyboard_restore_in_signal_handler();
   close(terminal);
   terminal = -1;

@@ -3,7 +3,9 @@
 // standard input is redirected; without a terminal there are never any keys.
 #pragma once
 
-// Puts the terminal in non-canonical, no-echo mode until keyboard_close.
+// Puts the terminal in non-canonical, no-echo mode until keyboard_close, whenever the process is in
+// the foreground: at once, or at the first poll after it gets there (a run started with &, or
+// brought back with fg). An abort or a crash restores the terminal before the process ends.
 void keyboard_open();
 
 // The next waiting key, consumed, or -1 when none is waiting. Never blocks.

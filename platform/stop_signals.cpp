@@ -33,8 +33,10 @@ void stop_signals_remove() {
 
 #else
 namespace {
-constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction previous[3];
+// Ctrl-C, termination, a closed terminal and Ctrl-\.
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int STOP_SIGNAL_COUNT = sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0];
+struct sigaction previous[STOP_SIGNAL_COUNT];
 
 void restore_terminal_and_die(int signal_number) {
   keyboard_restore_in_signal_handler();
@@ -48,7 +50,7 @@ void stop_signals_install(bool checkpoint_set) {
   struct sigaction handler{};
   sigemptyset(&handler.sa_mask);
   handler.sa_handler = checkpoint_set ? request_stop : restore_terminal_and_die;
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
     sigaction(STOP_SIGNALS[i], nullptr, &previous[i]);
     // A signal the caller chose to ignore (nohup) stays ignored.
     if (previous[i].sa_handler == SIG_IGN) continue;
@@ -57,7 +59,7 @@ void stop_signals_install(bool checkpoint_set) {
 }
 
 void stop_signals_remove() {
-  for (int i = 0; i < 3; ++i) sigaction(STOP_SIGNALS[i], &previous[i], nullptr);
+  for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) sigaction(STOP_SIGNALS[i], &previous[i], nullptr);
 }
 #endif
 

@@ -12,8 +12,9 @@
 
 namespace {
 
-// Long enough that the keys and signals below arrive while the series runs.
+// Long enough that the keys and signals below arrive while the series runs, or the direct route.
 const std::string LONG_RUN = "1000000";
+const std::string LONG_DIRECT_RUN = "30000000";
 
 class Interrupt : public ::testing::Test {
  protected:
@@ -142,16 +143,48 @@ TEST_F(Interrupt, OtherKeysAndKeysWithoutACheckpointPathAreIgnored) {
   EXPECT_NE(run.out.find("1.4142135623"), std::string::npos);
 }
 
-TEST_F(Interrupt, CtrlCWithoutACheckpointPathEndsTheRunAndRestoresTheTerminal) {
-  ChildOptions terminal;
-  terminal.with_terminal = true;
-  Child child = start({"-d", LONG_RUN}, terminal);
-  kill(child.pid, SIGINT);
+TEST_F(Interrupt, SignalsWithoutACheckpointPathEndTheRunAndRestoreTheTerminal) {
+  // Ctrl-C and Ctrl-\ as the shell sends them, and an abort such as a library's.
+  for (int signal_number : {SIGINT, SIGQUIT, SIGABRT}) {
+    ChildOptions terminal;
+    terminal.with_terminal = true;
+    Child child = start({"-d", LONG_DIRECT_RUN}, terminal);
+    kill(child.pid, signal_number);
+    ChildResult run = finish_child(&child);
+    EXPECT_EQ(run.status, 128 + signal_number);
+    EXPECT_EQ(run.out, "");
+    unsigned long flags = run.terminal_flags;
+    EXPECT_TRUE((flags & ICANON) && (flags & ECHO)) << signal_number;
+  }
+}
+
+TEST_F(Interrupt, CtrlBackslashSavesAsTheOtherStopSignalsDo) {
+  Child child = start({"-d", LONG_RUN, "-r", path});
+  kill(child.pid, SIGQUIT);
   ChildResult run = finish_child(&child);
-  EXPECT_EQ(run.status, 128 + SIGINT);
-  EXPECT_EQ(run.out, "");
-  unsigned long flags = run.terminal_flags;
-  EXPECT_TRUE((flags & ICANON) && (flags & ECHO));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(interrupted_console(run.err), sjis(MSG_CALCULATING) + SCALE + "<marks>\n" + sjis(MSG_SAVED));
+  expect_literal_checkpoint(read_file(path), 1000001);
+}
+
+TEST_F(Interrupt, QWorksOnceARunStartedInTheBackgroundComesToTheForeground) {
+  ChildOptions background;
+  background.with_terminal = true;
+  background.background_until_file = directory + "/fg";
+  Child child = start({"-d", LONG_RUN, "-r", path}, background);
+  type_keys(child, "q");
+  EXPECT_FALSE(wait_for_stderr(child, sjis(MSG_SAVED), 300)) << "a run in the background reads no keys";
+  write_file(background.background_until_file, "");
+  // Typed until the run, in the foreground now, takes it without waiting for Enter.
+  bool saved = false;
+  for (int attempt = 0; attempt < 50 && !saved; ++attempt) {
+    type_keys(child, "q");
+    saved = wait_for_stderr(child, sjis(MSG_SAVED), 100);
+  }
+  ChildResult run = finish_child(&child);
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE((run.terminal_flags & ICANON) && (run.terminal_flags & ECHO));
 }
 
 TEST_F(Interrupt, FailedSaveKeepsTheEarlierCheckpoint) {

@@ -25,6 +25,28 @@ std::string temp_file_path(const char* stem) {
   return pattern;
 }
 
+// Plays the shell of a job started with `&`: a process of the child's session takes the terminal's
+// foreground for a group of its own, and hands it to the child once `trigger` exists.
+void hold_the_foreground(int terminal, const std::string& trigger) {
+  int ready[2];
+  if (pipe(ready) != 0) _exit(126);
+  const pid_t job = getpgrp();
+  if (fork() == 0) {
+    setpgid(0, 0);
+    signal(SIGTTOU, SIG_IGN);
+    tcsetpgrp(terminal, getpgrp());
+    close(ready[0]);
+    if (write(ready[1], "x", 1) != 1) _exit(1);
+    while (access(trigger.c_str(), F_OK) != 0) usleep(2000);
+    tcsetpgrp(terminal, job);
+    _exit(0);
+  }
+  char byte;
+  close(ready[1]);
+  if (read(ready[0], &byte, 1) != 1) _exit(126);
+  close(ready[0]);
+}
+
 [[noreturn]] void exec_child(const std::vector<std::string>& args, const ChildOptions& options,
                              const std::string& out_path, const std::string& err_path,
                              const char* terminal_name) {
@@ -33,6 +55,7 @@ std::string temp_file_path(const char* stem) {
     setsid();
     slave = open(terminal_name, O_RDWR);  // becomes the controlling terminal
     if (slave < 0) _exit(126);
+    if (!options.background_until_file.empty()) hold_the_foreground(slave, options.background_until_file);
   }
   int in = open("/dev/null", O_RDONLY);
   int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -42,13 +65,18 @@ std::string temp_file_path(const char* stem) {
   dup2(in, 0);
   dup2(out, 1);
   dup2(err, 2);
+  for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+    if ((options.closed_descriptors >> descriptor & 1u) != 0) close(descriptor);
+  }
   if (options.address_space_limit > 0) {
     rlimit limit{static_cast<rlim_t>(options.address_space_limit),
                  static_cast<rlim_t>(options.address_space_limit)};
     setrlimit(RLIMIT_AS, &limit);
   }
+  signal(SIGXFSZ, SIG_DFL);  // the program itself must keep a full file from killing it
+  rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
   if (options.file_size_limit > 0) {
-    signal(SIGXFSZ, SIG_IGN);
     rlimit limit{static_cast<rlim_t>(options.file_size_limit),
                  static_cast<rlim_t>(options.file_size_limit)};
     setrlimit(RLIMIT_FSIZE, &limit);

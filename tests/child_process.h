@@ -13,8 +13,12 @@ struct ChildOptions {
   bool stderr_to_terminal = false;     // with_terminal: standard error goes to the terminal too
   std::string locale;                  // LC_ALL for the child, when not empty
   long address_space_limit = 0;        // bytes, 0 for none
-  long file_size_limit = 0;            // bytes, 0 for none; SIGXFSZ is then ignored
+  long file_size_limit = 0;            // bytes, 0 for none
   std::string working_directory;       // empty: the test's own
+  unsigned closed_descriptors = 0;     // bit k: descriptor k (0, 1 or 2) is closed in the child
+  // with_terminal: the child starts in the background, as after `&`, and is brought to the
+  // foreground once this file exists.
+  std::string background_until_file;
 };
 
 struct Child {

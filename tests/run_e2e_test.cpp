@@ -89,6 +89,27 @@ TEST_F(Run, FailedResultWritesAreReported) {
   EXPECT_EQ(without_time(run.err), completed_console(135) + sjis(MSG_WRITE_FAILED));
 }
 
+TEST_F(Run, ClosedStandardStreamsNeitherCorruptNorLoseTheResult) {
+  const std::string path = directory + "/out.txt";
+  ChildOptions closed_error, closed_output;
+  closed_error.closed_descriptors = 1u << 2;
+  closed_output.closed_descriptors = 1u << 1;
+  for (const char* checkpoint : {"", "-r"}) {  // the direct route and the series
+    std::vector<std::string> args{"-d", "1000", "-f", "raw", "-o", path};
+    if (*checkpoint != '\0') args.insert(args.end(), {"-r", directory + "/never-written"});
+    ChildResult run = run_child(program(args), closed_error);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(read_file(path), "1." + sqrt2_digits(1000)) << "no progress marks in the file";
+
+    run = run_child(program(args), closed_output);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(read_file(path), "1." + sqrt2_digits(1000)) << "no line feed at its end";
+  }
+  ChildResult run = run_child(program({"-d", "1000"}), closed_output);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(without_time(run.err), completed_console(135) + sjis(MSG_WRITE_FAILED));
+}
+
 TEST_F(Run, FailedAllocationIsReported) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "sanitizer runtimes cannot start under an address-space limit";
