@@ -83,7 +83,9 @@ std::int64_t checkpoint_size(std::int32_t word_count) {
 
 SaveStatus checkpoint_save(const CalcState* state, const char* path) {
   ReplacementFile file;
-  if (!replacement_open(&file, path)) return SaveStatus::OPEN_FAILED;
+  if (!replacement_open(&file, path, checkpoint_size(state->word_count))) {
+    return SaveStatus::OPEN_FAILED;
+  }
   unsigned char header[CHECKPOINT_HEADER_BYTES];
   store_u32(header + 0, state->digits);
   store_u32(header + 4, state->format);
