@@ -1,6 +1,7 @@
 #include "checkpoint/checkpoint_file.h"
 
 #include <bit>
+#include <cstdlib>
 
 #include "output/output_format.h"
 #include "platform/replace_file.h"
@@ -8,6 +9,7 @@
 namespace {
 
 constexpr std::size_t WORDS_PER_BLOCK = 4096;  // for byte-order conversion on big-endian hosts
+constexpr std::size_t GROWTH_START_WORDS = 1 << 16;  // for input of unknown size
 
 void store_u32(unsigned char* bytes, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
@@ -44,17 +46,55 @@ bool write_words(std::FILE* stream, const Word* words, std::int32_t count) {
   }
 }
 
-bool read_words(std::FILE* stream, Word* words, std::int32_t count) {
-  std::size_t total = static_cast<std::size_t>(count);
-  if (std::fread(words, sizeof(Word), total, stream) != total) return false;
+// Words as stored (little-endian) to the host's order, in place.
+void words_from_storage(Word* words, std::size_t count) {
   if constexpr (std::endian::native != std::endian::little) {
-    for (std::size_t i = 0; i < total; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
       unsigned char bytes[4];
       for (int b = 0; b < 4; ++b) bytes[b] = static_cast<unsigned char>(words[i] >> (24 - 8 * b));
       words[i] = load_u32(bytes);
     }
+  } else {
+    (void)words;
+    (void)count;
   }
+}
+
+bool read_words(std::FILE* stream, Word* words, std::int32_t count) {
+  std::size_t total = static_cast<std::size_t>(count);
+  if (std::fread(words, sizeof(Word), total, stream) != total) return false;
+  words_from_storage(words, total);
   return true;
+}
+
+// Reads `count` words into a buffer that grows as they arrive, for input whose size cannot be
+// known before (a pipe): a stream that ends early is refused without memory reserved for what it
+// only claimed. On LOADED, *words is the caller's to free.
+LoadStatus read_words_growing(std::FILE* stream, Word** words, std::int32_t count) {
+  const std::size_t total = static_cast<std::size_t>(count);
+  Word* buffer = nullptr;
+  std::size_t capacity = 0, have = 0;
+  while (have < total) {
+    std::size_t grown = capacity == 0 ? GROWTH_START_WORDS : 2 * capacity;
+    if (grown > total) grown = total;
+    Word* bigger = static_cast<Word*>(std::realloc(buffer, grown * sizeof(Word)));
+    if (bigger == nullptr) {
+      std::free(buffer);
+      return LoadStatus::NO_MEMORY;
+    }
+    buffer = bigger;
+    capacity = grown;
+    const std::size_t wanted = capacity - have;
+    const std::size_t got = std::fread(buffer + have, sizeof(Word), wanted, stream);
+    have += got;
+    if (got < wanted) {
+      std::free(buffer);
+      return LoadStatus::CORRUPT;
+    }
+  }
+  words_from_storage(buffer, total);
+  *words = buffer;
+  return LoadStatus::LOADED;
 }
 
 // The arrays of a state the series can have reached: normalised words, a term below 10^-8 (word 0
@@ -113,16 +153,23 @@ LoadStatus checkpoint_load(std::FILE* file, CalcState* state) {
       state->next_n == 0) {
     return refuse(file, state, LoadStatus::CORRUPT);
   }
-  // A file too short for its arrays is refused before anything is allocated for them.
-  std::int64_t size = regular_file_size(file);
-  if (size >= 0 && size < checkpoint_size(words_for_digits(state->digits))) {
-    return refuse(file, state, LoadStatus::CORRUPT);
+  // A file too short for its arrays is refused before anything is allocated for them; input of
+  // unknown size is taken as it comes.
+  const std::int32_t count = words_for_digits(state->digits);
+  const std::int64_t size = regular_file_size(file);
+  if (size >= 0) {
+    if (size < checkpoint_size(count)) return refuse(file, state, LoadStatus::CORRUPT);
+    if (!calc_allocate(state, false)) return refuse(file, state, LoadStatus::NO_MEMORY);
+    if (!read_words(file, state->sum, count) || !read_words(file, state->term, count)) {
+      return refuse(file, state, LoadStatus::CORRUPT);
+    }
+  } else {
+    state->word_count = count;
+    LoadStatus read = read_words_growing(file, &state->sum, count);
+    if (read == LoadStatus::LOADED) read = read_words_growing(file, &state->term, count);
+    if (read != LoadStatus::LOADED) return refuse(file, state, read);
   }
-  if (!calc_allocate(state, false)) return refuse(file, state, LoadStatus::NO_MEMORY);
-  if (!read_words(file, state->sum, state->word_count) ||
-      !read_words(file, state->term, state->word_count) || !arrays_consistent(state)) {
-    return refuse(file, state, LoadStatus::CORRUPT);
-  }
+  if (!arrays_consistent(state)) return refuse(file, state, LoadStatus::CORRUPT);
   std::fclose(file);
   state->first_nonzero = first_nonzero_word(state->term, state->word_count);
   return LoadStatus::LOADED;

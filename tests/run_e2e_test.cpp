@@ -1,6 +1,8 @@
 // Complete runs through the real program: console bytes, results, files and failures.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "checkpoint/checkpoint_file.h"
@@ -141,6 +143,40 @@ TEST_F(Run, IterationLimitApologises) {
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, sjis(MSG_CALCULATING) + SCALE + "\n" + sjis(MSG_LIMIT));
   EXPECT_EQ(read_file(path), saved);
+}
+
+// Starts a resume from a pipe, writes `bytes` into it and collects the run.
+ChildResult resume_from_pipe(const std::string& fifo, const std::string& bytes,
+                             const ChildOptions& options = {}) {
+  EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Child child = start_child(program({"-r", fifo}), options);
+  std::FILE* pipe = std::fopen(fifo.c_str(), "wb");
+  EXPECT_NE(pipe, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), pipe);
+  std::fclose(pipe);
+  ChildResult run = finish_child(&child);
+  std::remove(fifo.c_str());
+  return run;
+}
+
+TEST_F(Run, CheckpointFromAPipeIsReadAsItComes) {
+  std::string path = directory + "/state.bin";
+  std::string good = checkpoint_with_index(path, 1);
+  ChildResult from_file = run_child(program({"-r", path}));
+  ChildResult from_pipe = resume_from_pipe(directory + "/pipe", good);
+  EXPECT_EQ(from_pipe.status, 0);
+  EXPECT_EQ(from_pipe.out, from_file.out);
+#if !defined(__SANITIZE_ADDRESS__)
+  // A header that claims the largest count, and nothing after it: a corrupt file, even where
+  // memory for that count could never be had.
+  ChildOptions limited;
+  limited.address_space_limit = 256L << 20;
+  ChildResult run = resume_from_pipe(directory + "/pipe",
+                                     std::string(good).substr(0, 24).replace(0, 4, "\xfe\xff\xff\x7f"),
+                                     limited);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, sjis(MSG_CORRUPT));
+#endif
 }
 
 TEST_F(Run, CorruptCheckpointsAreRefused) {
