@@ -9,6 +9,7 @@
 #include "numbers/digit_positions.h"
 #if defined(TINDERMOSS_HAVE_BIGNUM)
 #include "bignum/direct_root.h"
+#include "bignum/reachable_state_exact.h"
 #endif
 #include "output/elapsed.h"
 #include "output/progress.h"
@@ -17,6 +18,7 @@
 #include "platform/keyboard.h"
 #include "platform/process_start.h"
 #include "platform/stop_signals.h"
+#include "series/reachable_state.h"
 #include "series/series.h"
 
 namespace {
@@ -41,10 +43,21 @@ struct Route {
   bool direct_taken = false;
 };
 
+// Whether a loaded state is one a run can have saved; any other would give wrong digits.
+bool reachable(const CalcState& state) {
+#if defined(TINDERMOSS_HAVE_BIGNUM)
+  if (!series_state_reachable(state)) return false;
+#endif
+  return series_state_plausible(state);
+}
+
 bool resume(std::FILE* file, CalcState* state) {
   switch (checkpoint_load(file, state)) {
     case LoadStatus::LOADED:
-      return true;
+      if (reachable(*state)) return true;
+      calc_release(state);
+      write_message(stderr, MSG_CORRUPT);
+      return false;
     case LoadStatus::CORRUPT:
       write_message(stderr, MSG_CORRUPT);
       return false;

@@ -7,20 +7,20 @@
 
 #include "numbers/fixed_decimal.h"
 #include "numbers/series_constants.h"
+#include "numbers/term_estimate.h"
 
 namespace {
 
-constexpr mpfr_prec_t PRECISION = 256;  // ln T_n reaches 5 * 10^10; its enclosures stay 10^-60 wide
 constexpr double K = SERIES_X_DENOMINATOR;
 
 struct Real {
   mpfr_t v;
-  Real() { mpfr_init2(v, PRECISION); }
+  Real() { mpfr_init2(v, TERM_BOUND_PRECISION); }
   ~Real() { mpfr_clear(v); }
 };
 
-// A bound on ln T_n: from below with MPFR_RNDD, from above with MPFR_RNDU. Every part is
-// rounded in the direction that moves the sum towards that bound.
+}  // namespace
+
 void log_term_bound(std::uint32_t positions, std::uint64_t n, mpfr_rnd_t up_or_down, mpfr_t result) {
   const mpfr_rnd_t same = up_or_down;
   const mpfr_rnd_t other = up_or_down == MPFR_RNDD ? MPFR_RNDU : MPFR_RNDD;
@@ -50,6 +50,8 @@ void log_term_bound(std::uint32_t positions, std::uint64_t n, mpfr_rnd_t up_or_d
   mpfr_sub(result, result, part.v, same);
 }
 
+namespace {
+
 // -1 when T_n < 1 for sure, 1 when T_n >= 1 for sure, 0 when the enclosure cannot tell.
 int compare_term_with_one(std::uint32_t positions, std::uint64_t n) {
   Real low, high;
@@ -58,13 +60,6 @@ int compare_term_with_one(std::uint32_t positions, std::uint64_t n) {
   log_term_bound(positions, n, MPFR_RNDD, low.v);
   if (mpfr_sgn(low.v) >= 0) return 1;
   return 0;
-}
-
-// ln T_n in double precision, to find where to look.
-double log_term_estimate(std::uint32_t positions, double n) {
-  double exponent = 9.0 * words_for_digits(positions) - 1;
-  return exponent * std::log(10.0) - std::log(2 * K) + std::lgamma(2 * n - 1) - 2 * std::lgamma(n) -
-         (n - 1) * std::log(4 * K) - std::log(n);
 }
 
 // The first n with T_n < 1, or 0 when the enclosures cannot place it.
@@ -128,30 +123,38 @@ bool certain_truncation(std::uint32_t positions, std::uint64_t i, mpz_t x) {
 
 }  // namespace
 
-bool final_term_index(std::uint32_t positions, std::uint32_t* index, double window_width) {
+bool final_term_range(std::uint32_t positions, std::uint32_t* low, std::uint32_t* high,
+                      double window_width) {
   std::uint64_t first_below = first_term_below_one(positions);
   if (first_below < 2) return false;
+  *low = static_cast<std::uint32_t>(first_below - 1);
+  *high = static_cast<std::uint32_t>(first_below);
   int window = in_window(positions, first_below - 1, window_width);
-  if (window == 0) return false;
+  if (window == 0) return true;
   if (window < 0) {
-    *index = static_cast<std::uint32_t>(first_below);
+    *low = *high;
     return true;
   }
   // T_(N-1) is barely above 1: find a term before it whose truncation is certain, then run the
   // exact chain X_(j+1) = floor(X_j (2j-1) / ((2j+2) K)) up to X_(N-1).
   mpz_t x;
   mpz_init(x);
-  bool settled = false;
   for (std::uint64_t i = first_below - 2; i >= 1 && i + 8 >= first_below; --i) {
     if (!certain_truncation(positions, i, x)) continue;
     for (std::uint64_t j = i; j < first_below - 1; ++j) {
       mpz_mul_ui(x, x, 2 * j - 1);
       mpz_fdiv_q_ui(x, x, (2 * j + 2) * SERIES_X_DENOMINATOR);
     }
-    *index = static_cast<std::uint32_t>(mpz_sgn(x) == 0 ? first_below - 1 : first_below);
-    settled = true;
+    *low = *high = static_cast<std::uint32_t>(mpz_sgn(x) == 0 ? first_below - 1 : first_below);
     break;
   }
   mpz_clear(x);
-  return settled;
+  return true;
+}
+
+bool final_term_index(std::uint32_t positions, std::uint32_t* index, double window_width) {
+  std::uint32_t low = 0, high = 0;
+  if (!final_term_range(positions, &low, &high, window_width) || low != high) return false;
+  *index = low;
+  return true;
 }

@@ -10,6 +10,8 @@
 // on exact integers.
 #pragma once
 
+#include <mpfr.h>
+
 #include <cstdint>
 
 // Sets *index to the final next_n of a series of `positions` digit positions
@@ -19,3 +21,16 @@
 // The window's upper end is 1 + window_width / (K-1); 1 is the real window, and a wider one makes
 // the exact chain settle more counts than it needs to, which it must do with the same outcome.
 bool final_term_index(std::uint32_t positions, std::uint32_t* index, double window_width = 1.0);
+
+// The final next_n lies in [*low, *high], one apart at most and equal when it is decided. Returns
+// false when not even that can be placed.
+bool final_term_range(std::uint32_t positions, std::uint32_t* low, std::uint32_t* high,
+                      double window_width = 1.0);
+
+// ln T_n reaches 5 * 10^10; at this precision its enclosures stay 10^-60 wide.
+inline constexpr mpfr_prec_t TERM_BOUND_PRECISION = 256;
+
+// A bound on ln T_n for `positions` digit positions, into `result` (of TERM_BOUND_PRECISION bits): from below with
+// MPFR_RNDD, from above with MPFR_RNDU. Every part is rounded in the direction that moves the sum
+// towards that bound.
+void log_term_bound(std::uint32_t positions, std::uint64_t n, mpfr_rnd_t up_or_down, mpfr_t result);

@@ -9,6 +9,7 @@
 #include "checkpoint/checkpoint_file.h"
 #include "series/series.h"
 #include "e2e.h"
+#include "stored_words.h"
 
 namespace {
 
@@ -49,12 +50,6 @@ void literal_state_at(CalcState* state, std::uint32_t digits, std::uint32_t next
   if (next_n > 1) {
     EXPECT_EQ(run_series(state, control), SeriesOutcome::INTERRUPTED);
   }
-}
-
-std::uint32_t u32_at(const std::string& bytes, std::size_t offset) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
-  return value;
 }
 
 // Checks that a saved file is the literal state at its next_n, apart from the time.

@@ -6,9 +6,11 @@
 #include <filesystem>
 
 #include "checkpoint/checkpoint_file.h"
-#include "numbers/series_constants.h"
 #include "e2e.h"
+#include "numbers/series_constants.h"
 #include "reference.h"
+#include "series/series.h"
+#include "stored_words.h"
 
 namespace {
 
@@ -135,14 +137,57 @@ std::string checkpoint_with_index(const std::string& path, std::uint32_t next_n)
   return read_file(path);
 }
 
-TEST_F(Run, IterationLimitApologises) {
-  std::string path = directory + "/state.bin";
-  std::string saved = checkpoint_with_index(path, LAST_SERIES_INDEX + 1);
-  ChildResult run = run_child(program({"-r", path}));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, sjis(MSG_CALCULATING) + SCALE + "\n" + sjis(MSG_LIMIT));
-  EXPECT_EQ(read_file(path), saved);
+// The state of a real 1000-digit run when it holds term `next_n`, saved to `path`.
+std::string real_checkpoint(const std::string& path, std::uint32_t next_n) {
+  static std::uint32_t stop_at;
+  static const CalcState* running;
+  CalcState state;
+  EXPECT_TRUE(calc_start_fresh(&state, 1001, 0, 1));
+  stop_at = next_n;
+  running = &state;
+  SeriesControl control;
+  control.checkpoint_set = true;
+  control.read_clock = [] { return 0u; };
+  control.stop_requested = [] { return running->next_n == stop_at; };
+  if (next_n > 1) {
+    EXPECT_EQ(run_series_literal(&state, control), SeriesOutcome::INTERRUPTED);
+  }
+  EXPECT_EQ(checkpoint_save(&state, path.c_str()), SaveStatus::SAVED);
+  calc_release(&state);
+  return read_file(path);
+}
+
+// A state no run can reach would print wrong digits: such files are refused, and real ones taken.
+TEST_F(Run, UnreachableCheckpointsAreRefused) {
+  const std::string path = directory + "/state.bin";
+  for (std::uint32_t next_n : {1u, 2u, 50u, 134u}) {
+    real_checkpoint(path, next_n);
+    ChildResult run = run_child(program({"-r", path}));
+    EXPECT_EQ(run.status, 0) << next_n;
+    EXPECT_EQ(run.out, text_layout(sqrt2_digits(1000), true) + "\n") << next_n;
+  }
+  const std::size_t sum = 24, term = 24 + 4 * 117;
+  std::string at_50 = real_checkpoint(path, 50);
+  std::size_t lead = term;
+  while (u32_at(at_50, lead) == 0) lead += 4;
+  const std::string unreachable[] = {
+      std::string(at_50).replace(20, 4, le32(49)),
+      std::string(at_50).replace(20, 4, le32(51)),
+      std::string(at_50).replace(20, 4, le32(LAST_SERIES_INDEX + 1)),  // once ran into the limit
+      std::string(at_50).replace(term, 4 * 117, std::string(4 * 117, '\0')),  // a zero term early
+      std::string(at_50).replace(lead, 4, le32(u32_at(at_50, lead) ^ 1)),  // the term's first word
+      std::string(at_50).replace(sum, 4, le32(WORD_ONE - 2)),
+      std::string(at_50).replace(20, 4, le32(1)).replace(sum, 8 * 117, std::string(8 * 117, '\0')),
+      std::string(at_50).replace(20, 4, le32(1)).replace(sum, 4 * 117, at_50.substr(term, 4 * 117)),
+  };
+  for (const std::string& bytes : unreachable) {
+    write_file(path, bytes);
+    ChildResult run = run_child(program({"-r", path}));
+    EXPECT_EQ(run.status, 1) << &bytes - unreachable;
+    EXPECT_EQ(run.err, sjis(MSG_CORRUPT)) << &bytes - unreachable;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(read_file(path), bytes) << "a refused file is left as it was";
+  }
 }
 
 // Starts a resume from a pipe, writes `bytes` into it and collects the run.
