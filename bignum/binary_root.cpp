@@ -3,8 +3,8 @@
 #include <cassert>
 #include <cmath>
 #include <cstdlib>
-#include <vector>
 
+#include "bignum/memory_arena.h"
 #include "bignum/wrapped_product.h"
 
 namespace {
@@ -14,6 +14,8 @@ constexpr std::uint64_t LIMB_BITS = 64;
 constexpr std::uint64_t STEP_GUARD_BITS = 24;
 // Residuals of up to 2^(q + RESIDUAL_SLACK_BITS) are expected for an iterate of q bits.
 constexpr std::uint64_t RESIDUAL_SLACK_BITS = 60;
+// Steps of the iteration at most: each about halves the precision, from below 2^64 bits.
+constexpr std::size_t MAX_STEPS = 128;
 // The largest error bound, in units of the last limb, that the result may carry.
 constexpr std::uint64_t ROOT_ERROR_LIMIT_BITS = 16;
 
@@ -24,7 +26,7 @@ std::uint64_t bit_length(const mpz_t x) { return mpz_sgn(x) == 0 ? 0 : mpz_sizei
 // 2^(q + RESIDUAL_SLACK_BITS), beyond what the iteration can produce.
 RootStatus residual(mpz_t t, const mpz_t r, std::uint64_t q) {
   const mp_size_t n = wrapped_size(static_cast<mp_size_t>((q + RESIDUAL_SLACK_BITS + 2) / LIMB_BITS + 1));
-  mp_limb_t* w = static_cast<mp_limb_t*>(std::malloc((n + wrapped_scratch_limbs(n)) * sizeof(mp_limb_t)));
+  mp_limb_t* w = static_cast<mp_limb_t*>(bignum_allocate((n + wrapped_scratch_limbs(n)) * sizeof(mp_limb_t)));
   if (w == nullptr) return RootStatus::NO_MEMORY;
   wrapped_square(w, n, mpz_limbs_read(r), static_cast<mp_size_t>(mpz_size(r)), w + n);
   // 2 R^2, then its negation (the complement, as B^n - 1 is all ones), then + 2^(2q): each
@@ -44,7 +46,7 @@ RootStatus residual(mpz_t t, const mpz_t r, std::uint64_t q) {
   mp_limb_t* out = mpz_limbs_write(t, size > 0 ? size : 1);
   mpn_copyi(out, w, size);
   mpz_limbs_finish(t, negative ? -size : size);
-  std::free(w);
+  bignum_free(w);
   return bit_length(t) < q + RESIDUAL_SLACK_BITS ? RootStatus::PROVEN : RootStatus::UNPROVEN;
 }
 
@@ -61,7 +63,7 @@ void newton_step(mpz_t r, const mpz_t t, std::uint64_t q, std::uint64_t p, mpz_t
 // false when memory is short.
 bool bounded_fraction(const mpz_t value, std::size_t count, std::uint64_t error,
                       BoundedFraction* fraction) {
-  fraction->limbs = static_cast<mp_limb_t*>(std::malloc(count * sizeof(mp_limb_t)));
+  fraction->limbs = static_cast<mp_limb_t*>(bignum_allocate(count * sizeof(mp_limb_t)));
   if (fraction->limbs == nullptr) return false;
   const std::size_t used = mpz_size(value);
   mpn_copyi(fraction->limbs, mpz_limbs_read(value), static_cast<mp_size_t>(used));
@@ -97,17 +99,20 @@ RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsig
   assert(count >= 2);
   // Precisions in bits, last first: R = 1/sqrt(2) 2^P = sqrt(2) 2^(P-1) with P - 1 = 64 count;
   // the iterate k steps before the end has room for level k's early limbs and 64 bits more.
+  // (A fixed array: nothing may fail for memory once the route has started.)
   const std::uint64_t final_bits = LIMB_BITS * count + 1;
-  std::vector<std::uint64_t> precisions{final_bits};
-  while (precisions.size() <= early_levels || precisions.back() > 90) {
-    std::uint64_t next = (precisions.back() + 1) / 2 + STEP_GUARD_BITS;
-    const std::size_t level = precisions.size();
+  std::uint64_t precisions[MAX_STEPS] = {final_bits};
+  std::size_t steps = 1;
+  while (steps <= early_levels || precisions[steps - 1] > 90) {
+    assert(steps < MAX_STEPS);
+    std::uint64_t next = (precisions[steps - 1] + 1) / 2 + STEP_GUARD_BITS;
+    const std::size_t level = steps;
     if (level <= early_levels) {
       assert(early_counts[level - 1] < (level == 1 ? count : early_counts[level - 2]));
       const std::uint64_t wanted = LIMB_BITS * early_counts[level - 1] + 1 + LIMB_BITS;
       if (next < wanted) next = wanted;
     }
-    precisions.push_back(next);
+    precisions[steps++] = next;
   }
 
   mpz_t r, t, scratch;
@@ -116,7 +121,7 @@ RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsig
   mpz_set_d(r, std::ldexp(0.70710678118654752440, static_cast<int>(q)));
   RootStatus status = RootStatus::PROVEN;
   std::uint64_t error = 0;
-  for (std::size_t i = precisions.size(); status == RootStatus::PROVEN && i-- > 0;) {
+  for (std::size_t i = steps; status == RootStatus::PROVEN && i-- > 0;) {
     const std::uint64_t p = precisions[i];
     const unsigned level = static_cast<unsigned>(i + 1);  // the iterate in hand is level's
     const std::size_t early_count = level <= early_levels ? early_counts[level - 1] : 0;
@@ -159,7 +164,7 @@ RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsig
 }
 
 void release_fraction(BoundedFraction* fraction) {
-  std::free(fraction->limbs);
+  bignum_free(fraction->limbs);
   fraction->limbs = nullptr;
   fraction->count = 0;
 }

@@ -10,7 +10,7 @@
 // A binary fraction f of `count` limbs (B = 2^64) with a known error: the value it stands for
 // lies in [f, f + error) B^-count.
 struct BoundedFraction {
-  mp_limb_t* limbs = nullptr;  // owned, from malloc; limbs[count - 1] is the most significant
+  mp_limb_t* limbs = nullptr;  // owned, from bignum_allocate; limbs[count - 1] is the most significant
   std::size_t count = 0;
   std::uint64_t error = 0;
 };

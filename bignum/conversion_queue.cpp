@@ -2,16 +2,43 @@
 
 #include <utility>
 
+#include "bignum/memory_arena.h"
+
 void queue_hold(ConversionQueue* queue) {
   std::lock_guard<std::mutex> hold(queue->lock);
   ++queue->unfinished;
 }
 
+namespace {
+
+// Doubles the ring, keeping the waiting pieces in order; false when memory is short. Lock held.
+bool grow(ConversionQueue* queue) {
+  const std::size_t capacity = queue->waiting_capacity == 0 ? 64 : 2 * queue->waiting_capacity;
+  DecimalPiece* ring = static_cast<DecimalPiece*>(bignum_allocate(capacity * sizeof(DecimalPiece)));
+  if (ring == nullptr) return false;
+  for (std::size_t i = 0; i < queue->waiting_count; ++i) {
+    ring[i] = queue->waiting[(queue->first_waiting + i) % queue->waiting_capacity];
+  }
+  bignum_free(queue->waiting);
+  queue->waiting = ring;
+  queue->waiting_capacity = capacity;
+  queue->first_waiting = 0;
+  return true;
+}
+
+}  // namespace
+
 void queue_add(ConversionQueue* queue, DecimalPiece piece) {
   {
     std::lock_guard<std::mutex> hold(queue->lock);
+    if (queue->waiting_count == queue->waiting_capacity && !grow(queue)) {
+      release_piece(&piece);
+      queue_fail(queue, PieceStatus::NO_MEMORY);
+      return;
+    }
     ++queue->unfinished;
-    queue->waiting.push_back(piece);
+    const std::size_t slot = (queue->first_waiting + queue->waiting_count++) % queue->waiting_capacity;
+    queue->waiting[slot] = piece;
   }
   queue->changed.notify_one();
 }
@@ -54,9 +81,10 @@ void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgres
 void convert_queued(ConversionQueue* queue, ConversionProgress progress) {
   std::unique_lock<std::mutex> hold(queue->lock);
   for (;;) {
-    if (!queue->waiting.empty()) {
-      DecimalPiece piece = queue->waiting.front();
-      queue->waiting.pop_front();
+    if (queue->waiting_count > 0) {
+      DecimalPiece piece = queue->waiting[queue->first_waiting];
+      queue->first_waiting = (queue->first_waiting + 1) % queue->waiting_capacity;
+      --queue->waiting_count;
       hold.unlock();
       convert_piece(queue, piece, progress);
       hold.lock();
@@ -66,4 +94,10 @@ void convert_queued(ConversionQueue* queue, ConversionProgress progress) {
       queue->changed.wait(hold);
     }
   }
+}
+
+void queue_release(ConversionQueue* queue) {
+  bignum_free(queue->waiting);
+  queue->waiting = nullptr;
+  queue->waiting_capacity = queue->first_waiting = queue->waiting_count = 0;
 }

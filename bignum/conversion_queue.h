@@ -6,7 +6,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 
 #include "bignum/decimal_tree.h"
@@ -15,7 +14,12 @@ struct ConversionQueue {
   const PowerTable* powers = nullptr;
   std::mutex lock;
   std::condition_variable changed;
-  std::deque<DecimalPiece> waiting;
+  // A ring of `waiting_capacity` pieces, `waiting_count` of them from `first_waiting` on, in the
+  // route's memory: a whole level of the tree may wait at once.
+  DecimalPiece* waiting = nullptr;
+  std::size_t waiting_capacity = 0;
+  std::size_t first_waiting = 0;
+  std::size_t waiting_count = 0;
   std::uint64_t unfinished = 0;  // pieces queued or being converted, and places held open
   std::atomic<PieceStatus> status{PieceStatus::DONE};  // the first failure, if any
   std::atomic<std::uint64_t> digits_done{0};
@@ -30,7 +34,8 @@ struct ConversionProgress {
 // Holds the queue open for a piece that the caller will convert with convert_piece.
 void queue_hold(ConversionQueue* queue);
 
-// Queues a piece for any thread (the queue owns it from here).
+// Queues a piece for any thread (the queue owns it from here). Without memory to grow the queue,
+// the piece is dropped and the conversion fails with NO_MEMORY.
 void queue_add(ConversionQueue* queue, DecimalPiece piece);
 
 // Records a failure: pieces not yet converted are then dropped.
@@ -42,3 +47,6 @@ void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgres
 
 // Converts queued pieces until none is queued, being converted or held.
 void convert_queued(ConversionQueue* queue, ConversionProgress progress);
+
+// Frees the queue's own memory once no thread uses it.
+void queue_release(ConversionQueue* queue);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "bignum/memory_arena.h"
 #include "bignum/wrapped_product.h"
 #include "numbers/digit_chars.h"
 #include "numbers/powers_of_ten.h"
@@ -25,7 +26,7 @@ std::size_t halvings(std::uint64_t places) {
 }
 
 mp_limb_t* new_limbs(std::size_t count) {
-  return static_cast<mp_limb_t*>(std::malloc(count * sizeof(mp_limb_t)));
+  return static_cast<mp_limb_t*>(bignum_allocate(count * sizeof(mp_limb_t)));
 }
 
 bool all_zero(const mp_limb_t* limbs, std::size_t count) {
@@ -148,7 +149,7 @@ PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
       trailing->level = piece.level + 1;
     }
   }
-  std::free(product);
+  bignum_free(product);
   if (status != PieceStatus::DONE) release_piece(trailing);
   return status;
 }

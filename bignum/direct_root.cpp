@@ -3,35 +3,36 @@
 #include <gmp.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <exception>
 #include <thread>
-#include <vector>
 
 #include "bignum/binary_root.h"
 #include "bignum/conversion_queue.h"
 #include "bignum/decimal_tree.h"
 #include "bignum/direct_root_parts.h"
+#include "bignum/memory_arena.h"
 #include "bignum/term_count.h"
 
 namespace {
 
 constexpr std::uint32_t EXTRA_DIGITS = 64;
+constexpr unsigned MAX_LEVELS = 64;  // halvings of fewer than 2^64 digits
 static_assert(CHECKED_DIGITS < EXTRA_DIGITS);
-// Bytes per digit that the route may need at its peak, with room to spare: the digits
-// themselves, the root, the powers of ten and the wrapped products with their scratch come to
-// about 3.6, and so does the plain conversion it may fall back on.
-constexpr std::uint64_t PEAK_BYTES_PER_DIGIT = 6;
+// The route's peak in its arena (GMP's numbers and temporaries, the root, the pieces, the powers
+// of ten and the wrapped products' scratch, on either path: the halves or the plain conversion),
+// measured by bench/route_memory, with room to spare.
+constexpr double ARENA_BYTES_PER_DIGIT = 6.0;
+constexpr std::uint64_t ARENA_FIXED_BYTES = 16u << 20;
 
-// Whether the route's peak memory can be had at all; a failed allocation inside GMP would end
-// the process, so the route only starts when this much is there.
-bool memory_for(std::uint32_t positions) {
-  std::uint64_t bytes = (static_cast<std::uint64_t>(positions) + EXTRA_DIGITS) * PEAK_BYTES_PER_DIGIT;
-  if (bytes != static_cast<std::size_t>(bytes)) return false;
-  void* trial = std::malloc(static_cast<std::size_t>(bytes));
-  std::free(trial);
-  return trial != nullptr;
+// Reserves the route's arena; false when it cannot be had (the series must then run).
+bool reserve_route_memory(std::uint64_t places) {
+  const double bytes = ARENA_BYTES_PER_DIGIT * static_cast<double>(places) + ARENA_FIXED_BYTES;
+  if (bytes >= static_cast<double>(SIZE_MAX)) return false;
+  return arena_reserve(static_cast<std::size_t>(bytes));
 }
 
 // The route's progress in fiftieths of its total: the root takes the first 20, the conversion
@@ -62,7 +63,8 @@ struct RootConversion {
   bool powers_ready = false;
   std::uint64_t places = 0;
   char* chars = nullptr;
-  std::vector<std::uint64_t> leftmost_places;  // of the leftmost piece of each level
+  std::uint64_t leftmost_places[MAX_LEVELS] = {};  // of the leftmost piece of each level
+  unsigned levels = 0;
 };
 
 void build_the_powers(RootConversion* conversion) {
@@ -87,7 +89,7 @@ void queue_leftmost_piece(void* context, unsigned level, BoundedFraction early) 
   leftmost.places = conversion->leftmost_places[level];
   leftmost.out = conversion->chars;
   leftmost.level = level;
-  leftmost.leading_given = level + 1 < conversion->leftmost_places.size();
+  leftmost.leading_given = level + 1 < conversion->levels;
   queue_add(&conversion->queue, leftmost);
 }
 
@@ -108,28 +110,32 @@ PieceStatus root_digits(std::uint64_t places, RouteProgress& progress, unsigned 
   queue_hold(&conversion.queue);  // for the root, so that the helper waits for it
   std::thread helper;
   if (two_threads) {
-    helper = std::thread([&conversion] {
-      build_the_powers(&conversion);
-      convert_queued(&conversion.queue, ConversionProgress{});
-    });
-  } else {
-    build_the_powers(&conversion);
+    try {
+      helper = std::thread([&conversion] {
+        build_the_powers(&conversion);
+        convert_queued(&conversion.queue, ConversionProgress{});
+      });
+    } catch (const std::exception&) {
+      // No second thread to be had (no memory for its stack or its state): this one does it all.
+    }
   }
+  if (!helper.joinable()) build_the_powers(&conversion);
   // Every level's leftmost piece comes from the iteration, the deepest first, so that the
   // helper has work while the root is still being refined.
-  std::vector<std::size_t> early_counts;
-  conversion.leftmost_places.push_back(places);
-  while (conversion.leftmost_places.back() > LEAF_PLACES) {
-    conversion.leftmost_places.push_back((conversion.leftmost_places.back() + 1) / 2);
-    early_counts.push_back(piece_limbs(conversion.leftmost_places.back()));
+  // (Fixed arrays: nothing may fail for memory once the route has started.)
+  std::size_t early_counts[MAX_LEVELS] = {};
+  conversion.leftmost_places[conversion.levels++] = places;
+  while (conversion.leftmost_places[conversion.levels - 1] > LEAF_PLACES) {
+    const std::uint64_t half = (conversion.leftmost_places[conversion.levels - 1] + 1) / 2;
+    early_counts[conversion.levels - 1] = piece_limbs(half);
+    conversion.leftmost_places[conversion.levels++] = half;
   }
   DecimalPiece whole;
   whole.places = places;
   whole.out = chars;
   const RootStatus root =
-      binary_root(piece_limbs(places), early_counts.data(),
-                  static_cast<unsigned>(early_counts.size()), queue_leftmost_piece, &conversion,
-                  &whole.fraction);
+      binary_root(piece_limbs(places), early_counts, conversion.levels - 1, queue_leftmost_piece,
+                  &conversion, &whole.fraction);
   if (root != RootStatus::PROVEN) {
     queue_fail(&conversion.queue,
                root == RootStatus::NO_MEMORY ? PieceStatus::NO_MEMORY : PieceStatus::DOUBTFUL);
@@ -154,6 +160,7 @@ PieceStatus root_digits(std::uint64_t places, RouteProgress& progress, unsigned 
   convert_piece(&conversion.queue, whole, conversion_progress);
   convert_queued(&conversion.queue, conversion_progress);
   if (helper.joinable()) helper.join();
+  queue_release(&conversion.queue);
   release_powers(&conversion.powers);
   return conversion.queue.status.load();
 }
@@ -183,10 +190,13 @@ void plain_root_digits(std::uint64_t places, char* chars) {
 bool start_direct_root(std::uint32_t positions, DirectRoot* root) {
   std::uint32_t final_n = 0;
   if (!final_term_index(positions, &final_n)) return false;
-  if (!memory_for(positions)) return false;
   const std::uint64_t places = static_cast<std::uint64_t>(positions) - 1 + EXTRA_DIGITS;
   char* chars = static_cast<char*>(std::malloc(places + 2));
   if (chars == nullptr) return false;
+  if (!reserve_route_memory(places)) {
+    std::free(chars);
+    return false;
+  }
   root->positions = positions;
   root->final_n = final_n;
   root->digit_chars = chars;
@@ -201,6 +211,7 @@ bool compute_direct_root(DirectRoot* root, const ProgressSink& progress_sink,
   advance_to(progress, 5);
   const PieceStatus status = root_digits(places, progress, threads, chars);
   if (status == PieceStatus::DOUBTFUL) plain_root_digits(places, chars);
+  arena_release();
   if (status == PieceStatus::NO_MEMORY || digits_leave_the_series_open(chars + (root->positions - 1))) {
     release_direct_root(root);
     return false;
@@ -210,6 +221,7 @@ bool compute_direct_root(DirectRoot* root, const ProgressSink& progress_sink,
 }
 
 void release_direct_root(DirectRoot* root) {
+  arena_release();
   std::free(root->digit_chars);
   root->digit_chars = nullptr;
 }

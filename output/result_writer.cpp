@@ -3,7 +3,6 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "numbers/digit_chars.h"
 #include "output/progress.h"
@@ -18,6 +17,11 @@ static_assert(CHUNK_POSITIONS % 10 == 0 && CHUNK_POSITIONS % 2 == 0);
 // A chunk's text: its digits, a separator per group, and at each line end at most
 // " -2147483647", two line feeds and two spaces.
 constexpr std::size_t CHUNK_OUTPUT_BYTES = CHUNK_POSITIONS + CHUNK_POSITIONS / 10 + CHUNK_POSITIONS / 100 * 16;
+
+// A chunk's decoded digits and its text. Static, so that writing a result never needs memory
+// that a long run may have left too little of.
+char chunk_digits[CHUNK_POSITIONS + DIGITS_PER_WORD];
+char chunk_text[CHUNK_OUTPUT_BYTES + 2];
 
 // The nine decimal digits of `word` (below 10^9) as characters, most significant first: the digit
 // at position 9k + j of a number is that of its word k at place j, as digit_at reads it.
@@ -100,14 +104,12 @@ void write_from(std::FILE* out, const ResultDigits& source) {
   const std::uint32_t positions = source.positions, format = source.format,
                       print_lead = source.print_lead;
   assert(positions >= 1 && (source.words != nullptr) != (source.chars != nullptr));
-  std::vector<char> scratch(source.chars != nullptr ? 0 : CHUNK_POSITIONS + DIGITS_PER_WORD);
-  std::vector<char> text(CHUNK_OUTPUT_BYTES + 2);
   if (print_lead != 0 && format != FORMAT_BINARY) std::fwrite("1.", 1, 2, out);
   for (std::uint32_t first = 1; first < positions; first += CHUNK_POSITIONS) {
     std::uint32_t count = positions - first < CHUNK_POSITIONS ? positions - first : CHUNK_POSITIONS;
-    const char* chars = chunk_chars(source, first, count, scratch.data());
-    char* end = lay_out(chars, first, count, format, print_lead, text.data());
-    std::fwrite(text.data(), 1, static_cast<std::size_t>(end - text.data()), out);
+    const char* chars = chunk_chars(source, first, count, chunk_digits);
+    char* end = lay_out(chars, first, count, format, print_lead, chunk_text);
+    std::fwrite(chunk_text, 1, static_cast<std::size_t>(end - chunk_text), out);
     progress_update(first + count - 1);
   }
   progress_update(positions);

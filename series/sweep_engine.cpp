@@ -182,8 +182,19 @@ int SweepEngine::sweep_pair(std::uint32_t n, int terms, int second_terms) {
     std::atomic<std::int64_t> progress{0};
     SweepGate leading{&progress, nullptr, 0, gate_steps};
     SweepGate following{nullptr, &progress, terms, gate_steps};
-    DecimalLimb* second_nonzero = nonzero != nullptr ? nonzero + terms : nullptr;
-    helper->run([&] { run_kernel(second_n, second_terms, second_nonzero, &following); });
+    struct SecondSweep {
+      SweepEngine* engine;
+      std::uint32_t n;
+      int terms;
+      DecimalLimb* nonzero;
+      const SweepGate* gate;
+    } second{this, second_n, second_terms, nonzero != nullptr ? nonzero + terms : nullptr, &following};
+    helper->run(
+        [](void* context) {
+          const SecondSweep& sweep = *static_cast<const SecondSweep*>(context);
+          sweep.engine->run_kernel(sweep.n, sweep.terms, sweep.nonzero, sweep.gate);
+        },
+        &second);
     run_kernel(n, terms, nonzero, &leading);
     helper->wait();
   }

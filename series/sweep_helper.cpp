@@ -1,6 +1,6 @@
 #include "series/sweep_helper.h"
 
-#include <system_error>
+#include <exception>
 
 #include "series/sweep_kernel.h"
 
@@ -30,7 +30,7 @@ bool SweepHelper::start() {
           changed.wait(lock, called);
         }
         if (!busy.load(std::memory_order_acquire)) return;  // quitting with nothing to do
-        job();
+        job(job_context);
         {
           std::lock_guard<std::mutex> lock(mutex);
           job = nullptr;
@@ -39,16 +39,17 @@ bool SweepHelper::start() {
         changed.notify_all();
       }
     });
-  } catch (const std::system_error&) {
-    return false;  // no thread to be had: the run goes on with one
+  } catch (const std::exception&) {
+    return false;  // no thread to be had (nor memory for its stack or state): the run goes on with one
   }
   return true;
 }
 
-void SweepHelper::run(std::function<void()> work) {
+void SweepHelper::run(void (*work)(void* context), void* context) {
   {
     std::lock_guard<std::mutex> lock(mutex);
-    job = std::move(work);
+    job = work;
+    job_context = context;
     busy.store(true, std::memory_order_release);
   }
   changed.notify_all();

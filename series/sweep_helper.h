@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -12,14 +11,15 @@ struct SweepHelper {
   std::thread thread;
   std::mutex mutex;
   std::condition_variable changed;
-  std::function<void()> job;        // the job handed over; set before `busy`
+  void (*job)(void* context) = nullptr;  // the job handed over; set before `busy`
+  void* job_context = nullptr;
   std::atomic<bool> busy{false};    // a job is waiting or running
   std::atomic<bool> quitting{false};
 
   // Starts the thread; false when the system refuses one.
   bool start();
-  // Hands `work` to the thread. Requires it idle.
-  void run(std::function<void()> work);
+  // Hands work(context) to the thread. Requires it idle.
+  void run(void (*work)(void* context), void* context);
   // Waits until the job handed over is done.
   void wait();
   // Ends the thread; safe when it was never started.

@@ -180,7 +180,8 @@ Conversion convert(const std::vector<mp_limb_t>& limbs, std::uint64_t error, std
   convert_queued(&queue, ConversionProgress{});
   if (helper.joinable()) helper.join();
   release_powers(&powers);
-  EXPECT_TRUE(queue.waiting.empty());
+  EXPECT_EQ(queue.waiting_count, 0u);
+  queue_release(&queue);
   if (queue.status.load() == PieceStatus::DONE) {
     EXPECT_EQ(queue.digits_done.load(), places);
   }

@@ -114,6 +114,38 @@ TEST_F(Run, ClosedStandardStreamsNeitherCorruptNorLoseTheResult) {
   EXPECT_EQ(without_time(run.err), completed_console(135) + sjis(MSG_WRITE_FAILED));
 }
 
+// Under a limit on the address space a run ends with the right digits, through the direct route
+// (on one thread if a second cannot be had) or the series, or with MSG_NO_MEMORY: never a signal.
+TEST_F(Run, AddressSpaceLimitsNeverEndARunWithASignal) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "sanitizer runtimes cannot start under an address-space limit";
+#else
+  const std::string path = directory + "/out.txt";
+  struct Case {
+    std::uint32_t digits;
+    long megabytes;
+  };
+  // Just above the direct route's need at 10^7 digits; below its need at 10^6, where the series
+  // takes over.
+  const Case cases[] = {{10000000, 96}, {10000000, 100}, {10000000, 108}, {10000000, 128},
+                        {1000000, 16}};
+  std::string expected;
+  for (const Case& limits : cases) {
+    if (expected.size() != limits.digits + 2) expected = "1." + sqrt2_digits(limits.digits);
+    ChildOptions limited;
+    limited.address_space_limit = limits.megabytes << 20;
+    ChildResult run =
+        run_child(program({"-d", std::to_string(limits.digits), "-f", "raw", "-o", path}), limited);
+    if (run.status == 0) {
+      EXPECT_TRUE(read_file(path) == expected) << limits.digits << " digits, " << limits.megabytes << " MB";
+    } else {
+      EXPECT_EQ(run.status, 1) << limits.digits << " digits, " << limits.megabytes << " MB";
+      EXPECT_EQ(run.err.substr(run.err.size() - sjis(MSG_NO_MEMORY).size()), sjis(MSG_NO_MEMORY));
+    }
+  }
+#endif
+}
+
 TEST_F(Run, FailedAllocationIsReported) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "sanitizer runtimes cannot start under an address-space limit";

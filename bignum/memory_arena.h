@@ -1,0 +1,34 @@
+// Memory for the big-number routes from a region reserved before a route starts. GMP cannot
+// survive a failed allocation, so a route reserves its modelled peak first, and takes another path
+// when that cannot be had; GMP's allocations and the route's own then come from the region, where
+// nothing else in the process can take them.
+#pragma once
+
+#include <cstddef>
+
+// Reserves `bytes` and directs GMP's allocations, and bignum_allocate's, into the region until
+// arena_release. Returns false, changing nothing, when the region cannot be had. One arena at a
+// time: call it while no GMP number is alive and no other thread runs.
+bool arena_reserve(std::size_t bytes);
+
+// Gives the region back and GMP its own allocator again. Requires every block from the region
+// freed and no other thread running. Safe without an arena.
+void arena_release();
+
+// `bytes` from the arena while there is one (from malloc when it cannot serve them, or without
+// one); null when memory is short.
+void* bignum_allocate(std::size_t bytes);
+
+// Frees a block from bignum_allocate; null does nothing.
+void bignum_free(void* block);
+
+// How the arena has been used since it was reserved: the furthest byte of the region ever handed
+// out, and the allocations it could not serve (served elsewhere: a model that is too small).
+struct ArenaUse {
+  std::size_t high_water = 0;
+  std::size_t overflows = 0;
+};
+ArenaUse arena_use();
+
+// The size of the arena in force, 0 without one.
+std::size_t arena_reserved_bytes();
