@@ -12,6 +12,8 @@ mp_size_t __gmpn_mulmod_bnm1_next_size(mp_size_t n);
 void __gmpn_sqrmod_bnm1(mp_ptr rp, mp_size_t rn, mp_srcptr ap, mp_size_t an, mp_ptr tp);
 }
 
+bool wrapped_products_native() { return true; }
+
 mp_size_t wrapped_size(mp_size_t at_least) { return __gmpn_mulmod_bnm1_next_size(at_least); }
 
 mp_size_t wrapped_scratch_limbs(mp_size_t n) { return 2 * n + 4; }
@@ -43,6 +45,8 @@ void fold(mp_limb_t* r, mp_size_t n, const mp_limb_t* p, mp_size_t pn) {
 }
 
 }  // namespace
+
+bool wrapped_products_native() { return false; }
 
 mp_size_t wrapped_size(mp_size_t at_least) { return at_least; }
 

@@ -6,6 +6,10 @@
 
 #include <gmp.h>
 
+// Whether GMP's own wrapped products are used (a folded full product otherwise, which needs more
+// memory).
+bool wrapped_products_native();
+
 // The size from `at_least` up for which the wrapped product is quickest.
 mp_size_t wrapped_size(mp_size_t at_least);
 
