@@ -45,10 +45,11 @@ struct Route {
 
 // Whether a loaded state is one a run can have saved; any other would give wrong digits.
 bool reachable(const CalcState& state) {
+  if (!series_state_plausible(state)) return false;
 #if defined(TINDERMOSS_HAVE_BIGNUM)
   if (!series_state_reachable(state)) return false;
 #endif
-  return series_state_plausible(state);
+  return true;
 }
 
 bool resume(std::FILE* file, CalcState* state) {
