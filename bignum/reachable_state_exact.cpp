@@ -11,12 +11,6 @@ namespace {
 // Words of the term that are read exactly: 72 digits, below 2^240.
 constexpr std::int32_t LEADING_WORDS = 8;
 
-struct Real {
-  mpfr_t v;
-  Real() { mpfr_init2(v, TERM_BOUND_PRECISION); }
-  ~Real() { mpfr_clear(v); }
-};
-
 }  // namespace
 
 bool series_state_reachable(const CalcState& state) {
@@ -29,7 +23,7 @@ bool series_state_reachable(const CalcState& state) {
   if (first == count) return !placed || n >= low;
   // T in [lead, lead + 1) 10^(9 rest), from its leading words.
   const std::int32_t lead_words = std::min(LEADING_WORDS, count - first);
-  Real lead, scale, log_term, log_exact;
+  BoundReal lead, scale, log_term, log_exact;
   mpfr_set_ui(lead.v, 0, MPFR_RNDN);
   for (std::int32_t k = first; k < first + lead_words; ++k) {
     mpfr_mul_ui(lead.v, lead.v, WORD_BASE, MPFR_RNDN);  // exact

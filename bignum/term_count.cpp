@@ -13,19 +13,13 @@ namespace {
 
 constexpr double K = SERIES_X_DENOMINATOR;
 
-struct Real {
-  mpfr_t v;
-  Real() { mpfr_init2(v, TERM_BOUND_PRECISION); }
-  ~Real() { mpfr_clear(v); }
-};
-
 }  // namespace
 
 void log_term_bound(std::uint32_t positions, std::uint64_t n, mpfr_rnd_t up_or_down, mpfr_t result) {
   const mpfr_rnd_t same = up_or_down;
   const mpfr_rnd_t other = up_or_down == MPFR_RNDD ? MPFR_RNDU : MPFR_RNDD;
   const std::uint64_t exponent = 9ull * static_cast<std::uint64_t>(words_for_digits(positions)) - 1;
-  Real part, gamma_arg;
+  BoundReal part, gamma_arg;
   // ln B = (9W - 1) ln 10
   mpfr_log_ui(result, 10, same);
   mpfr_mul_ui(result, result, exponent, same);
@@ -54,7 +48,7 @@ namespace {
 
 // -1 when T_n < 1 for sure, 1 when T_n >= 1 for sure, 0 when the enclosure cannot tell.
 int compare_term_with_one(std::uint32_t positions, std::uint64_t n) {
-  Real low, high;
+  BoundReal low, high;
   log_term_bound(positions, n, MPFR_RNDU, high.v);
   if (mpfr_sgn(high.v) < 0) return -1;
   log_term_bound(positions, n, MPFR_RNDD, low.v);
@@ -84,7 +78,7 @@ std::uint64_t first_term_below_one(std::uint32_t positions) {
 
 // Whether T_(N-1) lies in [1, 1 + width/(K-1)): 1 inside, -1 above it, 0 undecided.
 int in_window(std::uint32_t positions, std::uint64_t before, double width) {
-  Real bound, edge_low, edge_high;
+  BoundReal bound, edge_low, edge_high;
   // ln(1 + width/(K-1)), enclosed
   mpfr_set_d(edge_low.v, width, MPFR_RNDD);
   mpfr_div_ui(edge_low.v, edge_low.v, SERIES_X_DENOMINATOR - 1, MPFR_RNDD);
@@ -102,7 +96,7 @@ int in_window(std::uint32_t positions, std::uint64_t before, double width) {
 // X_i when it is certain: T_i enclosed within one integer interval and at least 1/(K-1) above
 // its integer part, so that the only integer in (T_i - 1 - 1/(K-1), T_i] is floor(T_i).
 bool certain_truncation(std::uint32_t positions, std::uint64_t i, mpz_t x) {
-  Real low, high, fraction, margin;
+  BoundReal low, high, fraction, margin;
   log_term_bound(positions, i, MPFR_RNDD, low.v);
   mpfr_exp(low.v, low.v, MPFR_RNDD);
   log_term_bound(positions, i, MPFR_RNDU, high.v);

@@ -30,7 +30,17 @@ bool final_term_range(std::uint32_t positions, std::uint32_t* low, std::uint32_t
 // ln T_n reaches 5 * 10^10; at this precision its enclosures stay 10^-60 wide.
 inline constexpr mpfr_prec_t TERM_BOUND_PRECISION = 256;
 
-// A bound on ln T_n for `positions` digit positions, into `result` (of TERM_BOUND_PRECISION bits): from below with
+// An MPFR number of TERM_BOUND_PRECISION bits for the length of a scope.
+struct BoundReal {
+  mpfr_t v;
+  BoundReal() { mpfr_init2(v, TERM_BOUND_PRECISION); }
+  ~BoundReal() { mpfr_clear(v); }
+  BoundReal(const BoundReal&) = delete;
+  BoundReal& operator=(const BoundReal&) = delete;
+};
+
+// A bound on ln T_n for `positions` digit positions, into `result` (of TERM_BOUND_PRECISION
+// bits): from below with
 // MPFR_RNDD, from above with MPFR_RNDU. Every part is rounded in the direction that moves the sum
 // towards that bound.
 void log_term_bound(std::uint32_t positions, std::uint64_t n, mpfr_rnd_t up_or_down, mpfr_t result);

@@ -21,8 +21,7 @@ struct CalcState {
 
 // Allocates `sum`, then `term`, with words_for_digits(state->digits) words each (all zero when
 // `zeroed`), and sets word_count. Requires 1 <= digits < POSITION_COUNT_BOUND and no numbers
-// held. Returns false,
-// with nothing allocated, when either allocation fails.
+// held. Returns false, with nothing allocated, when either allocation fails.
 bool calc_allocate(CalcState* state, bool zeroed);
 
 // Releases both numbers; safe on a state that holds none.

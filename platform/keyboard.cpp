@@ -66,13 +66,6 @@ void on_continue(int) {
   if (terminal >= 0 && mode_saved != 0 && in_foreground()) apply_key_mode();
 }
 
-// Async-signal-safe: the handler is reset on entry and the signal is not blocked in it, so the
-// raise ends the process as the signal would have.
-void restore_terminal_and_die(int signal_number) {
-  keyboard_restore_in_signal_handler();
-  raise(signal_number);
-}
-
 }  // namespace
 
 void keyboard_open() {
@@ -90,7 +83,7 @@ void keyboard_open() {
   sigaction(SIGTSTP, &handler, &previous_tstp);
   handler.sa_handler = on_continue;
   sigaction(SIGCONT, &handler, &previous_cont);
-  handler.sa_handler = restore_terminal_and_die;
+  handler.sa_handler = restore_terminal_and_reraise;
   handler.sa_flags = SA_RESETHAND | SA_NODEFER;
   for (int i = 0; i < FATAL_SIGNAL_COUNT; ++i) {
     sigaction(FATAL_SIGNALS[i], &handler, &previous_fatal[i]);
@@ -123,5 +116,11 @@ void keyboard_restore_in_signal_handler() {
     tcsetattr(terminal, TCSANOW, &saved_mode);
     mode_changed = 0;
   }
+}
+
+// The handler is reset on entry and the signal is not blocked in it, so the raise ends the process.
+void restore_terminal_and_reraise(int signal_number) {
+  keyboard_restore_in_signal_handler();
+  raise(signal_number);
 }
 #endif

@@ -16,3 +16,7 @@ void keyboard_close();
 
 // keyboard_close for a signal handler: async-signal-safe, leaves the descriptor open.
 void keyboard_restore_in_signal_handler();
+
+// A signal handler that restores the terminal, then ends the process as the signal would have.
+// Install it with SA_RESETHAND | SA_NODEFER; it does only async-signal-safe work.
+void restore_terminal_and_reraise(int signal_number);

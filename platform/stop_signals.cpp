@@ -37,19 +37,18 @@ namespace {
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int STOP_SIGNAL_COUNT = sizeof STOP_SIGNALS / sizeof STOP_SIGNALS[0];
 struct sigaction previous[STOP_SIGNAL_COUNT];
-
-void restore_terminal_and_die(int signal_number) {
-  keyboard_restore_in_signal_handler();
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
-}
 }  // namespace
 
 void stop_signals_install(bool checkpoint_set) {
   stop_received = 0;
   struct sigaction handler{};
   sigemptyset(&handler.sa_mask);
-  handler.sa_handler = checkpoint_set ? request_stop : restore_terminal_and_die;
+  if (checkpoint_set) {
+    handler.sa_handler = request_stop;
+  } else {
+    handler.sa_handler = restore_terminal_and_reraise;
+    handler.sa_flags = SA_RESETHAND | SA_NODEFER;
+  }
   for (int i = 0; i < STOP_SIGNAL_COUNT; ++i) {
     sigaction(STOP_SIGNALS[i], nullptr, &previous[i]);
     // A signal the caller chose to ignore (nohup) stays ignored.
