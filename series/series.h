@@ -6,8 +6,7 @@
 
 #include "numbers/calc_state.h"
 #include "numbers/progress_sink.h"
-
-enum class SeriesOutcome { COMPLETED, LIMIT, INTERRUPTED };
+#include "numbers/series_outcome.h"
 
 struct SeriesControl {
   bool checkpoint_set = false;              // only then may a stop request end the loop

@@ -1,0 +1,171 @@
+#include "bignum/split_chain.h"
+
+#include <exception>
+#include <thread>
+
+namespace {
+
+// When a node is broken off after i of its k steps: A_i, B_i and G_i of the steps done and
+// B / B_i of the steps left.
+struct Prefix {
+  mpz_t a, b, g, rest_b;
+};
+
+struct Chain {
+  const SplitTree* tree;
+  const ChainControl* control;
+  Prefix* prefix;
+  std::uint32_t first_zero;
+};
+
+// q A and q G, on a second thread when there is one to be had.
+struct QuotientShares {
+  const mpz_t* q;
+  const SplitNode* node;
+  mpz_t a_share, g_share;
+  std::thread worker;
+};
+
+void form_shares(QuotientShares* shares) {
+  mpz_mul(shares->a_share, *shares->q, shares->node->a);
+  mpz_mul(shares->g_share, *shares->q, shares->node->g);
+}
+
+void start_shares(QuotientShares* shares, const mpz_t& q, const SplitNode& node) {
+  shares->q = &q;
+  shares->node = &node;
+  mpz_init(shares->a_share);
+  mpz_init(shares->g_share);
+  try {
+    shares->worker = std::thread(form_shares, shares);
+  } catch (const std::exception&) {
+    form_shares(shares);  // no thread to be had: formed here, before the halves
+  }
+}
+
+void finish_shares(QuotientShares* shares) {
+  if (shares->worker.joinable()) shares->worker.join();
+}
+
+void clear_shares(QuotientShares* shares) {
+  mpz_clear(shares->a_share);
+  mpz_clear(shares->g_share);
+}
+
+std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bool exact);
+
+void run_leaf(Chain& chain, const SplitNode& node, mpz_t x, mpz_t sum, bool exact) {
+  mpz_set_ui(sum, 0);
+  for (std::uint32_t j = node.first; j < node.first + node.steps; ++j) {
+    mpz_add(sum, sum, x);
+    split_step(x, j);
+    if (mpz_sgn(x) == 0) {
+      if (exact && chain.first_zero == 0) chain.first_zero = j + 1;
+      break;
+    }
+  }
+  if (chain.control->reached != nullptr) {
+    chain.control->reached->store(node.first + node.steps, std::memory_order_relaxed);
+  }
+}
+
+// Both halves in turn; broken off in the right half, the prefix of the node is that of the
+// right half behind the whole left half.
+std::uint32_t run_halves(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bool exact) {
+  const SplitNode& left = chain.tree->nodes[index + 1];
+  const SplitNode& right = chain.tree->nodes[chain.tree->nodes[index].right];
+  Prefix& prefix = *chain.prefix;
+  const std::uint32_t left_done = run_node(chain, index + 1, x, sum, exact);
+  if (left_done < left.steps) {
+    mpz_mul(prefix.rest_b, prefix.rest_b, right.b);
+    return left_done;
+  }
+  mpz_t right_sum;
+  mpz_init(right_sum);
+  const std::uint32_t right_done =
+      run_node(chain, chain.tree->nodes[index].right, x, right_sum, exact);
+  mpz_add(sum, sum, right_sum);
+  mpz_clear(right_sum);
+  if (right_done < right.steps) {
+    mpz_mul(prefix.g, prefix.g, left.a);
+    mpz_addmul(prefix.g, left.g, prefix.b);
+    mpz_mul(prefix.a, prefix.a, left.a);
+    mpz_mul(prefix.b, prefix.b, left.b);
+  }
+  return left.steps + right_done;
+}
+
+std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bool exact) {
+  const SplitNode& node = chain.tree->nodes[index];
+  if (mpz_sgn(x) == 0) {
+    mpz_set_ui(sum, 0);
+    return node.steps;
+  }
+  if (stop_requested(chain.control->stop)) {
+    Prefix& prefix = *chain.prefix;
+    mpz_set_ui(sum, 0);
+    mpz_set_ui(prefix.a, 1);
+    mpz_set_ui(prefix.b, 1);
+    mpz_set_ui(prefix.g, 0);
+    mpz_set(prefix.rest_b, node.b);
+    return 0;
+  }
+  if (node.right == 0) {
+    run_leaf(chain, node, x, sum, exact);
+    return node.steps;
+  }
+  if (mpz_cmp(x, node.b) < 0) return run_halves(chain, index, x, sum, exact);
+
+  mpz_t q;
+  mpz_init(q);
+  mpz_tdiv_qr(q, x, x, node.b);
+  const std::size_t parallel_limbs = chain.control->parallel_limbs;
+  const bool in_parallel =
+      parallel_limbs > 0 && mpz_size(q) + mpz_size(node.a) >= parallel_limbs;
+  QuotientShares shares;
+  if (in_parallel) start_shares(&shares, q, node);
+  const std::uint32_t done = run_halves(chain, index, x, sum, false);
+  if (in_parallel) finish_shares(&shares);
+  if (done == node.steps) {
+    if (in_parallel) {
+      mpz_add(x, x, shares.a_share);
+      mpz_add(sum, sum, shares.g_share);
+    } else {
+      mpz_addmul(x, q, node.a);
+      mpz_addmul(sum, q, node.g);
+    }
+  } else {
+    // T_(n+i) = q A_i B / B_i + V_i, and the terms before it add q (B / B_i) G_i.
+    const Prefix& prefix = *chain.prefix;
+    mpz_t share;
+    mpz_init(share);
+    mpz_mul(share, prefix.a, prefix.rest_b);
+    mpz_addmul(x, q, share);
+    mpz_mul(share, prefix.rest_b, prefix.g);
+    mpz_addmul(sum, q, share);
+    mpz_clear(share);
+  }
+  if (in_parallel) clear_shares(&shares);
+  mpz_clear(q);
+  return done;
+}
+
+}  // namespace
+
+ChainResult run_split_chain(const SplitTree& tree, mpz_t x, mpz_t subtracted,
+                            const ChainControl& control) {
+  Prefix prefix;
+  mpz_init(prefix.a);
+  mpz_init(prefix.b);
+  mpz_init(prefix.g);
+  mpz_init(prefix.rest_b);
+  Chain chain{&tree, &control, &prefix, 0};
+  ChainResult result;
+  result.steps_done = run_node(chain, 0, x, subtracted, true);
+  result.first_zero = chain.first_zero;
+  mpz_clear(prefix.a);
+  mpz_clear(prefix.b);
+  mpz_clear(prefix.g);
+  mpz_clear(prefix.rest_b);
+  return result;
+}

@@ -1,0 +1,37 @@
+// The series' truncated chain over a block, by the block's tree: at a node whose input x is at
+// least its B, x = q B + U and the node's terms are q times its products plus the chain from U,
+// run on its halves; smaller inputs go to the halves directly, and leaves take their steps one by
+// one. Under nodes where q = 0 the values are the true terms, so the first zero term is found
+// there; under a node with q >= 1 no term is zero.
+//
+// A stop breaks the chain off at the next node: every node on the way back up adds its share,
+// from the products of the steps done and of those left, so that what returns is exact at the
+// index reached.
+#pragma once
+
+#include <gmp.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "bignum/split_tree.h"
+
+struct ChainControl {
+  StopCheck stop;                                 // asked at every node
+  std::atomic<std::uint32_t>* reached = nullptr;  // the index after each leaf, when not null
+  // Nodes whose q times A is at least this many limbs have q A and q G formed on a second thread
+  // while their halves run; 0 never does.
+  std::size_t parallel_limbs = 0;
+};
+
+struct ChainResult {
+  std::uint32_t steps_done = 0;  // of the block's steps, all unless stopped
+  std::uint32_t first_zero = 0;  // the index of the first zero term, 0 when none came
+};
+
+// Runs the chain of the block of `tree` from x, its first term: x becomes the term after the
+// steps done, and `subtracted` the sum of the terms before it from the block's first on. Stops
+// early only when the control's stop is requested. Requires x >= 0 and built products.
+ChainResult run_split_chain(const SplitTree& tree, mpz_t x, mpz_t subtracted,
+                            const ChainControl& control);

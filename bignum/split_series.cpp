@@ -1,0 +1,274 @@
+#include "bignum/split_series.h"
+
+#include <gmp.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+#include <thread>
+
+#include "bignum/integer_words.h"
+#include "bignum/memory_arena.h"
+#include "bignum/split_chain.h"
+#include "bignum/split_tree.h"
+#include "numbers/series_constants.h"
+#include "numbers/term_estimate.h"
+
+namespace {
+
+constexpr double BITS_PER_DIGIT = 3.32192809488736234787;
+// Every step divides the term by more than K, so a term of b bits vanishes within
+// b / log2(K) + 1 steps.
+const double LOG2_K = std::log2(static_cast<double>(SERIES_X_DENOMINATOR));
+// A run's steps in this many blocks at most: fewer blocks mean fewer passes over the whole term,
+// more mean smaller products to hold.
+constexpr double BLOCKS_PER_RUN = 8;
+constexpr std::uint32_t SMALLEST_BLOCK = 64 * LEAF_STEPS;
+// Nodes whose q A has this many limbs have it formed on the second thread.
+constexpr std::size_t PARALLEL_LIMBS = 20000;
+
+// The steps at most left before a term of `bits` bits vanishes.
+std::uint64_t steps_left(std::size_t bits) {
+  return static_cast<std::uint64_t>(static_cast<double>(bits) / LOG2_K) + 2;
+}
+
+// Bytes of the binary form of a number of the state's size.
+double state_number_bytes(std::int32_t word_count) {
+  return 9.0 * word_count * BITS_PER_DIGIT / 8;
+}
+
+// Bytes of a block's tree of `steps` steps ending near index `last`: every level holds A, B and G
+// of all its steps, about log2(2 last) + 2 (log2(2 last) + log2(K)) bits a step, and each node
+// three numbers' worth of bookkeeping.
+double tree_bytes(std::uint32_t steps, double last) {
+  const double index_bits = std::log2(2 * last + 2);
+  const double bits_per_step = index_bits + 2 * (index_bits + LOG2_K) + 8;
+  const double levels = std::ceil(std::log2(std::max(1.0, steps / double{LEAF_STEPS}))) + 1;
+  return levels * steps * bits_per_step / 8 + split_node_count(steps) * (sizeof(SplitNode) + 96.0);
+}
+
+// The arena for a run of the state's size with blocks of `steps` steps: the sum and the term and
+// the products and quotients of a block's top (a dozen numbers of the state's size at most, the
+// conversions' included), and two trees, the one running and the next one being built.
+double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
+  return 12 * state_number_bytes(word_count) + 2 * tree_bytes(steps, last_index) + (16u << 20);
+}
+
+// The first non-zero word of the term x of a state of `count` words; count when x is zero.
+std::uint32_t first_word_of(const mpz_t x, std::int32_t count) {
+  if (mpz_sgn(x) == 0) return static_cast<std::uint32_t>(count);
+  std::size_t digits = mpz_sizeinbase(x, 10);  // exact or one more
+  if (digits % DIGITS_PER_WORD == 1 && digits > 1) {
+    mpz_t power;
+    mpz_init(power);
+    mpz_ui_pow_ui(power, 10, digits - 1);
+    if (mpz_cmp(x, power) < 0) --digits;
+    mpz_clear(power);
+  }
+  const std::size_t words = (digits + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD;
+  return static_cast<std::uint32_t>(count - static_cast<std::int32_t>(words));
+}
+
+// The state while the engine runs.
+struct Run {
+  SplitSeries* engine;
+  SplitSignals* signals;
+  mpz_t sum, term;
+  std::uint32_t n;
+};
+
+// The steps of the block from the run's index, for a term of `bits` bits.
+std::uint32_t block_steps_from(const SplitSeries& engine, std::uint32_t n, std::size_t bits) {
+  const std::uint64_t steps = std::min<std::uint64_t>(
+      {steps_left(bits), engine.block_steps, std::uint64_t{LAST_SERIES_INDEX} + 1 - n});
+  return static_cast<std::uint32_t>(steps);
+}
+
+// The next block's tree, built on a thread of its own while the current block runs; abandoned
+// when that block is broken off.
+struct NextTree {
+  std::uint32_t first = 0;
+  std::uint32_t steps = 0;
+  SplitTree tree;
+  bool built = false;
+  std::atomic<bool> abandoned{false};
+  std::thread builder;
+};
+
+bool next_abandoned(void* context) {
+  return static_cast<NextTree*>(context)->abandoned.load(std::memory_order_relaxed);
+}
+
+void build_next(NextTree* next) {
+  next->built = build_split_tree(next->first, next->steps, StopCheck{next_abandoned, next}, &next->tree);
+}
+
+void start_next(NextTree* next, std::uint32_t first, std::uint32_t steps) {
+  next->first = first;
+  next->steps = steps;
+  next->built = false;
+  next->abandoned.store(false);
+  try {
+    next->builder = std::thread(build_next, next);
+  } catch (const std::exception&) {
+    next->steps = 0;  // no thread: built when it is wanted
+  }
+}
+
+void finish_next(NextTree* next) {
+  if (next->builder.joinable()) next->builder.join();
+}
+
+void abandon_next(NextTree* next) {
+  next->abandoned.store(true);
+  finish_next(next);
+  if (next->built) release_split_tree(&next->tree);
+  next->built = false;
+}
+
+// The tree for the block of `steps` from `first`: the one built ahead when it fits, otherwise
+// built here. False when a stop came first.
+bool take_tree(NextTree* next, std::uint32_t first, std::uint32_t steps, const StopCheck& abandon,
+               SplitTree* tree) {
+  finish_next(next);
+  if (next->built && next->first == first && next->steps == steps) {
+    *tree = next->tree;
+    next->built = false;
+    return true;
+  }
+  if (next->built) release_split_tree(&next->tree);
+  next->built = false;
+  return build_split_tree(first, steps, abandon, tree);
+}
+
+// The loop's own first step: a run always takes one before it looks for a stop.
+SeriesOutcome first_step(Run* run) {
+  if (mpz_sgn(run->term) == 0) return SeriesOutcome::COMPLETED;
+  mpz_sub(run->sum, run->sum, run->term);
+  if (run->n > LAST_SERIES_INDEX) return SeriesOutcome::LIMIT;
+  split_step(run->term, run->n);
+  ++run->n;
+  return SeriesOutcome::INTERRUPTED;  // that is: go on
+}
+
+SeriesOutcome run_blocks(Run* run) {
+  const SplitSeries& engine = *run->engine;
+  SplitSignals& signals = *run->signals;
+  const SeriesOutcome first = first_step(run);
+  if (first != SeriesOutcome::INTERRUPTED) return first;
+  ChainControl control;
+  control.stop = signals.stop;
+  control.reached = &signals.reached;
+  control.parallel_limbs = engine.parallel_limbs;
+  NextTree next;
+  mpz_t block_sum;
+  mpz_init(block_sum);
+  SeriesOutcome outcome;
+  for (;;) {
+    signals.exact_word.store(first_word_of(run->term, engine.word_count), std::memory_order_relaxed);
+    signals.reached.store(run->n, std::memory_order_relaxed);
+    if (mpz_sgn(run->term) == 0) {
+      outcome = SeriesOutcome::COMPLETED;
+      break;
+    }
+    if (run->n > LAST_SERIES_INDEX) {
+      mpz_sub(run->sum, run->sum, run->term);
+      outcome = SeriesOutcome::LIMIT;
+      break;
+    }
+    const std::size_t bits = mpz_sizeinbase(run->term, 2);
+    const std::uint32_t steps = block_steps_from(engine, run->n, bits);
+    SplitTree tree;
+    if (stop_requested(signals.stop) || !take_tree(&next, run->n, steps, signals.stop, &tree)) {
+      outcome = SeriesOutcome::INTERRUPTED;
+      break;
+    }
+    // The next block as this one will leave it, unless it is broken off or ends the series.
+    const std::uint32_t next_first = run->n + steps;
+    const std::uint64_t left_after = steps_left(bits) > steps ? steps_left(bits) - steps : 0;
+    if (engine.threads >= 2 && left_after > 0 && next_first <= LAST_SERIES_INDEX) {
+      start_next(&next, next_first,
+                 block_steps_from(engine, next_first, static_cast<std::size_t>(left_after * LOG2_K)));
+    }
+    const ChainResult result = run_split_chain(tree, run->term, block_sum, control);
+    release_split_tree(&tree);
+    mpz_sub(run->sum, run->sum, block_sum);
+    run->n = result.first_zero != 0 ? result.first_zero : run->n + result.steps_done;
+    if (result.steps_done < steps && result.first_zero == 0) {
+      outcome = SeriesOutcome::INTERRUPTED;
+      break;
+    }
+  }
+  abandon_next(&next);
+  mpz_clear(block_sum);
+  return outcome;
+}
+
+}  // namespace
+
+bool start_split_series(const CalcState& state, SplitSeries* engine, const SplitTuning& tuning) {
+  if (state.digits < 1 || state.digits >= POSITION_COUNT_BOUND) return false;
+  const std::int32_t count = state.word_count;
+  // The steps of a whole run from n = 1, and the index it ends near.
+  const double run_steps = static_cast<double>(steps_left(
+      static_cast<std::size_t>(9.0 * count * BITS_PER_DIGIT)));
+  std::uint32_t steps = tuning.block_steps;
+  if (steps == 0) {
+    steps = static_cast<std::uint32_t>(
+        std::min(run_steps / BLOCKS_PER_RUN + 1, double{LAST_SERIES_INDEX}));
+    steps = std::max(steps, SMALLEST_BLOCK);
+  }
+  const double last_index = std::min(run_steps + state.next_n, double{LAST_SERIES_INDEX});
+  const double bytes = model_bytes(count, steps, last_index);
+  if (bytes >= static_cast<double>(SIZE_MAX)) return false;
+  char* chars = static_cast<char*>(std::malloc(integer_words_buffer_bytes(count)));
+  if (chars == nullptr) return false;
+  if (!arena_reserve(static_cast<std::size_t>(bytes))) {
+    std::free(chars);
+    return false;
+  }
+  engine->positions = state.digits;
+  engine->word_count = count;
+  engine->block_steps = steps;
+  engine->chars = chars;
+  const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
+  engine->threads = std::min(2u, tuning.threads > 0 ? tuning.threads : hardware);
+  engine->parallel_limbs = engine->threads < 2            ? 0
+                           : tuning.parallel_limbs > 0 ? tuning.parallel_limbs
+                                                       : PARALLEL_LIMBS;
+  return true;
+}
+
+SeriesOutcome run_split_series(SplitSeries* engine, CalcState* state, SplitSignals* signals) {
+  const std::int32_t count = engine->word_count;
+  Run run{engine, signals, {}, {}, state->next_n};
+  mpz_init(run.sum);
+  mpz_init(run.term);
+  words_to_integer(state->sum, count, run.sum, engine->chars);
+  words_to_integer(state->term, count, run.term, engine->chars);
+  const SeriesOutcome outcome = run_blocks(&run);
+  integer_to_words(run.sum, state->sum, count, engine->chars, engine->threads);
+  integer_to_words(run.term, state->term, count, engine->chars, engine->threads);
+  state->next_n = run.n;
+  state->first_nonzero = first_nonzero_word(state->term, count);
+  mpz_clear(run.sum);
+  mpz_clear(run.term);
+  arena_release();
+  std::free(engine->chars);
+  engine->chars = nullptr;
+  return outcome;
+}
+
+std::uint32_t split_progress(const SplitSeries& engine, const SplitSignals& signals) {
+  const std::uint32_t exact = signals.exact_word.load(std::memory_order_relaxed);
+  const std::uint32_t reached = signals.reached.load(std::memory_order_relaxed);
+  const std::uint32_t whole = static_cast<std::uint32_t>(engine.word_count);
+  if (exact >= whole) return whole;
+  // A term of ln T has floor(ln T / ln 10) + 1 digits; one word less, for the estimate's sake.
+  const double digits = std::floor(log_term_estimate(engine.positions, reached) / std::log(10.0)) + 1;
+  const double words = std::ceil(std::max(digits, 0.0) / DIGITS_PER_WORD) + 1;
+  const double estimate = std::clamp(whole - words, 0.0, whole - 1.0);
+  return std::max(exact, static_cast<std::uint32_t>(estimate));
+}

@@ -1,0 +1,58 @@
+// The products of a block of steps of the series, as a tree of halves.
+//
+// In units of the last word the step from index j is T_(j+1) = floor(T_j a_j / b_j) with
+// a_j = 2j - 1 and b_j = (2j + 2) K (the loop's nested truncations fuse). For the k steps of a
+// block from index n, with A_i and B_i the products of the first i factors:
+//   A = A_k,  B = B_k,  G = sum over i < k of A_i B / B_i.
+// Writing T_n = q B + U with 0 <= U < B, the block's terms are T_(n+i) = q A_i B / B_i + V_i,
+// where V is the same truncated chain run from U; so T_(n+k) = q A + V_k, and the terms it
+// subtracts sum to q G + (V_0 + ... + V_(k-1)). Two halves L, R combine as
+//   A = A_L A_R,  B = B_L B_R,  G = G_L B_R + A_L G_R.
+#pragma once
+
+#include <gmp.h>
+
+#include <cstdint>
+
+// Asked whether to give up and return what is exact so far; polled by one thread only.
+struct StopCheck {
+  bool (*requested)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
+inline bool stop_requested(const StopCheck& check) { return check.requested(check.context); }
+
+// Blocks of at most this many steps are leaves: their chains run step by step.
+inline constexpr std::uint32_t LEAF_STEPS = 24;
+
+struct SplitNode {
+  std::uint32_t first;  // the index n of its first step
+  std::uint32_t steps;  // k
+  std::uint32_t right;  // the index of its right half in the tree; 0 for a leaf (the left half
+                        // is the next node)
+  mpz_t a, b, g;        // A, B and G of its steps
+};
+
+// Nodes in pre-order, the block itself at index 0.
+struct SplitTree {
+  SplitNode* nodes = nullptr;
+  std::uint32_t count = 0;
+};
+
+// Nodes of the tree of a block of `steps` >= 1 steps.
+std::uint32_t split_node_count(std::uint32_t steps);
+
+// Builds the tree of the `steps` steps from index `first` (first >= 1, first + steps - 1 <=
+// LAST_SERIES_INDEX). Gives up, holding nothing, when `abandon` is requested (asked before every
+// node) or the nodes' array cannot be had. Returns whether the tree was built.
+bool build_split_tree(std::uint32_t first, std::uint32_t steps, const StopCheck& abandon,
+                      SplitTree* tree);
+
+void release_split_tree(SplitTree* tree);
+
+// x <- x a_j / b_j truncated, for step j; the divisor in two parts where an unsigned long has
+// 32 bits.
+void split_step(mpz_t x, std::uint32_t j);
+
+// x <- x b_j.
+void multiply_by_step_divisor(mpz_t x, std::uint32_t j);

@@ -1,0 +1,191 @@
+// The block-splitting engine reaches exactly the literal loop's states: at the end of a run, at
+// whatever index a stop breaks it off, after a resume, near the iteration limit, and across
+// checkpoints handed between it and the sweep engine.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "bignum/split_series.h"
+#include "numbers/series_constants.h"
+#include "series/series.h"
+#include "series/series_tuning.h"
+
+namespace {
+
+struct Snapshot {
+  SeriesOutcome outcome;
+  std::uint32_t next_n;
+  std::vector<Word> sum, term;
+  bool operator==(const Snapshot&) const = default;
+};
+
+Snapshot snapshot(SeriesOutcome outcome, const CalcState& state) {
+  return {outcome, state.next_n, std::vector<Word>(state.sum, state.sum + state.word_count),
+          std::vector<Word>(state.term, state.term + state.word_count)};
+}
+
+CalcState copy_of(const CalcState& state) {
+  CalcState copy;
+  copy.digits = state.digits;
+  EXPECT_TRUE(calc_allocate(&copy, false));
+  std::copy(state.sum, state.sum + state.word_count, copy.sum);
+  std::copy(state.term, state.term + state.word_count, copy.term);
+  copy.next_n = state.next_n;
+  copy.first_nonzero = first_nonzero_word(state.term, state.word_count);
+  return copy;
+}
+
+// The literal loop's and the sweep engine's stops: at an index, or never.
+const CalcState* watched = nullptr;
+std::uint32_t stop_index = 0;
+bool stop_at_index() { return watched->next_n >= stop_index; }
+std::uint32_t no_clock() { return 0; }
+
+SeriesOutcome loop_until(CalcState* state, std::uint32_t index, bool sweep_engine = false) {
+  watched = state;
+  stop_index = index;
+  SeriesControl control;
+  control.checkpoint_set = true;
+  control.read_clock = no_clock;
+  control.stop_requested = stop_at_index;
+  if (!sweep_engine) return run_series_literal(state, control);
+  SeriesTuning tuning;
+  tuning.threads = 1;
+  return run_series_tuned(state, control, tuning);
+}
+
+Snapshot loop_to_end(CalcState state) {
+  const SeriesOutcome outcome = loop_until(&state, UINT32_MAX);
+  Snapshot end = snapshot(outcome, state);
+  calc_release(&state);
+  return end;
+}
+
+// The split engine's stop: after a number of polls.
+struct PollCount {
+  std::uint64_t left;
+};
+bool count_down(void* context) {
+  PollCount* polls = static_cast<PollCount*>(context);
+  if (polls->left == 0) return true;
+  --polls->left;
+  return false;
+}
+
+SeriesOutcome split_run(CalcState* state, const SplitTuning& tuning, std::uint64_t polls) {
+  SplitSeries engine;
+  EXPECT_TRUE(start_split_series(*state, &engine, tuning));
+  PollCount count{polls};
+  SplitSignals signals;
+  signals.stop = StopCheck{count_down, &count};
+  return run_split_series(&engine, state, &signals);
+}
+
+CalcState fresh(std::uint32_t positions) {
+  CalcState state;
+  EXPECT_TRUE(calc_start_fresh(&state, positions, 0, 1));
+  return state;
+}
+
+// One engine run broken off after `polls` polls, compared with the loop at the index reached;
+// then resumed to the end, compared with the loop's end. Returns whether the stop came first.
+bool broken_off_and_resumed(std::uint32_t positions, const SplitTuning& tuning, std::uint64_t polls,
+                            const Snapshot& end) {
+  CalcState state = fresh(positions);
+  const SeriesOutcome outcome = split_run(&state, tuning, polls);
+  bool stopped = outcome == SeriesOutcome::INTERRUPTED;
+  if (stopped) {
+    CalcState loop = fresh(positions);
+    EXPECT_EQ(loop_until(&loop, state.next_n), SeriesOutcome::INTERRUPTED);
+    EXPECT_EQ(snapshot(outcome, state), snapshot(SeriesOutcome::INTERRUPTED, loop))
+        << "D " << positions << " stopped at " << state.next_n;
+    calc_release(&loop);
+    EXPECT_GE(state.next_n, 2u);
+    EXPECT_EQ(state.first_nonzero, first_nonzero_word(state.term, state.word_count));
+    const SeriesOutcome resumed = split_run(&state, tuning, UINT64_MAX);
+    EXPECT_EQ(snapshot(resumed, state), end) << "D " << positions << " resumed";
+  } else {
+    EXPECT_EQ(snapshot(outcome, state), end) << "D " << positions;
+  }
+  calc_release(&state);
+  return stopped;
+}
+
+TEST(SplitSeries, EveryDigitCountToTheEndAndFromARandomBreak) {
+  std::mt19937 random(20261207);
+  int stopped = 0;
+  for (std::uint32_t positions = 1; positions <= 3000; ++positions) {
+    const Snapshot end = loop_to_end(fresh(positions));
+    SplitTuning tuning;
+    tuning.threads = 1;
+    tuning.block_steps = 25 + positions % 170;  // trees of one node up to several levels
+    CalcState whole = fresh(positions);
+    EXPECT_EQ(snapshot(split_run(&whole, tuning, UINT64_MAX), whole), end) << "D " << positions;
+    calc_release(&whole);
+    // A run of s steps polls about 2 s / 24 times: a break anywhere in it, or none.
+    const std::uint64_t polls = random() % (end.next_n / 6 + 3);
+    stopped += broken_off_and_resumed(positions, tuning, polls, end);
+  }
+  EXPECT_GT(stopped, 2000);
+}
+
+TEST(SplitSeries, LargerDigitCountsFreshAndResumedOnTwoThreads) {
+  std::mt19937 random(7);
+  for (std::uint32_t positions : {9001u, 20000u, 50000u}) {
+    const Snapshot end = loop_to_end(fresh(positions));
+    SplitTuning tuning;
+    tuning.threads = 2;
+    tuning.parallel_limbs = 1;  // q A and q G on the second thread at every node that has them
+    tuning.block_steps = end.next_n / 5;
+    for (int round = 0; round < 3; ++round) {
+      EXPECT_TRUE(broken_off_and_resumed(positions, tuning, 1 + random() % 200, end));
+    }
+    tuning.block_steps = 0;
+    CalcState whole = fresh(positions);
+    EXPECT_EQ(snapshot(split_run(&whole, tuning, UINT64_MAX), whole), end) << "D " << positions;
+    calc_release(&whole);
+  }
+}
+
+// States that no run reaches, close to the last index: a term large enough to last past it, and
+// one that vanishes just before.
+TEST(SplitSeries, NearTheIterationLimitBothOutcomesAsTheLoop) {
+  for (const int term_words : {80, 3}) {
+    CalcState state;
+    state.digits = 1000;
+    ASSERT_TRUE(calc_allocate(&state, true));
+    state.sum[0] = WORD_ONE - 1;
+    for (std::int32_t k = 1; k < state.word_count; ++k) state.sum[k] = 123456789;
+    for (std::int32_t k = state.word_count - term_words; k < state.word_count; ++k) {
+      state.term[k] = 987654321;
+    }
+    state.next_n = LAST_SERIES_INDEX - 60;
+    state.first_nonzero = state.word_count - term_words;
+    const Snapshot end = loop_to_end(copy_of(state));
+    EXPECT_EQ(end.outcome, term_words == 80 ? SeriesOutcome::LIMIT : SeriesOutcome::COMPLETED);
+    SplitTuning tuning;
+    tuning.threads = 1;
+    tuning.block_steps = 50;
+    EXPECT_EQ(snapshot(split_run(&state, tuning, UINT64_MAX), state), end);
+    calc_release(&state);
+  }
+}
+
+// A state the sweep engine broke off, resumed here, and the other way round.
+TEST(SplitSeries, CheckpointsPassBetweenTheSweepEngineAndThisOne) {
+  const std::uint32_t positions = 30000;
+  const Snapshot end = loop_to_end(fresh(positions));
+  CalcState state = fresh(positions);
+  ASSERT_EQ(loop_until(&state, end.next_n / 3, true), SeriesOutcome::INTERRUPTED);
+  SplitTuning tuning;
+  tuning.threads = 1;
+  tuning.block_steps = end.next_n / 4;
+  ASSERT_EQ(split_run(&state, tuning, 40), SeriesOutcome::INTERRUPTED);
+  ASSERT_LT(state.next_n, end.next_n);
+  EXPECT_EQ(loop_until(&state, UINT32_MAX, true), SeriesOutcome::COMPLETED);
+  EXPECT_EQ(snapshot(SeriesOutcome::COMPLETED, state), end);
+  calc_release(&state);
+}
+
+}  // namespace
