@@ -1,6 +1,12 @@
 #include "app/run.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include "app/messages.h"
 #include "app/options.h"
@@ -10,6 +16,7 @@
 #if defined(TINDERMOSS_HAVE_BIGNUM)
 #include "bignum/direct_root.h"
 #include "bignum/reachable_state_exact.h"
+#include "bignum/split_series.h"
 #endif
 #include "output/elapsed.h"
 #include "output/progress.h"
@@ -34,13 +41,16 @@ void advance_console_bar(void*, std::uint32_t value) { progress_update(value); }
 constexpr ProgressSink CONSOLE_BAR{advance_console_bar, nullptr};
 
 // How the result is computed: the series, or (for a fresh run without a checkpoint file, which can
-// never be interrupted) directly with GMP, with the same bytes.
+// never be interrupted) directly with GMP, with the same bytes. With a checkpoint file, large runs
+// take the series by blocks in binary, with the same states.
 struct Route {
   CalcState state;
 #if defined(TINDERMOSS_HAVE_BIGNUM)
   DirectRoot direct;
+  SplitSeries split;
 #endif
   bool direct_taken = false;
+  bool split_taken = false;
 };
 
 // Whether a loaded state is one a run can have saved; any other would give wrong digits.
@@ -69,6 +79,19 @@ bool resume(std::FILE* file, CalcState* state) {
   return false;
 }
 
+// The series by blocks for a run with a checkpoint file, when it is large enough and its memory is
+// there; the sweep engine otherwise. Always true: either engine can run.
+bool choose_series_engine(Route* route) {
+#if defined(TINDERMOSS_HAVE_BIGNUM)
+  const CalcState& state = route->state;
+  route->split_taken =
+      state.digits >= SPLIT_SERIES_MIN_POSITIONS && start_split_series(state, &route->split);
+#else
+  (void)route;
+#endif
+  return true;
+}
+
 // A fresh start, or a resume from the -r file when no digit count is given; a -r file that cannot
 // be opened means a run of one digit position. The direct route is chosen before the series'
 // numbers would be allocated, and they are allocated only when it is not. Returns false after
@@ -76,7 +99,7 @@ bool resume(std::FILE* file, CalcState* state) {
 bool set_up(const RunSettings& settings, Route* route) {
   if (settings.digits == 0) {
     std::FILE* file = std::fopen(settings.resume_path, "rb");
-    if (file != nullptr) return resume(file, &route->state);
+    if (file != nullptr) return resume(file, &route->state) && choose_series_engine(route);
   }
   CalcState* state = &route->state;
   state->digits = positions_for_request(settings.digits);
@@ -91,7 +114,7 @@ bool set_up(const RunSettings& settings, Route* route) {
     write_message(stderr, MSG_NO_MEMORY);
     return false;
   }
-  return true;
+  return settings.resume_path == nullptr || choose_series_engine(route);
 }
 
 // The completion report and the second progress bar, before the result is written.
@@ -174,6 +197,50 @@ bool finish_direct_route(Route* route, const Destination& destination, int* stat
   release_direct_root(&route->direct);
   return true;
 }
+
+bool stop_raised(void* context) {
+  return static_cast<const std::atomic<bool>*>(context)->load(std::memory_order_relaxed);
+}
+
+// The series by blocks on a thread of its own, while this one watches the keys and the stop
+// signals, draws the bar and keeps the clock. Returns false, with the engine released, when no
+// thread can be had; the sweep engine must then run.
+bool run_split_route(Route* route, SeriesOutcome* outcome) {
+  CalcState* state = &route->state;
+  std::atomic<bool> stop{false};
+  SplitSignals signals;
+  signals.stop = StopCheck{stop_raised, &stop};
+  std::mutex lock;
+  std::condition_variable changed;
+  bool finished = false;
+  std::thread worker;
+  try {
+    worker = std::thread([&] {
+      const SeriesOutcome result = run_split_series(&route->split, state, &signals);
+      std::lock_guard<std::mutex> hold(lock);
+      *outcome = result;
+      finished = true;
+      changed.notify_one();
+    });
+  } catch (const std::exception&) {
+    release_split_series(&route->split);
+    return false;
+  }
+  constexpr std::chrono::milliseconds WATCH_INTERVAL{30};
+  std::unique_lock<std::mutex> hold(lock);
+  while (!changed.wait_for(hold, WATCH_INTERVAL, [&finished] { return finished; })) {
+    hold.unlock();
+    if (q_or_stop_signal()) stop.store(true);
+    progress_update(split_progress(route->split, signals));
+    calc_account_time(state, clock_ms());
+    hold.lock();
+  }
+  hold.unlock();
+  worker.join();
+  progress_update(static_cast<std::uint32_t>(state->first_nonzero));
+  calc_account_time(state, clock_ms());
+  return true;
+}
 #endif
 
 }  // namespace
@@ -211,7 +278,12 @@ int run_program(int argc, char** argv) {
   control.read_clock = clock_ms;
   control.stop_requested = q_or_stop_signal;
   control.progress = CONSOLE_BAR;
-  SeriesOutcome outcome = run_series(&state, control);
+  SeriesOutcome outcome = SeriesOutcome::COMPLETED;
+#if defined(TINDERMOSS_HAVE_BIGNUM)
+  if (!route.split_taken || !run_split_route(&route, &outcome)) outcome = run_series(&state, control);
+#else
+  outcome = run_series(&state, control);
+#endif
 
   if (outcome == SeriesOutcome::INTERRUPTED) {
     // Stop signals stay caught until the state is on disk.

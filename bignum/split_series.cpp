@@ -27,7 +27,7 @@ const double LOG2_K = std::log2(static_cast<double>(SERIES_X_DENOMINATOR));
 constexpr double BLOCKS_PER_RUN = 8;
 constexpr std::uint32_t SMALLEST_BLOCK = 64 * LEAF_STEPS;
 // Nodes whose q A has this many limbs have it formed on the second thread.
-constexpr std::size_t PARALLEL_LIMBS = 20000;
+constexpr std::size_t PARALLEL_LIMBS = 2000;
 
 // The steps at most left before a term of `bits` bits vanishes.
 std::uint64_t steps_left(std::size_t bits) {
@@ -128,12 +128,13 @@ void abandon_next(NextTree* next) {
   next->built = false;
 }
 
-// The tree for the block of `steps` from `first`: the one built ahead when it fits, otherwise
-// built here. False when a stop came first.
+// The tree for the block from `first`: the one built ahead when it starts there (its length
+// came from an estimate of the steps left, which can be a little off either way, and either is
+// exact), otherwise `steps` built here. False when a stop came first.
 bool take_tree(NextTree* next, std::uint32_t first, std::uint32_t steps, const StopCheck& abandon,
                SplitTree* tree) {
   finish_next(next);
-  if (next->built && next->first == first && next->steps == steps) {
+  if (next->built && next->first == first) {
     *tree = next->tree;
     next->built = false;
     return true;
@@ -179,12 +180,13 @@ SeriesOutcome run_blocks(Run* run) {
       break;
     }
     const std::size_t bits = mpz_sizeinbase(run->term, 2);
-    const std::uint32_t steps = block_steps_from(engine, run->n, bits);
     SplitTree tree;
-    if (stop_requested(signals.stop) || !take_tree(&next, run->n, steps, signals.stop, &tree)) {
+    if (stop_requested(signals.stop) ||
+        !take_tree(&next, run->n, block_steps_from(engine, run->n, bits), signals.stop, &tree)) {
       outcome = SeriesOutcome::INTERRUPTED;
       break;
     }
+    const std::uint32_t steps = tree.nodes[0].steps;
     // The next block as this one will leave it, unless it is broken off or ends the series.
     const std::uint32_t next_first = run->n + steps;
     const std::uint64_t left_after = steps_left(bits) > steps ? steps_left(bits) - steps : 0;
@@ -206,6 +208,34 @@ SeriesOutcome run_blocks(Run* run) {
   return outcome;
 }
 
+// sum and term from the state's words. At n = 1 they are 1.0 and 1.0 / 131836324 truncated (the
+// only state a run holds there), made directly; otherwise the term's conversion goes to a second
+// thread while this one converts the sum.
+void load_state(const SplitSeries& engine, const CalcState& state, mpz_t sum, mpz_t term) {
+  const std::int32_t count = engine.word_count;
+  if (state.next_n == 1) {
+    mpz_ui_pow_ui(sum, 10, static_cast<unsigned long>(DIGITS_PER_WORD) * count - 1);
+    mpz_tdiv_q_ui(term, sum, FIRST_TERM_DIVISOR);
+    return;
+  }
+  const std::int32_t first = first_nonzero_word(state.term, count);
+  char* term_chars = engine.chars + integer_words_buffer_bytes(count);
+  std::thread helper;
+  if (engine.threads >= 2) {
+    try {
+      helper = std::thread(words_to_integer, state.term + first, count - first, term, term_chars);
+    } catch (const std::exception&) {
+      // Both here, one after the other.
+    }
+  }
+  words_to_integer(state.sum, count, sum, engine.chars);
+  if (helper.joinable()) {
+    helper.join();
+  } else {
+    words_to_integer(state.term + first, count - first, term, engine.chars);
+  }
+}
+
 }  // namespace
 
 bool start_split_series(const CalcState& state, SplitSeries* engine, const SplitTuning& tuning) {
@@ -223,7 +253,8 @@ bool start_split_series(const CalcState& state, SplitSeries* engine, const Split
   const double last_index = std::min(run_steps + state.next_n, double{LAST_SERIES_INDEX});
   const double bytes = model_bytes(count, steps, last_index);
   if (bytes >= static_cast<double>(SIZE_MAX)) return false;
-  char* chars = static_cast<char*>(std::malloc(integer_words_buffer_bytes(count)));
+  // Room for the sum's characters and the term's, converted side by side on resuming.
+  char* chars = static_cast<char*>(std::malloc(2 * integer_words_buffer_bytes(count)));
   if (chars == nullptr) return false;
   if (!arena_reserve(static_cast<std::size_t>(bytes))) {
     std::free(chars);
@@ -246,8 +277,7 @@ SeriesOutcome run_split_series(SplitSeries* engine, CalcState* state, SplitSigna
   Run run{engine, signals, {}, {}, state->next_n};
   mpz_init(run.sum);
   mpz_init(run.term);
-  words_to_integer(state->sum, count, run.sum, engine->chars);
-  words_to_integer(state->term, count, run.term, engine->chars);
+  load_state(*engine, *state, run.sum, run.term);
   const SeriesOutcome outcome = run_blocks(&run);
   integer_to_words(run.sum, state->sum, count, engine->chars, engine->threads);
   integer_to_words(run.term, state->term, count, engine->chars, engine->threads);
@@ -255,10 +285,14 @@ SeriesOutcome run_split_series(SplitSeries* engine, CalcState* state, SplitSigna
   state->first_nonzero = first_nonzero_word(state->term, count);
   mpz_clear(run.sum);
   mpz_clear(run.term);
+  release_split_series(engine);
+  return outcome;
+}
+
+void release_split_series(SplitSeries* engine) {
   arena_release();
   std::free(engine->chars);
   engine->chars = nullptr;
-  return outcome;
 }
 
 std::uint32_t split_progress(const SplitSeries& engine, const SplitSignals& signals) {

@@ -45,6 +45,9 @@ inline constexpr std::uint32_t SPLIT_SERIES_MIN_POSITIONS = 100000;
 bool start_split_series(const CalcState& state, SplitSeries* engine,
                         const SplitTuning& tuning = SplitTuning{});
 
+// Gives back what start_split_series reserved, for a run that does not take the engine after all.
+void release_split_series(SplitSeries* engine);
+
 // Runs the series from the state on to its end, as the loop does: COMPLETED with the sum and the
 // final index, LIMIT after subtracting the term at the index past the last, or INTERRUPTED once
 // `signals.stop` is requested (at least one step is taken first), with the state at the index
