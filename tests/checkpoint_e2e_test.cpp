@@ -8,6 +8,7 @@
 
 #include "checkpoint/checkpoint_file.h"
 #include "series/series.h"
+#include "series/series_tuning.h"
 #include "e2e.h"
 #include "stored_words.h"
 
@@ -36,8 +37,10 @@ class Interrupt : public ::testing::Test {
   std::string path;
 };
 
-// The state the series reaches from a fresh start when `next_n` is the term it holds.
+// The state the series reaches from a fresh start when `next_n` is the term it holds: the sweep
+// engine in short sweeps to within one sweep of it, the literal loop for the last steps.
 void literal_state_at(CalcState* state, std::uint32_t digits, std::uint32_t next_n) {
+  constexpr int SWEEP = 64;
   static std::uint32_t stop_at;
   static CalcState* running;
   stop_at = next_n;
@@ -46,10 +49,17 @@ void literal_state_at(CalcState* state, std::uint32_t digits, std::uint32_t next
   SeriesControl control;
   control.checkpoint_set = true;
   control.read_clock = [] { return 0u; };
-  control.stop_requested = [] { return running->next_n == stop_at; };
-  if (next_n > 1) {
-    EXPECT_EQ(run_series(state, control), SeriesOutcome::INTERRUPTED);
+  control.stop_requested = [] { return running->next_n + SWEEP >= stop_at; };
+  SeriesTuning tuning;
+  tuning.terms_per_sweep = SWEEP;
+  if (next_n > SWEEP + 1) {
+    EXPECT_EQ(run_series_tuned(state, control, tuning), SeriesOutcome::INTERRUPTED);
   }
+  control.stop_requested = [] { return running->next_n == stop_at; };
+  if (state->next_n < next_n) {
+    EXPECT_EQ(run_series_literal(state, control), SeriesOutcome::INTERRUPTED);
+  }
+  EXPECT_EQ(state->next_n, next_n);
 }
 
 // Checks that a saved file is the literal state at its next_n, apart from the time.

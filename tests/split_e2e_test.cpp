@@ -1,0 +1,117 @@
+// Checkpointable runs large enough for the block-splitting engine, through the real program: a q
+// in the middle of a run saves the loop's own state at the index reached, the resume ends with
+// the bytes of a run without a checkpoint file, and a run whose engine memory cannot be had still
+// ends with the right digits.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "checkpoint/checkpoint_file.h"
+#include "e2e.h"
+#include "reference.h"
+#include "series/series.h"
+#include "series/series_tuning.h"
+#include "stored_words.h"
+
+namespace {
+
+class SplitRoute : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory = make_temp_directory();
+    path = directory + "/state.bin";
+  }
+  void TearDown() override { std::filesystem::remove_all(directory); }
+  std::string directory;
+  std::string path;
+};
+
+// Whether the saved words are those the sweep engine holds at the file's next_n.
+void expect_sweep_engine_state(const std::string& saved, std::uint32_t positions) {
+  static std::uint32_t stop_at;
+  static CalcState* running;
+  CalcState state;
+  ASSERT_TRUE(calc_start_fresh(&state, positions, 0, 1));
+  stop_at = u32_at(saved, 20);
+  running = &state;
+  // Sweeps of 64 terms to within one sweep of the index, then the literal loop.
+  SeriesControl control;
+  control.checkpoint_set = true;
+  control.read_clock = [] { return 0u; };
+  control.stop_requested = [] { return running->next_n + 64 >= stop_at; };
+  SeriesTuning tuning;
+  tuning.terms_per_sweep = 64;
+  if (stop_at > 65) {
+    ASSERT_EQ(run_series_tuned(&state, control, tuning), SeriesOutcome::INTERRUPTED);
+  }
+  control.stop_requested = [] { return running->next_n == stop_at; };
+  if (state.next_n < stop_at) {
+    ASSERT_EQ(run_series_literal(&state, control), SeriesOutcome::INTERRUPTED);
+  }
+  ASSERT_EQ(static_cast<std::int64_t>(saved.size()), checkpoint_size(state.word_count));
+  for (std::int32_t k = 0; k < state.word_count; ++k) {
+    ASSERT_EQ(u32_at(saved, 24 + 4 * static_cast<std::size_t>(k)), state.sum[k]) << k;
+    ASSERT_EQ(u32_at(saved, 24 + 4 * static_cast<std::size_t>(state.word_count + k)), state.term[k]) << k;
+  }
+  calc_release(&state);
+}
+
+TEST_F(SplitRoute, QInTheMiddleSavesTheLoopsStateAndTheResumeEndsWithTheSameBytes) {
+  const std::string digits = "1000000";
+  const std::uint32_t final_n = 127900;  // of 10^6 digits
+  ChildOptions terminal;
+  terminal.with_terminal = true;
+  // A q after the bar's tenth mark lands somewhere in the run; should the run have ended first,
+  // the next try types it after the fifth.
+  std::string saved;
+  for (int marks : {10, 5, 2, 1}) {
+    std::filesystem::remove(path);
+    Child child = start_child(program({"-d", digits, "-r", path, "-f", "raw"}), terminal);
+    ASSERT_TRUE(wait_for_stderr(child, SCALE + std::string(static_cast<std::size_t>(marks), '#')));
+    type_keys(child, "q");
+    ChildResult run = finish_child(&child);
+    ASSERT_EQ(run.status, 0);
+    if (run.err.find(sjis(MSG_SAVED)) == std::string::npos) continue;
+    saved = read_file(path);
+    break;
+  }
+  ASSERT_FALSE(saved.empty()) << "no try was broken off";
+  EXPECT_GT(u32_at(saved, 20), final_n / 20);
+  EXPECT_LT(u32_at(saved, 20), final_n);
+  expect_sweep_engine_state(saved, 1000001);
+
+  ChildResult resumed = run_child(program({"-r", path}));
+  ChildResult whole = run_child(program({"-d", digits, "-f", "raw"}));
+  EXPECT_EQ(resumed.status, 0);
+  EXPECT_TRUE(resumed.out == whole.out) << "the digits of a run without a checkpoint file";
+  EXPECT_EQ(without_time(resumed.err), completed_console(final_n));
+}
+
+// Under address-space limits around the engine's need, a checkpointable run ends with the right
+// digits, by the block engine or the sweep engine, or with MSG_NO_MEMORY: never a signal.
+TEST_F(SplitRoute, AddressSpaceLimitsTakeTheSweepEngineOrReportNoMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "sanitizer runtimes cannot start under an address-space limit";
+#else
+  const std::string output = directory + "/out.txt";
+  const std::string expected = "1." + sqrt2_digits(300000);
+  int completed = 0;
+  for (const long megabytes : {12L, 24L, 40L, 64L, 128L}) {
+    std::filesystem::remove(path);
+    ChildOptions limited;
+    limited.address_space_limit = megabytes << 20;
+    ChildResult run =
+        run_child(program({"-d", "300000", "-r", path, "-f", "raw", "-o", output}), limited);
+    if (run.status == 0) {
+      ++completed;
+      EXPECT_TRUE(read_file(output) == expected) << megabytes << " MB";
+    } else {
+      EXPECT_EQ(run.status, 1) << megabytes << " MB";
+      EXPECT_EQ(run.err.substr(run.err.size() - sjis(MSG_NO_MEMORY).size()), sjis(MSG_NO_MEMORY));
+    }
+  }
+  EXPECT_GE(completed, 3);
+#endif
+}
+
+}  // namespace
