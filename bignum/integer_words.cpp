@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <cstddef>
 #include <exception>
+#include <functional>
 #include <thread>
 
 #include "bignum/conversion_queue.h"
@@ -15,12 +17,6 @@ namespace {
 
 // Below this many digits GMP's own conversion is as quick.
 constexpr std::uint64_t TREE_CONVERSION_PLACES = 20000;
-
-void put_word(char* out, Word word) {
-  out[0] = static_cast<char>('0' + word / 100000000);
-  std::memcpy(out + 1, FOUR_DIGITS.chars[word / 10000 % 10000], 4);
-  std::memcpy(out + 5, FOUR_DIGITS.chars[word % 10000], 4);
-}
 
 Word read_word(const char* in) {
   Word word = 0;
@@ -92,20 +88,78 @@ PieceStatus tree_digits(const mpz_t x, std::uint64_t places, char* chars, unsign
   return queue.status.load();
 }
 
-}  // namespace
+// 10^(9 2^j) for 2^j below a count of words.
+struct WordPowers {
+  mpz_t power[32];
+  int levels = 0;
+};
 
-void words_to_integer(const Word* words, std::int32_t count, mpz_t x, char* chars) {
-  const std::int32_t first = first_nonzero_word(words, count);
-  if (first == count) {
+void build_word_powers(WordPowers* powers, std::int32_t count) {
+  for (; powers->levels < 31 && (std::int32_t{1} << powers->levels) < count; ++powers->levels) {
+    mpz_t& power = powers->power[powers->levels];
+    mpz_init(power);
+    if (powers->levels == 0) {
+      mpz_set_ui(power, WORD_BASE);
+    } else {
+      mpz_mul(power, powers->power[powers->levels - 1], powers->power[powers->levels - 1]);
+    }
+  }
+}
+
+void release_word_powers(WordPowers* powers) {
+  for (int j = 0; j < powers->levels; ++j) mpz_clear(powers->power[j]);
+  powers->levels = 0;
+}
+
+// Words this short are read one by one.
+constexpr std::ptrdiff_t SHORT_WORDS = 32;
+
+// x <- the value of the words [begin, end): the trailing 2^j words (the largest power of two
+// below their count) and the rest above them, each by halves again; on a second thread for the
+// leading part when `threads` is 2.
+void words_value(const Word* begin, const Word* end, const WordPowers& powers, unsigned threads,
+                 mpz_t x) {
+  const std::ptrdiff_t count = end - begin;
+  if (count <= SHORT_WORDS) {
     mpz_set_ui(x, 0);
+    for (const Word* word = begin; word < end; ++word) {
+      mpz_mul_ui(x, x, WORD_BASE);
+      mpz_add_ui(x, x, *word);
+    }
     return;
   }
-  char* out = chars;
-  for (std::int32_t k = first; k < count; ++k, out += DIGITS_PER_WORD) put_word(out, words[k]);
-  *out = '\0';
-  const int failed = mpz_set_str(x, chars, 10);
-  assert(failed == 0);
-  (void)failed;
+  int level = 0;
+  while ((std::ptrdiff_t{2} << level) < count) ++level;
+  const Word* split = end - (std::ptrdiff_t{1} << level);
+  mpz_t low;
+  mpz_init(low);
+  std::thread helper;
+  if (threads >= 2) {
+    try {
+      helper = std::thread(words_value, begin, split, std::cref(powers), 1u, x);
+    } catch (const std::exception&) {
+      // Both parts here.
+    }
+  }
+  words_value(split, end, powers, 1, low);
+  if (helper.joinable()) {
+    helper.join();
+  } else {
+    words_value(begin, split, powers, 1, x);
+  }
+  mpz_mul(x, x, powers.power[level]);
+  mpz_add(x, x, low);
+  mpz_clear(low);
+}
+
+}  // namespace
+
+void words_to_integer(const Word* words, std::int32_t count, mpz_t x, unsigned threads) {
+  const std::int32_t first = first_nonzero_word(words, count);
+  WordPowers powers;
+  build_word_powers(&powers, count - first);
+  words_value(words + first, words + count, powers, threads, x);
+  release_word_powers(&powers);
 }
 
 void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* chars,

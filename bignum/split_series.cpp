@@ -209,8 +209,7 @@ SeriesOutcome run_blocks(Run* run) {
 }
 
 // sum and term from the state's words. At n = 1 they are 1.0 and 1.0 / 131836324 truncated (the
-// only state a run holds there), made directly; otherwise the term's conversion goes to a second
-// thread while this one converts the sum.
+// only state a run holds there), made directly.
 void load_state(const SplitSeries& engine, const CalcState& state, mpz_t sum, mpz_t term) {
   const std::int32_t count = engine.word_count;
   if (state.next_n == 1) {
@@ -218,22 +217,8 @@ void load_state(const SplitSeries& engine, const CalcState& state, mpz_t sum, mp
     mpz_tdiv_q_ui(term, sum, FIRST_TERM_DIVISOR);
     return;
   }
-  const std::int32_t first = first_nonzero_word(state.term, count);
-  char* term_chars = engine.chars + integer_words_buffer_bytes(count);
-  std::thread helper;
-  if (engine.threads >= 2) {
-    try {
-      helper = std::thread(words_to_integer, state.term + first, count - first, term, term_chars);
-    } catch (const std::exception&) {
-      // Both here, one after the other.
-    }
-  }
-  words_to_integer(state.sum, count, sum, engine.chars);
-  if (helper.joinable()) {
-    helper.join();
-  } else {
-    words_to_integer(state.term + first, count - first, term, engine.chars);
-  }
+  words_to_integer(state.sum, count, sum, engine.threads);
+  words_to_integer(state.term, count, term, engine.threads);
 }
 
 }  // namespace
@@ -253,8 +238,7 @@ bool start_split_series(const CalcState& state, SplitSeries* engine, const Split
   const double last_index = std::min(run_steps + state.next_n, double{LAST_SERIES_INDEX});
   const double bytes = model_bytes(count, steps, last_index);
   if (bytes >= static_cast<double>(SIZE_MAX)) return false;
-  // Room for the sum's characters and the term's, converted side by side on resuming.
-  char* chars = static_cast<char*>(std::malloc(2 * integer_words_buffer_bytes(count)));
+  char* chars = static_cast<char*>(std::malloc(integer_words_buffer_bytes(count)));
   if (chars == nullptr) return false;
   if (!arena_reserve(static_cast<std::size_t>(bytes))) {
     std::free(chars);
