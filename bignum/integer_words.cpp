@@ -35,42 +35,51 @@ void plain_digits(const mpz_t x, std::uint64_t places, char* chars) {
   std::memset(chars, '0', places - written);
 }
 
+// The reciprocal of 2 10^places for `conversion`, whose powers are built.
+void prepare_reciprocal(WordConversion* conversion) {
+  const PowerTable& powers = conversion->powers;
+  mpz_t divisor;
+  mpz_init(divisor);
+  mpz_mul(divisor, powers.powers[0], powers.powers[0]);  // 10^(2 floor(places / 2))
+  if (conversion->places % 2 != 0) mpz_mul_ui(divisor, divisor, 10);
+  mpz_mul_2exp(divisor, divisor, 1);
+  conversion->shift = mpz_sizeinbase(divisor, 2);
+  mpz_init_set_ui(conversion->reciprocal, 1);
+  mpz_mul_2exp(conversion->reciprocal, conversion->reciprocal,
+               64 * piece_limbs(conversion->places) + conversion->shift);
+  mpz_tdiv_q(conversion->reciprocal, conversion->reciprocal, divisor);
+  mpz_clear(divisor);
+}
+
 // chars[0 .. places) <- the digits of x < 10^places with leading zeros, through the fraction
 // (2x + 1) / (2 10^places): it lies half a unit of the last place away from every decimal cut,
 // so its digits by halves are certain. DOUBTFUL only if that reasoning failed.
-PieceStatus tree_digits(const mpz_t x, std::uint64_t places, char* chars, unsigned threads) {
-  ConversionQueue queue;
-  PowerTable powers;
-  queue.powers = &powers;
-  if (!build_powers(places, &powers)) return PieceStatus::NO_MEMORY;
+PieceStatus tree_digits(const mpz_t x, const WordConversion& conversion, char* chars,
+                        unsigned threads) {
+  const std::uint64_t places = conversion.places;
   const std::size_t limbs = piece_limbs(places);
   DecimalPiece whole;
   whole.places = places;
   whole.out = chars;
   whole.fraction.limbs = static_cast<mp_limb_t*>(bignum_allocate(limbs * sizeof(mp_limb_t)));
-  if (whole.fraction.limbs == nullptr) {
-    release_powers(&powers);
-    return PieceStatus::NO_MEMORY;
-  }
+  if (whole.fraction.limbs == nullptr) return PieceStatus::NO_MEMORY;
   whole.fraction.count = limbs;
-  whole.fraction.error = 1;
+  whole.fraction.error = 2;
   {
-    mpz_t quotient, power;
-    mpz_init(quotient);
-    mpz_init(power);
-    mpz_mul(power, powers.powers[0], powers.powers[0]);  // 10^(2 floor(places / 2))
-    if (places % 2 != 0) mpz_mul_ui(power, power, 10);
-    mpz_mul_2exp(quotient, x, 1);
-    mpz_add_ui(quotient, quotient, 1);
-    mpz_mul_2exp(quotient, quotient, 64 * limbs - 1);
-    mpz_tdiv_q(quotient, quotient, power);
-    mpz_clear(power);
-    const std::size_t size = mpz_size(quotient);
+    mpz_t fraction;
+    mpz_init(fraction);
+    mpz_mul_2exp(fraction, x, 1);
+    mpz_add_ui(fraction, fraction, 1);
+    mpz_mul(fraction, fraction, conversion.reciprocal);
+    mpz_tdiv_q_2exp(fraction, fraction, conversion.shift);
+    const std::size_t size = mpz_size(fraction);
     assert(size <= limbs);
     mpn_zero(whole.fraction.limbs, static_cast<mp_size_t>(limbs));
-    if (size > 0) mpn_copyi(whole.fraction.limbs, mpz_limbs_read(quotient), static_cast<mp_size_t>(size));
-    mpz_clear(quotient);
+    if (size > 0) mpn_copyi(whole.fraction.limbs, mpz_limbs_read(fraction), static_cast<mp_size_t>(size));
+    mpz_clear(fraction);
   }
+  ConversionQueue queue;
+  queue.powers = &conversion.powers;
   queue_hold(&queue);
   std::thread helper;
   if (threads >= 2) {
@@ -84,7 +93,6 @@ PieceStatus tree_digits(const mpz_t x, std::uint64_t places, char* chars, unsign
   convert_queued(&queue, ConversionProgress{});
   if (helper.joinable()) helper.join();
   queue_release(&queue);
-  release_powers(&powers);
   return queue.status.load();
 }
 
@@ -162,21 +170,64 @@ void words_to_integer(const Word* words, std::int32_t count, mpz_t x, unsigned t
   release_word_powers(&powers);
 }
 
+bool prepare_word_conversion(std::int32_t count, WordConversion* conversion) {
+  conversion->count = count;
+  conversion->places = static_cast<std::uint64_t>(count) * DIGITS_PER_WORD;
+  if (conversion->places < TREE_CONVERSION_PLACES) return false;
+  if (!build_powers(conversion->places, &conversion->powers)) return false;
+  prepare_reciprocal(conversion);
+  conversion->ready = true;
+  return true;
+}
+
+void release_word_conversion(WordConversion* conversion) {
+  if (!conversion->ready) return;
+  release_powers(&conversion->powers);
+  mpz_clear(conversion->reciprocal);
+  conversion->ready = false;
+}
+
 void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* chars,
-                      unsigned threads) {
+                      unsigned threads, const WordConversion* prepared) {
   assert(mpz_sgn(x) >= 0);
-  std::int32_t used = 0;  // words from the first that can be non-zero to the last
-  if (mpz_sgn(x) != 0) {
-    const std::size_t length = mpz_sizeinbase(x, 10);
-    used = static_cast<std::int32_t>(
-        std::min<std::size_t>(static_cast<std::size_t>(count), (length + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD));
+  if (mpz_sgn(x) == 0) {
+    std::memset(words, 0, static_cast<std::size_t>(count) * sizeof(Word));
+    return;
+  }
+  const std::size_t length = mpz_sizeinbase(x, 10);  // exact or one more
+  std::int32_t used = static_cast<std::int32_t>(std::min<std::size_t>(
+      static_cast<std::size_t>(count), (length + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD));
+  PieceStatus status = PieceStatus::DOUBTFUL;
+  if (prepared != nullptr && prepared->ready && prepared->count == count) {
+    // A long run of zeros would leave whole pieces in doubt, and so would leading zeros:
+    // x 10^z + floor(10^z / 7) has x's digits first and then 142857..., and they are moved back
+    // by z places.
+    used = count;
+    const std::uint64_t zeros = length < prepared->places ? prepared->places - length : 0;
+    mpz_t scaled, filler;
+    mpz_init(scaled);
+    mpz_init(filler);
+    mpz_ui_pow_ui(scaled, 10, zeros);
+    mpz_tdiv_q_ui(filler, scaled, 7);
+    mpz_mul(scaled, scaled, x);
+    mpz_add(scaled, scaled, filler);
+    mpz_clear(filler);
+    status = tree_digits(scaled, *prepared, chars, threads);
+    mpz_clear(scaled);
+    if (status == PieceStatus::DONE && zeros > 0) {
+      std::memmove(chars + zeros, chars, prepared->places - zeros);
+      std::memset(chars, '0', zeros);
+    }
+  } else {
+    WordConversion own;
+    if (prepare_word_conversion(used, &own)) {
+      status = tree_digits(x, own, chars, threads);
+      release_word_conversion(&own);
+    }
   }
   const std::uint64_t places = static_cast<std::uint64_t>(used) * DIGITS_PER_WORD;
-  std::memset(words, 0, static_cast<std::size_t>(count - used) * sizeof(Word));
-  if (used == 0) return;
-  PieceStatus status = PieceStatus::DOUBTFUL;
-  if (places >= TREE_CONVERSION_PLACES) status = tree_digits(x, places, chars, threads);
   if (status != PieceStatus::DONE) plain_digits(x, places, chars);
+  std::memset(words, 0, static_cast<std::size_t>(count - used) * sizeof(Word));
   Word* out = words + (count - used);
   for (std::int32_t k = 0; k < used; ++k) out[k] = read_word(chars + static_cast<std::size_t>(k) * DIGITS_PER_WORD);
 }

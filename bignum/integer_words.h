@@ -3,8 +3,10 @@
 
 #include <gmp.h>
 
+#include <cstddef>
 #include <cstdint>
 
+#include "bignum/decimal_tree.h"
 #include "numbers/fixed_decimal.h"
 
 // Bytes of the character buffer integer_to_words needs for `count` words.
@@ -16,8 +18,27 @@ inline std::size_t integer_words_buffer_bytes(std::int32_t count) {
 // halves, the two top halves on two threads when `threads` is 2.
 void words_to_integer(const Word* words, std::int32_t count, mpz_t x, unsigned threads);
 
+// What converting integers below 10^(9 count) into words takes, whatever the integer: the powers
+// of ten of its halvings and R = floor(2^(64 L + s) / (2 10^places)), L = piece_limbs(places) and
+// 2^s >= 2 10^places, so that (2x + 1) / (2 10^places) is (2x + 1) R / 2^s less less than two
+// units of its last limb: one product instead of a division for each integer.
+struct WordConversion {
+  std::int32_t count = 0;
+  std::uint64_t places = 0;
+  PowerTable powers;
+  mpz_t reciprocal;
+  mp_bitcnt_t shift = 0;
+  bool ready = false;
+};
+
+// Prepares the conversion of integers of up to `count` words. Returns false, holding nothing,
+// when memory is short.
+bool prepare_word_conversion(std::int32_t count, WordConversion* conversion);
+void release_word_conversion(WordConversion* conversion);
+
 // words[0 .. count) <- the base-10^9 digits of x, 0 <= x < 10^(9 count), most significant first,
-// on `threads` threads (1 or 2). `chars` holds integer_words_buffer_bytes(count) bytes. Where
-// memory is too short for the quick conversion, GMP's own does it.
+// on `threads` threads (1 or 2), through `prepared` when it is ready for count words (or null).
+// `chars` holds integer_words_buffer_bytes(count) bytes. Where memory is too short for the quick
+// conversion, GMP's own does it.
 void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* chars,
-                      unsigned threads);
+                      unsigned threads, const WordConversion* prepared = nullptr);

@@ -238,7 +238,8 @@ bool start_split_series(const CalcState& state, SplitSeries* engine, const Split
   const double last_index = std::min(run_steps + state.next_n, double{LAST_SERIES_INDEX});
   const double bytes = model_bytes(count, steps, last_index);
   if (bytes >= static_cast<double>(SIZE_MAX)) return false;
-  char* chars = static_cast<char*>(std::malloc(integer_words_buffer_bytes(count)));
+  // The characters of the sum and of the term, converted side by side.
+  char* chars = static_cast<char*>(std::malloc(2 * integer_words_buffer_bytes(count)));
   if (chars == nullptr) return false;
   if (!arena_reserve(static_cast<std::size_t>(bytes))) {
     std::free(chars);
@@ -262,9 +263,40 @@ SeriesOutcome run_split_series(SplitSeries* engine, CalcState* state, SplitSigna
   mpz_init(run.sum);
   mpz_init(run.term);
   load_state(*engine, *state, run.sum, run.term);
+  // What turning the sum and the term back into words takes is prepared meanwhile, so that a
+  // stop is saved quickly.
+  WordConversion conversion;
+  std::thread preparer;
+  try {
+    preparer = std::thread(prepare_word_conversion, count, &conversion);
+  } catch (const std::exception&) {
+    // Prepared at the end instead.
+  }
   const SeriesOutcome outcome = run_blocks(&run);
-  integer_to_words(run.sum, state->sum, count, engine->chars, engine->threads);
-  integer_to_words(run.term, state->term, count, engine->chars, engine->threads);
+  if (preparer.joinable()) {
+    preparer.join();
+  } else {
+    prepare_word_conversion(count, &conversion);
+  }
+  // The sum here and the term on a second thread, each on one.
+  std::thread term_converter;
+  if (engine->threads >= 2) {
+    try {
+      term_converter = std::thread(integer_to_words, run.term, state->term, count,
+                                   engine->chars + integer_words_buffer_bytes(count), 1u,
+                                   &conversion);
+    } catch (const std::exception&) {
+      // One after the other.
+    }
+  }
+  const unsigned sum_threads = term_converter.joinable() ? 1 : engine->threads;
+  integer_to_words(run.sum, state->sum, count, engine->chars, sum_threads, &conversion);
+  if (term_converter.joinable()) {
+    term_converter.join();
+  } else {
+    integer_to_words(run.term, state->term, count, engine->chars, engine->threads, &conversion);
+  }
+  release_word_conversion(&conversion);
   state->next_n = run.n;
   state->first_nonzero = first_nonzero_word(state->term, count);
   mpz_clear(run.sum);
