@@ -1,6 +1,8 @@
-// The direct route's use of its arena, against the reservation its model makes: the furthest byte
-// handed out (fragmentation included) on the route's usual path and on the plain conversion it
-// may fall back on, per digit. Overflows are allocations the reservation could not serve.
+// The GMP-backed routes' use of their arenas, against the reservations their models make: the
+// furthest byte handed out (fragmentation included), per digit. For the direct route, on its usual
+// path and on the plain conversion it may fall back on; for the series by blocks, a run to the
+// end and one broken off half way, whose state is converted back into words. Overflows are
+// allocations the reservation could not serve.
 //
 //   build/bench/route_memory [digits ...]      (default 100000 1000000 10000000)
 #include <cstdio>
@@ -10,6 +12,43 @@
 #include "bignum/direct_root.h"
 #include "bignum/direct_root_parts.h"
 #include "bignum/memory_arena.h"
+#include "bignum/split_series.h"
+
+namespace {
+
+// A stop once the run has passed an index.
+struct HalfWay {
+  const SplitSignals* signals;
+  std::uint32_t index;
+};
+bool past_half_way(void* context) {
+  const HalfWay* half = static_cast<const HalfWay*>(context);
+  return half->signals->reached.load() >= half->index;
+}
+
+void measure_split_series(std::uint32_t requested, bool broken_off) {
+  CalcState state;
+  if (!calc_start_fresh(&state, requested + 1, 0, 1)) std::exit(1);
+  SplitSeries engine;
+  if (!start_split_series(state, &engine)) {
+    std::printf("%12u declined\n", requested);
+    calc_release(&state);
+    return;
+  }
+  const std::size_t reserved = arena_reserved_bytes();
+  SplitSignals signals;
+  // About half the steps of the run: 10^9 digits take some 1.28 * 10^8.
+  HalfWay half{&signals, broken_off ? static_cast<std::uint32_t>(requested * 0.064) : UINT32_MAX};
+  signals.stop = StopCheck{past_half_way, &half};
+  run_split_series(&engine, &state, &signals);
+  calc_release(&state);
+  const ArenaUse use = arena_use();
+  std::printf("%12u %-7s %14zu %14zu %9.2f %9zu\n", requested, broken_off ? "halfway" : "blocks",
+              reserved, use.high_water, static_cast<double>(use.high_water) / requested,
+              use.overflows);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::uint32_t> counts;
@@ -34,6 +73,10 @@ int main(int argc, char** argv) {
       std::printf("%12u %-7s %14zu %14zu %9.2f %9zu\n", requested, plain != 0 ? "plain" : "halves",
                   reserved, use.high_water, static_cast<double>(use.high_water) / requested,
                   use.overflows);
+    }
+    if (requested + 1 >= SPLIT_SERIES_MIN_POSITIONS) {
+      measure_split_series(requested, false);
+      measure_split_series(requested, true);
     }
   }
   return 0;

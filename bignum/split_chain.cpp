@@ -12,7 +12,7 @@ struct Prefix {
 };
 
 struct Chain {
-  const SplitTree* tree;
+  SplitTree* tree;
   const ChainControl* control;
   Prefix* prefix;
   std::uint32_t first_zero;
@@ -52,7 +52,21 @@ void clear_shares(QuotientShares* shares) {
   mpz_clear(shares->g_share);
 }
 
+// A node that has run to its end needs its halves' products no more; they are given back as the
+// chain passes, so that the block's products shrink while the next block's grow.
+void release_below(SplitTree* tree, std::uint32_t index) {
+  std::uint32_t end = index;
+  while (tree->nodes[end].right != 0) end = tree->nodes[end].right;
+  for (std::uint32_t i = index + 1; i <= end; ++i) release_split_node(&tree->nodes[i]);
+}
+
 std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bool exact);
+
+std::uint32_t run_node_to_end(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bool exact) {
+  const std::uint32_t done = run_node(chain, index, x, sum, exact);
+  if (done == chain.tree->nodes[index].steps) release_below(chain.tree, index);
+  return done;
+}
 
 void run_leaf(Chain& chain, const SplitNode& node, mpz_t x, mpz_t sum, bool exact) {
   mpz_set_ui(sum, 0);
@@ -75,7 +89,7 @@ std::uint32_t run_halves(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, 
   const SplitNode& left = chain.tree->nodes[index + 1];
   const SplitNode& right = chain.tree->nodes[chain.tree->nodes[index].right];
   Prefix& prefix = *chain.prefix;
-  const std::uint32_t left_done = run_node(chain, index + 1, x, sum, exact);
+  const std::uint32_t left_done = run_node_to_end(chain, index + 1, x, sum, exact);
   if (left_done < left.steps) {
     mpz_mul(prefix.rest_b, prefix.rest_b, right.b);
     return left_done;
@@ -83,7 +97,7 @@ std::uint32_t run_halves(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, 
   mpz_t right_sum;
   mpz_init(right_sum);
   const std::uint32_t right_done =
-      run_node(chain, chain.tree->nodes[index].right, x, right_sum, exact);
+      run_node_to_end(chain, chain.tree->nodes[index].right, x, right_sum, exact);
   mpz_add(sum, sum, right_sum);
   mpz_clear(right_sum);
   if (right_done < right.steps) {
@@ -152,14 +166,14 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
 
 }  // namespace
 
-ChainResult run_split_chain(const SplitTree& tree, mpz_t x, mpz_t subtracted,
+ChainResult run_split_chain(SplitTree* tree, mpz_t x, mpz_t subtracted,
                             const ChainControl& control) {
   Prefix prefix;
   mpz_init(prefix.a);
   mpz_init(prefix.b);
   mpz_init(prefix.g);
   mpz_init(prefix.rest_b);
-  Chain chain{&tree, &control, &prefix, 0};
+  Chain chain{tree, &control, &prefix, 0};
   ChainResult result;
   result.steps_done = run_node(chain, 0, x, subtracted, true);
   result.first_zero = chain.first_zero;

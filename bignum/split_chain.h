@@ -32,6 +32,8 @@ struct ChainResult {
 
 // Runs the chain of the block of `tree` from x, its first term: x becomes the term after the
 // steps done, and `subtracted` the sum of the terms before it from the block's first on. Stops
-// early only when the control's stop is requested. Requires x >= 0 and built products.
-ChainResult run_split_chain(const SplitTree& tree, mpz_t x, mpz_t subtracted,
+// early only when the control's stop is requested. Requires x >= 0 and built products; gives
+// back the products of every node whose parent has run to its end, so that only the block's own
+// are left at the end.
+ChainResult run_split_chain(SplitTree* tree, mpz_t x, mpz_t subtracted,
                             const ChainControl& control);

@@ -194,7 +194,7 @@ SeriesOutcome run_blocks(Run* run) {
       start_next(&next, next_first,
                  block_steps_from(engine, next_first, static_cast<std::size_t>(left_after * LOG2_K)));
     }
-    const ChainResult result = run_split_chain(tree, run->term, block_sum, control);
+    const ChainResult result = run_split_chain(&tree, run->term, block_sum, control);
     release_split_tree(&tree);
     mpz_sub(run->sum, run->sum, block_sum);
     run->n = result.first_zero != 0 ? result.first_zero : run->n + result.steps_done;

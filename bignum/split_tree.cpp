@@ -101,6 +101,15 @@ bool build_split_tree(std::uint32_t first, std::uint32_t steps, const StopCheck&
   return false;
 }
 
+void release_split_node(SplitNode* node) {
+  mpz_clear(node->a);
+  mpz_clear(node->b);
+  mpz_clear(node->g);
+  mpz_init(node->a);
+  mpz_init(node->b);
+  mpz_init(node->g);
+}
+
 void release_split_tree(SplitTree* tree) {
   for (std::uint32_t i = 0; i < tree->count; ++i) {
     mpz_clear(tree->nodes[i].a);

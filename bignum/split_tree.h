@@ -50,6 +50,9 @@ bool build_split_tree(std::uint32_t first, std::uint32_t steps, const StopCheck&
 
 void release_split_tree(SplitTree* tree);
 
+// Gives back one node's products (they read as zero afterwards).
+void release_split_node(SplitNode* node);
+
 // x <- x a_j / b_j truncated, for step j; the divisor in two parts where an unsigned long has
 // 32 bits.
 void split_step(mpz_t x, std::uint32_t j);
