@@ -3,6 +3,7 @@
 #include <gmp.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cassert>
 #include <cmath>
 #include <cstdlib>
@@ -24,8 +25,10 @@ constexpr double BITS_PER_DIGIT = 3.32192809488736234787;
 const double LOG2_K = std::log2(static_cast<double>(SERIES_X_DENOMINATOR));
 // A run's steps in this many blocks at most: fewer blocks mean fewer passes over the whole term,
 // more mean smaller products to hold.
-constexpr double BLOCKS_PER_RUN = 8;
+constexpr double BLOCKS_PER_RUN = 12;
 constexpr std::uint32_t SMALLEST_BLOCK = 64 * LEAF_STEPS;
+// The next block's tree is begun when the current chain has come this far through its steps.
+constexpr double NEXT_TREE_FROM = 0.3;
 // Nodes whose q A has this many limbs have it formed on the second thread.
 constexpr std::size_t PARALLEL_LIMBS = 2000;
 
@@ -94,6 +97,8 @@ struct NextTree {
   SplitTree tree;
   bool built = false;
   std::atomic<bool> abandoned{false};
+  const std::atomic<std::uint32_t>* reached = nullptr;
+  std::uint32_t start_at = 0;
   std::thread builder;
 };
 
@@ -102,12 +107,21 @@ bool next_abandoned(void* context) {
 }
 
 void build_next(NextTree* next) {
+  // Not before the current block's chain has given back part of its products: the two trees
+  // then take little more room than one.
+  while (next->reached->load(std::memory_order_relaxed) < next->start_at && !next_abandoned(next)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   next->built = build_split_tree(next->first, next->steps, StopCheck{next_abandoned, next}, &next->tree);
 }
 
-void start_next(NextTree* next, std::uint32_t first, std::uint32_t steps) {
+// Starts building the tree of `steps` from `first` once the chain has reached `start_at`.
+void start_next(NextTree* next, std::uint32_t first, std::uint32_t steps,
+                const std::atomic<std::uint32_t>& reached, std::uint32_t start_at) {
   next->first = first;
   next->steps = steps;
+  next->reached = &reached;
+  next->start_at = start_at;
   next->built = false;
   next->abandoned.store(false);
   try {
@@ -192,7 +206,8 @@ SeriesOutcome run_blocks(Run* run) {
     const std::uint64_t left_after = steps_left(bits) > steps ? steps_left(bits) - steps : 0;
     if (engine.threads >= 2 && left_after > 0 && next_first <= LAST_SERIES_INDEX) {
       start_next(&next, next_first,
-                 block_steps_from(engine, next_first, static_cast<std::size_t>(left_after * LOG2_K)));
+                 block_steps_from(engine, next_first, static_cast<std::size_t>(left_after * LOG2_K)),
+                 signals.reached, run->n + static_cast<std::uint32_t>(steps * NEXT_TREE_FROM));
     }
     const ChainResult result = run_split_chain(&tree, run->term, block_sum, control);
     release_split_tree(&tree);

@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""A q typed on the terminal part way through a run with a checkpoint file: the time from the key
+to the saved message (the program's exit, right after it), and whether the resumed run ends with the digits of a run without one.
+
+    bench/break_off.py [build] [digits] [seconds before q ...]   (default: build 10000000 2 5)
+"""
+import fcntl
+import os
+import pty
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+build = sys.argv[1] if len(sys.argv) > 1 else "build"
+digits = sys.argv[2] if len(sys.argv) > 2 else "10000000"
+delays = [float(s) for s in sys.argv[3:]] or [2.0, 5.0]
+program = os.path.join(build, "tindermoss_vale")
+
+
+with tempfile.TemporaryDirectory() as work:
+    whole = os.path.join(work, "whole.txt")
+    subprocess.run([program, "-d", digits, "-f", "raw", "-o", whole], stderr=subprocess.DEVNULL, check=True)
+    print(f"{'digits':>11} {'q after s':>9} {'q to saved s':>12} {'next_n':>10} {'resume s':>9} digits")
+    for delay in delays:
+        state = os.path.join(work, "run.ck")
+        err_path = os.path.join(work, "err")
+        if os.path.exists(state):
+            os.remove(state)
+        master, slave = pty.openpty()
+        with open(err_path, "wb") as err:
+            child = subprocess.Popen([program, "-d", digits, "-r", state, "-f", "raw", "-o", os.path.join(work, "x")],
+                                     stdin=slave, stdout=subprocess.DEVNULL, stderr=err,
+                                     start_new_session=True,
+                                     preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        time.sleep(delay)
+        start = time.monotonic()
+        os.write(master, b"q")
+        child.wait()
+        # The saved message is the run's last output, written just before it exits.
+        stopped = time.monotonic() - start
+        os.close(master)
+        os.close(slave)
+        if not os.path.exists(state):
+            print(f"{digits:>11} {delay:>9.1f} {'(ended first)':>12}")
+            continue
+        with open(state, "rb") as f:
+            next_n = int.from_bytes(f.read(24)[20:24], "little")
+        resumed = os.path.join(work, "resumed.txt")
+        start = time.monotonic()
+        subprocess.run([program, "-r", state, "-o", resumed], stderr=subprocess.DEVNULL, check=True)
+        resume = time.monotonic() - start
+        same = "identical" if open(resumed, "rb").read() == open(whole, "rb").read() else "DIFFERENT"
+        print(f"{digits:>11} {delay:>9.1f} {stopped:>12.2f} {next_n:>10} {resume:>9.2f} {same}")
