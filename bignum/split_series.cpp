@@ -80,6 +80,7 @@ struct Run {
   SplitSignals* signals;
   mpz_t sum, term;
   std::uint32_t n;
+  WordConversion* conversion;  // prepared before the first block
 };
 
 // The steps of the block from the run's index, for a term of `bits` bits.
@@ -177,7 +178,15 @@ SeriesOutcome run_blocks(Run* run) {
   control.stop = signals.stop;
   control.reached = &signals.reached;
   control.parallel_limbs = engine.parallel_limbs;
+  // The first block's products on the second thread while this one prepares what turning the
+  // sum and the term back into words takes, so that a stop is saved quickly: both before any
+  // block runs, where the memory they take meanwhile is free.
   NextTree next;
+  if (engine.threads >= 2 && mpz_sgn(run->term) != 0 && run->n <= LAST_SERIES_INDEX) {
+    start_next(&next, run->n, block_steps_from(engine, run->n, mpz_sizeinbase(run->term, 2)),
+               signals.reached, 0);
+  }
+  prepare_word_conversion(engine.word_count, run->conversion);
   mpz_t block_sum;
   mpz_init(block_sum);
   SeriesOutcome outcome;
@@ -274,28 +283,17 @@ bool start_split_series(const CalcState& state, SplitSeries* engine, const Split
 
 SeriesOutcome run_split_series(SplitSeries* engine, CalcState* state, SplitSignals* signals) {
   const std::int32_t count = engine->word_count;
-  Run run{engine, signals, {}, {}, state->next_n};
+  Run run{engine, signals, {}, {}, state->next_n, nullptr};
   mpz_init(run.sum);
   mpz_init(run.term);
   load_state(*engine, *state, run.sum, run.term);
-  // What turning the sum and the term back into words takes is prepared meanwhile, so that a
-  // stop is saved quickly.
   WordConversion conversion;
-  std::thread preparer;
-  try {
-    preparer = std::thread(prepare_word_conversion, count, &conversion);
-  } catch (const std::exception&) {
-    // Prepared at the end instead.
-  }
+  run.conversion = &conversion;
   const SeriesOutcome outcome = run_blocks(&run);
-  if (preparer.joinable()) {
-    preparer.join();
-  } else {
-    prepare_word_conversion(count, &conversion);
-  }
-  // The sum here and the term on a second thread, each on one.
+  // The sum here and the term on a second thread, each on one, while the term is large enough
+  // to be worth it; otherwise one after the other, each on both.
   std::thread term_converter;
-  if (engine->threads >= 2) {
+  if (engine->threads >= 2 && 4 * mpz_size(run.term) >= mpz_size(run.sum)) {
     try {
       term_converter = std::thread(integer_to_words, run.term, state->term, count,
                                    engine->chars + integer_words_buffer_bytes(count), 1u,
