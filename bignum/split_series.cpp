@@ -52,11 +52,13 @@ double tree_bytes(std::uint32_t steps, double last) {
   return levels * steps * bits_per_step / 8 + split_node_count(steps) * (sizeof(SplitNode) + 96.0);
 }
 
-// The arena for a run of the state's size with blocks of `steps` steps: the sum and the term and
-// the products and quotients of a block's top (a dozen numbers of the state's size at most, the
-// conversions' included), and two trees, the one running and the next one being built.
+// The arena for a run of the state's size with blocks of `steps` steps: the sum and the term,
+// the quotients and products of a block's top, and the two conversions back into words side by
+// side after a stop (twenty numbers of the state's size at most), and two trees, the one running
+// and the next one being built. Measured by bench/route_memory at 10^7 digits: 10.6 bytes a digit
+// to the end, 14.7 when broken off half way, against a reservation of 16.
 double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
-  return 12 * state_number_bytes(word_count) + 2 * tree_bytes(steps, last_index) + (16u << 20);
+  return 20 * state_number_bytes(word_count) + 2 * tree_bytes(steps, last_index) + (32u << 20);
 }
 
 // The first non-zero word of the term x of a state of `count` words; count when x is zero.
