@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """A q typed on the terminal part way through a run with a checkpoint file: the time from the key
-to the saved message (the program's exit, right after it), and whether the resumed run ends with the digits of a run without one.
+to the saved message (the program's exit, right after it), each part's peak resident memory, and
+whether the resumed run ends with the digits of a run without a checkpoint file.
 
     bench/break_off.py [build] [digits] [seconds before q ...]   (default: build 10000000 2 5)
 """
@@ -21,8 +22,9 @@ program = os.path.join(build, "tindermoss_vale")
 
 with tempfile.TemporaryDirectory() as work:
     whole = os.path.join(work, "whole.txt")
-    subprocess.run([program, "-d", digits, "-f", "raw", "-o", whole], stderr=subprocess.DEVNULL, check=True)
-    print(f"{'digits':>11} {'q after s':>9} {'q to saved s':>12} {'next_n':>10} {'resume s':>9} digits")
+    subprocess.run([program, "-d", digits, "-f", "raw", "-o", whole], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True)
+    print(f"{'digits':>11} {'q after s':>9} {'q to saved s':>12} {'next_n':>10} {'MB':>7} {'resume s':>9} {'MB':>7} digits")
     for delay in delays:
         state = os.path.join(work, "run.ck")
         err_path = os.path.join(work, "err")
@@ -37,7 +39,9 @@ with tempfile.TemporaryDirectory() as work:
         time.sleep(delay)
         start = time.monotonic()
         os.write(master, b"q")
-        child.wait()
+        _, _, usage = os.wait4(child.pid, 0)
+        child.returncode = 0
+        first_peak = usage.ru_maxrss / 1024
         # The saved message is the run's last output, written just before it exits.
         stopped = time.monotonic() - start
         os.close(master)
@@ -49,7 +53,12 @@ with tempfile.TemporaryDirectory() as work:
             next_n = int.from_bytes(f.read(24)[20:24], "little")
         resumed = os.path.join(work, "resumed.txt")
         start = time.monotonic()
-        subprocess.run([program, "-r", state, "-o", resumed], stderr=subprocess.DEVNULL, check=True)
+        child = subprocess.Popen([program, "-r", state, "-o", resumed], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        _, _, usage = os.wait4(child.pid, 0)
+        child.returncode = 0
         resume = time.monotonic() - start
+        resume_peak = usage.ru_maxrss / 1024
         same = "identical" if open(resumed, "rb").read() == open(whole, "rb").read() else "DIFFERENT"
-        print(f"{digits:>11} {delay:>9.1f} {stopped:>12.2f} {next_n:>10} {resume:>9.2f} {same}")
+        print(f"{digits:>11} {delay:>9.1f} {stopped:>12.2f} {next_n:>10} {first_peak:>7.0f} {resume:>9.2f} "
+              f"{resume_peak:>7.0f} {same}")
