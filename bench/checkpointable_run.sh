@@ -28,7 +28,7 @@ for n in "${counts[@]}"; do
   rm -f "$out/run.ck"
   read -r rs rk < <(measure "$build/tindermoss_vale" -d "$n" -r "$out/run.ck" -f raw -o "$out/split.txt")
   read -r bs bk < <(measure "$build/bench/gmp_baseline" "$n" "$out/baseline.txt")
-  "$build/tindermoss_vale" -d "$n" -f raw -o "$out/direct.txt" 2>/dev/null
+  "$build/tindermoss_vale" -d "$n" -f raw -o "$out/direct.txt" >/dev/null 2>&1
   same="DIFFERENT"
   if cmp -s "$out/split.txt" "$out/baseline.txt" && cmp -s "$out/split.txt" "$out/direct.txt"; then
     same=identical
