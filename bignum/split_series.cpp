@@ -66,11 +66,21 @@ std::uint32_t first_word_of(const mpz_t x, std::int32_t count) {
   if (mpz_sgn(x) == 0) return static_cast<std::uint32_t>(count);
   std::size_t digits = mpz_sizeinbase(x, 10);  // exact or one more
   if (digits % DIGITS_PER_WORD == 1 && digits > 1) {
-    mpz_t power;
-    mpz_init(power);
-    mpz_ui_pow_ui(power, 10, digits - 1);
-    if (mpz_cmp(x, power) < 0) --digits;
-    mpz_clear(power);
+    // Whether x < 10^(digits-1) decides the word; its leading bits settle that unless x lies
+    // within a hair of that power, which then settles it.
+    long exponent = 0;
+    const double mantissa = mpz_get_d_2exp(&exponent, x);
+    const double log10_x = (std::log2(mantissa) + static_cast<double>(exponent)) * 0.30102999566398120;
+    const double below = static_cast<double>(digits - 1) - log10_x;
+    if (below > 1e-6) {
+      --digits;
+    } else if (below > -1e-6) {
+      mpz_t power;
+      mpz_init(power);
+      mpz_ui_pow_ui(power, 10, digits - 1);
+      if (mpz_cmp(x, power) < 0) --digits;
+      mpz_clear(power);
+    }
   }
   const std::size_t words = (digits + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD;
   return static_cast<std::uint32_t>(count - static_cast<std::int32_t>(words));
