@@ -341,9 +341,11 @@ std::uint32_t split_progress(const SplitSeries& engine, const SplitSignals& sign
   const std::uint32_t reached = signals.reached.load(std::memory_order_relaxed);
   const std::uint32_t whole = static_cast<std::uint32_t>(engine.word_count);
   if (exact >= whole) return whole;
+  if (reached < 1) return exact;  // not started yet
   // A term of ln T has floor(ln T / ln 10) + 1 digits; one word less, for the estimate's sake.
   const double digits = std::floor(log_term_estimate(engine.positions, reached) / std::log(10.0)) + 1;
   const double words = std::ceil(std::max(digits, 0.0) / DIGITS_PER_WORD) + 1;
+  if (!std::isfinite(words)) return exact;
   const double estimate = std::clamp(whole - words, 0.0, whole - 1.0);
   return std::max(exact, static_cast<std::uint32_t>(estimate));
 }
