@@ -6,11 +6,9 @@
 
 #include <filesystem>
 
-#include "checkpoint/checkpoint_file.h"
 #include "e2e.h"
+#include "loop_state.h"
 #include "reference.h"
-#include "series/series.h"
-#include "series/series_tuning.h"
 #include "stored_words.h"
 
 namespace {
@@ -25,36 +23,6 @@ class SplitRoute : public ::testing::Test {
   std::string directory;
   std::string path;
 };
-
-// Whether the saved words are those the sweep engine holds at the file's next_n.
-void expect_sweep_engine_state(const std::string& saved, std::uint32_t positions) {
-  static std::uint32_t stop_at;
-  static CalcState* running;
-  CalcState state;
-  ASSERT_TRUE(calc_start_fresh(&state, positions, 0, 1));
-  stop_at = u32_at(saved, 20);
-  running = &state;
-  // Sweeps of 64 terms to within one sweep of the index, then the literal loop.
-  SeriesControl control;
-  control.checkpoint_set = true;
-  control.read_clock = [] { return 0u; };
-  control.stop_requested = [] { return running->next_n + 64 >= stop_at; };
-  SeriesTuning tuning;
-  tuning.terms_per_sweep = 64;
-  if (stop_at > 65) {
-    ASSERT_EQ(run_series_tuned(&state, control, tuning), SeriesOutcome::INTERRUPTED);
-  }
-  control.stop_requested = [] { return running->next_n == stop_at; };
-  if (state.next_n < stop_at) {
-    ASSERT_EQ(run_series_literal(&state, control), SeriesOutcome::INTERRUPTED);
-  }
-  ASSERT_EQ(static_cast<std::int64_t>(saved.size()), checkpoint_size(state.word_count));
-  for (std::int32_t k = 0; k < state.word_count; ++k) {
-    ASSERT_EQ(u32_at(saved, 24 + 4 * static_cast<std::size_t>(k)), state.sum[k]) << k;
-    ASSERT_EQ(u32_at(saved, 24 + 4 * static_cast<std::size_t>(state.word_count + k)), state.term[k]) << k;
-  }
-  calc_release(&state);
-}
 
 TEST_F(SplitRoute, QInTheMiddleSavesTheLoopsStateAndTheResumeEndsWithTheSameBytes) {
   const std::string digits = "1000000";
@@ -78,7 +46,7 @@ TEST_F(SplitRoute, QInTheMiddleSavesTheLoopsStateAndTheResumeEndsWithTheSameByte
   ASSERT_FALSE(saved.empty()) << "no try was broken off";
   EXPECT_GT(u32_at(saved, 20), final_n / 20);
   EXPECT_LT(u32_at(saved, 20), final_n);
-  expect_sweep_engine_state(saved, 1000001);
+  expect_literal_checkpoint(saved, 1000001);
 
   ChildResult resumed = run_child(program({"-r", path}));
   ChildResult whole = run_child(program({"-d", digits, "-f", "raw"}));
