@@ -1,5 +1,6 @@
 #include "bignum/split_chain.h"
 
+#include <algorithm>
 #include <exception>
 #include <thread>
 
@@ -18,17 +19,37 @@ struct Chain {
   std::uint32_t first_zero;
 };
 
-// q A and q G, on a second thread when there is one to be had.
+// q A and q G, on a second thread when there is one to be had; given up when the node is broken
+// off (they are not wanted then), between pieces of q as long as the node's B, so that a stop
+// never waits for a whole product of the block's top.
 struct QuotientShares {
   const mpz_t* q;
   const SplitNode* node;
   mpz_t a_share, g_share;
+  std::atomic<bool> abandoned{false};
   std::thread worker;
 };
 
+// share += q factor, piece by piece.
+void add_product_in_pieces(mpz_t share, const mpz_t q, const mpz_t factor, std::size_t piece,
+                           const std::atomic<bool>& abandoned) {
+  const std::size_t size = mpz_size(q);
+  mpz_t product;
+  mpz_init(product);
+  for (std::size_t at = 0; at < size && !abandoned.load(std::memory_order_relaxed); at += piece) {
+    mpz_t part;
+    mpz_roinit_n(part, mpz_limbs_read(q) + at, static_cast<mp_size_t>(std::min(piece, size - at)));
+    mpz_mul(product, part, factor);
+    mpz_mul_2exp(product, product, static_cast<mp_bitcnt_t>(at) * GMP_NUMB_BITS);
+    mpz_add(share, share, product);
+  }
+  mpz_clear(product);
+}
+
 void form_shares(QuotientShares* shares) {
-  mpz_mul(shares->a_share, *shares->q, shares->node->a);
-  mpz_mul(shares->g_share, *shares->q, shares->node->g);
+  const std::size_t piece = std::max<std::size_t>(mpz_size(shares->node->b), 1);
+  add_product_in_pieces(shares->a_share, *shares->q, shares->node->a, piece, shares->abandoned);
+  add_product_in_pieces(shares->g_share, *shares->q, shares->node->g, piece, shares->abandoned);
 }
 
 void start_shares(QuotientShares* shares, const mpz_t& q, const SplitNode& node) {
@@ -50,6 +71,17 @@ void finish_shares(QuotientShares* shares) {
 void clear_shares(QuotientShares* shares) {
   mpz_clear(shares->a_share);
   mpz_clear(shares->g_share);
+}
+
+// A node broken off before its first step: nothing subtracted, and the prefix of no steps.
+std::uint32_t broken_off_at_start(Chain& chain, const SplitNode& node, mpz_t sum) {
+  Prefix& prefix = *chain.prefix;
+  mpz_set_ui(sum, 0);
+  mpz_set_ui(prefix.a, 1);
+  mpz_set_ui(prefix.b, 1);
+  mpz_set_ui(prefix.g, 0);
+  mpz_set(prefix.rest_b, node.b);
+  return 0;
 }
 
 // A node that has run to its end needs its halves' products no more; they are given back as the
@@ -115,15 +147,7 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
     mpz_set_ui(sum, 0);
     return node.steps;
   }
-  if (stop_requested(chain.control->stop)) {
-    Prefix& prefix = *chain.prefix;
-    mpz_set_ui(sum, 0);
-    mpz_set_ui(prefix.a, 1);
-    mpz_set_ui(prefix.b, 1);
-    mpz_set_ui(prefix.g, 0);
-    mpz_set(prefix.rest_b, node.b);
-    return 0;
-  }
+  if (stop_requested(chain.control->stop)) return broken_off_at_start(chain, node, sum);
   if (node.right == 0) {
     run_leaf(chain, node, x, sum, exact);
     return node.steps;
@@ -133,13 +157,22 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
   mpz_t q;
   mpz_init(q);
   mpz_tdiv_qr(q, x, x, node.b);
+  if (stop_requested(chain.control->stop)) {
+    // A stop during a long division: x as it came, no step taken.
+    mpz_addmul(x, q, node.b);
+    mpz_clear(q);
+    return broken_off_at_start(chain, node, sum);
+  }
   const std::size_t parallel_limbs = chain.control->parallel_limbs;
   const bool in_parallel =
       parallel_limbs > 0 && mpz_size(q) + mpz_size(node.a) >= parallel_limbs;
   QuotientShares shares;
   if (in_parallel) start_shares(&shares, q, node);
   const std::uint32_t done = run_halves(chain, index, x, sum, false);
-  if (in_parallel) finish_shares(&shares);
+  if (in_parallel) {
+    if (done < node.steps) shares.abandoned.store(true);
+    finish_shares(&shares);
+  }
   if (done == node.steps) {
     if (in_parallel) {
       mpz_add(x, x, shares.a_share);
