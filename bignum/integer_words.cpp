@@ -11,7 +11,6 @@
 #include "bignum/conversion_queue.h"
 #include "bignum/decimal_tree.h"
 #include "bignum/memory_arena.h"
-#include "numbers/digit_chars.h"
 
 namespace {
 

@@ -20,8 +20,8 @@ void words_to_integer(const Word* words, std::int32_t count, mpz_t x, unsigned t
 
 // What converting integers below 10^(9 count) into words takes, whatever the integer: the powers
 // of ten of its halvings and R = floor(2^(64 L + s) / (2 10^places)), L = piece_limbs(places) and
-// 2^s >= 2 10^places, so that (2x + 1) / (2 10^places) is (2x + 1) R / 2^s less less than two
-// units of its last limb: one product instead of a division for each integer.
+// 2^s >= 2 10^places, so that (2x + 1) R / 2^s, truncated, is (2x + 1) / (2 10^places) in units
+// of 2^-64L less by under two: one product instead of a division for each integer.
 struct WordConversion {
   std::int32_t count = 0;
   std::uint64_t places = 0;

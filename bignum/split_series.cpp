@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cassert>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
