@@ -3,10 +3,11 @@
 #include <gmp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <iterator>
 #include <mutex>
 #include <thread>
@@ -16,25 +17,42 @@
 namespace {
 
 constexpr std::size_t ALIGNMENT = 16;
-constexpr std::size_t HEADER = 16;                 // a block's size, ahead of what it holds
+constexpr std::size_t HEADER = 16;                 // a block's header, ahead of what it holds
+constexpr std::size_t IN_USE = 1;                  // in a header's size word (sizes are multiples of 16)
 constexpr std::size_t SMALLEST_SPLIT = 64;         // a rest smaller than this stays with the block
 constexpr std::size_t DISCARD_AT_LEAST = 1 << 20;  // free runs this large give their pages back
 // Blocks up to 64 KB come in four sizes to every doubling, each size with a free list of its own,
-// so that the many small blocks neither fragment the region nor lengthen the search for large
-// ones, and lose at most a fifth of their room to the rounding.
+// so that the many small blocks neither fragment the region nor crowd the free runs, and lose at
+// most a fifth of their room to the rounding.
 constexpr int CLASSES_PER_DOUBLING = 4;
 constexpr int SMALL_CLASSES = 10 * CLASSES_PER_DOUBLING + 1;  // 64 B .. 64 KB
 constexpr std::size_t SMALLEST_CLASS = 64;
+// Free runs are kept in bins by size, four to every doubling from 64 bytes, with a bit for every
+// bin that holds any: finding, freeing and joining take the same few steps however many blocks
+// the region holds.
+constexpr int BINS_PER_DOUBLING = 4;
+constexpr int FIRST_DOUBLING = 6;  // 64 bytes
+constexpr int BINS = (64 - FIRST_DOUBLING) * BINS_PER_DOUBLING;
+constexpr int BIN_WORDS = (BINS + 63) / 64;
+constexpr int LOOKS_IN_OWN_BIN = 8;
 
-// At the start of every free block; the list runs by address.
-struct FreeBlock {
-  std::size_t size;
-  FreeBlock* next;
+// At the start of every block, free or not. `below` is the size of the block just below it in
+// the region (0 for the first), so that a freed block finds a free neighbour on either side.
+struct Header {
+  std::size_t size_and_use;
+  std::size_t below;
 };
 
-// At the start of every free small block.
+// A free run: its header, then the links of its bin's list.
+struct FreeRun {
+  Header header;
+  FreeRun* next;
+  FreeRun* previous;
+};
+
+// A free small block: in use as far as the runs are concerned, and on its class's list.
 struct SmallBlock {
-  std::size_t size;
+  Header header;
   SmallBlock* next;
 };
 
@@ -54,7 +72,8 @@ struct Arena {
   SpinLock lock;
   char* base = nullptr;
   std::size_t bytes = 0;
-  FreeBlock* free_list = nullptr;
+  FreeRun* bins[BINS] = {};
+  std::uint64_t bins_held[BIN_WORDS] = {};
   SmallBlock* small_free[SMALL_CLASSES] = {};
   ArenaUse use;
   void* (*gmp_allocate)(std::size_t) = nullptr;  // GMP's own, for arena_release
@@ -93,74 +112,141 @@ std::size_t block_size(std::size_t bytes) {
   return k < 0 ? size : class_size(k);
 }
 
-std::size_t& size_of(char* start) { return *reinterpret_cast<std::size_t*>(start); }
+// The bin of a free run of `size` >= 64 bytes: runs in bin b are at least as large as any in a
+// lower bin, and every run in a higher bin holds any size of bin b.
+int bin_of(std::size_t size) {
+  const int doubling = static_cast<int>(std::bit_width(size)) - 1;
+  const int quarter = static_cast<int>(size >> (doubling - 2)) & (BINS_PER_DOUBLING - 1);
+  return BINS_PER_DOUBLING * (doubling - FIRST_DOUBLING) + quarter;
+}
+
+Header& header_of(char* start) { return *reinterpret_cast<Header*>(start); }
+std::size_t size_of(char* start) { return header_of(start).size_and_use & ~IN_USE; }
+bool is_free(char* start) { return (header_of(start).size_and_use & IN_USE) == 0; }
+char* region_end() { return arena.base + arena.bytes; }
+
+// Makes [start, start + size) one block, in use or not, and tells the block above its size.
+// Requires `start`'s `below` to be right already.
+void write_block(char* start, std::size_t size, bool in_use) {
+  header_of(start).size_and_use = size | (in_use ? IN_USE : 0);
+  if (start + size < region_end()) header_of(start + size).below = size;
+}
 
 void note_end(const char* end) {
   arena.use.high_water = std::max(arena.use.high_water, static_cast<std::size_t>(end - arena.base));
 }
 
-// The first free block that holds `size` bytes, split; the block's start, or null. Lock held.
-char* take(std::size_t size) {
-  for (FreeBlock** link = &arena.free_list; *link != nullptr; link = &(*link)->next) {
-    FreeBlock* block = *link;
-    if (block->size < size) continue;
-    char* start = reinterpret_cast<char*>(block);
-    if (block->size - size >= SMALLEST_SPLIT) {
-      FreeBlock* rest = reinterpret_cast<FreeBlock*>(start + size);
-      rest->size = block->size - size;
-      rest->next = block->next;
-      *link = rest;
+// Puts [start, start + size) on its bin as a free run. Lock held.
+void bin_run(char* start, std::size_t size) {
+  write_block(start, size, false);
+  const int b = bin_of(size);
+  FreeRun* run = reinterpret_cast<FreeRun*>(start);
+  run->previous = nullptr;
+  run->next = arena.bins[b];
+  if (run->next != nullptr) run->next->previous = run;
+  arena.bins[b] = run;
+  arena.bins_held[b / 64] |= std::uint64_t{1} << (b % 64);
+}
+
+// Takes a free run off its bin. Lock held.
+void unbin_run(FreeRun* run) {
+  if (run->next != nullptr) run->next->previous = run->previous;
+  if (run->previous != nullptr) {
+    run->previous->next = run->next;
+    return;
+  }
+  const int b = bin_of(size_of(reinterpret_cast<char*>(run)));
+  arena.bins[b] = run->next;
+  if (run->next == nullptr) arena.bins_held[b / 64] &= ~(std::uint64_t{1} << (b % 64));
+}
+
+// The lowest bin above b that holds a run, or -1.
+int held_bin_above(int b) {
+  for (int word = (b + 1) / 64; word < BIN_WORDS; ++word) {
+    std::uint64_t held = arena.bins_held[word];
+    if (word == (b + 1) / 64) held &= ~std::uint64_t{0} << ((b + 1) % 64);
+    if (held != 0) return 64 * word + std::countr_zero(held);
+  }
+  return -1;
+}
+
+// A free run of at least `size` bytes, off its bin; null when there is none. Lock held.
+FreeRun* find_run(std::size_t size) {
+  const int b = bin_of(size);
+  FreeRun* run = arena.bins[b];
+  for (int look = 0; run != nullptr && look < LOOKS_IN_OWN_BIN; ++look, run = run->next) {
+    if (size_of(reinterpret_cast<char*>(run)) >= size) break;
+  }
+  if (run == nullptr || size_of(reinterpret_cast<char*>(run)) < size) {
+    const int above = held_bin_above(b);
+    if (above >= 0) {
+      run = arena.bins[above];
     } else {
-      size = block->size;
-      *link = block->next;
+      for (run = arena.bins[b]; run != nullptr; run = run->next) {
+        if (size_of(reinterpret_cast<char*>(run)) >= size) break;
+      }
     }
-    size_of(start) = size;
-    note_end(start + size);
-    return start;
   }
-  return nullptr;
+  if (run != nullptr) unbin_run(run);
+  return run;
 }
 
-// Returns [start, start + size) to the free list, joined with free neighbours. Lock held.
-void give_back(char* start, std::size_t size) {
-  FreeBlock* before = nullptr;
-  FreeBlock** link = &arena.free_list;
-  while (*link != nullptr && reinterpret_cast<char*>(*link) < start) {
-    before = *link;
-    link = &(*link)->next;
+// A block of `size` bytes from the free runs (a little more when the rest would be too small to
+// keep); its start, or null. Lock held.
+char* take(std::size_t size) {
+  FreeRun* run = find_run(size);
+  if (run == nullptr) return nullptr;
+  char* start = reinterpret_cast<char*>(run);
+  const std::size_t have = size_of(start);
+  if (have - size >= SMALLEST_SPLIT) {
+    write_block(start, size, true);
+    bin_run(start + size, have - size);
+  } else {
+    write_block(start, have, true);
   }
-  FreeBlock* block = reinterpret_cast<FreeBlock*>(start);
-  block->size = size;
-  block->next = *link;
-  *link = block;
-  if (block->next != nullptr && start + size == reinterpret_cast<char*>(block->next)) {
-    block->size += block->next->size;
-    block->next = block->next->next;
-  }
-  if (before != nullptr && reinterpret_cast<char*>(before) + before->size == start) {
-    before->size += block->size;
-    before->next = block->next;
-    block = before;
-  }
-  // Pages of a large free run go back to the system, up to what was ever touched.
-  char* from = reinterpret_cast<char*>(block) + sizeof(FreeBlock);
-  char* to = std::min(reinterpret_cast<char*>(block) + block->size, arena.base + arena.use.high_water);
-  if (to > from && static_cast<std::size_t>(to - from) >= DISCARD_AT_LEAST) {
-    discard_pages(from, static_cast<std::size_t>(to - from));
-  }
+  note_end(start + size_of(start));
+  return start;
 }
 
-// The free block that starts at `at`, unlinked; null when there is none. Lock held.
-FreeBlock* unlink_free_at(const char* at) {
-  for (FreeBlock** link = &arena.free_list; *link != nullptr; link = &(*link)->next) {
-    if (reinterpret_cast<char*>(*link) == at) {
-      FreeBlock* block = *link;
-      *link = block->next;
-      return block;
-    }
-    if (reinterpret_cast<char*>(*link) > at) break;
+// Frees the block at `start`, joined with free neighbours. Large free runs give back the pages
+// not yet given back: those of the block and of neighbours too small to have given theirs. Lock
+// held.
+void give_back(char* start) {
+  char* run = start;
+  std::size_t size = size_of(start);
+  char* discard_from = start;
+  char* discard_to = start + size;
+  char* above = start + size;
+  if (above < region_end() && is_free(above)) {
+    const std::size_t more = size_of(above);
+    unbin_run(reinterpret_cast<FreeRun*>(above));
+    if (more < DISCARD_AT_LEAST) discard_to = above + more;
+    size += more;
   }
-  return nullptr;
+  if (header_of(start).below != 0) {
+    char* below = start - header_of(start).below;
+    if (is_free(below)) {
+      const std::size_t more = size_of(below);
+      unbin_run(reinterpret_cast<FreeRun*>(below));
+      if (more < DISCARD_AT_LEAST) discard_from = below;
+      run = below;
+      size += more;
+    }
+  }
+  bin_run(run, size);
+  if (size < DISCARD_AT_LEAST) return;
+  char* from = std::max(discard_from, run + sizeof(FreeRun));
+  char* to = std::min(discard_to, arena.base + arena.use.high_water);
+  if (to > from) discard_pages(from, static_cast<std::size_t>(to - from));
+}
+
+// Cuts the block at `start` down to `size` bytes when the rest is worth freeing. Lock held.
+void shrink(char* start, std::size_t size) {
+  const std::size_t have = size_of(start);
+  if (have - size < SMALLEST_SPLIT) return;
+  write_block(start, size, true);
+  write_block(start + size, have - size, true);
+  give_back(start + size);
 }
 
 // A block of `size` bytes (a class size for small ones); its start, or null. Lock held.
@@ -169,24 +255,17 @@ char* take_block(std::size_t size) {
   if (k >= 0 && arena.small_free[k] != nullptr) {
     SmallBlock* block = arena.small_free[k];
     arena.small_free[k] = block->next;
-    size_of(reinterpret_cast<char*>(block)) = size;
     return reinterpret_cast<char*>(block);
   }
-  char* start = take(size);
-  // A small block keeps its class size: a split-off rest would not fit its list.
-  if (start != nullptr && k >= 0 && size_of(start) != size) {
-    give_back(start + size, size_of(start) - size);
-    size_of(start) = size;
-  }
-  return start;
+  return take(size);
 }
 
-// Small blocks go back to their class's list, large ones to the region. Lock held.
+// Small blocks of a class size go back to their class's list, the rest to the runs. Lock held.
 void give_back_block(char* start) {
   const std::size_t size = size_of(start);
   const int k = small_class(size);
   if (k < 0 || class_size(k) != size) {
-    give_back(start, size);
+    give_back(start);
     return;
   }
   SmallBlock* block = reinterpret_cast<SmallBlock*>(start);
@@ -212,38 +291,24 @@ void* arena_reallocate(void* block, std::size_t bytes) {
   const std::size_t have = size_of(start);
   const std::size_t need = block_size(bytes);
   if (small_class(have) >= 0 || small_class(need) >= 0) {
-    // Into a block of the new size: no small block is split or joined.
+    // Into a block of the new size: small blocks keep their class sizes.
     if (need == have) return block;
-    char* moved = take_block(need);
-    if (moved == nullptr) return nullptr;
-    std::memcpy(moved + HEADER, block, std::min(have, need) - HEADER);
-    give_back_block(start);
-    return moved + HEADER;
-  }
-  if (need <= have) {
-    if (have - need >= SMALLEST_SPLIT) {
-      size_of(start) = need;
-      give_back(start + need, have - need);
-    }
+  } else if (need <= have) {
+    shrink(start, need);
     return block;
-  }
-  if (FreeBlock* next = unlink_free_at(start + have)) {
-    const std::size_t joined = have + next->size;
-    if (joined >= need) {
-      size_of(start) = joined;
-      if (joined - need >= SMALLEST_SPLIT) {
-        size_of(start) = need;
-        give_back(start + need, joined - need);
-      }
-      note_end(start + size_of(start));
-      return block;
-    }
-    give_back(start + have, next->size);
+  } else if (char* above = start + have; above < region_end() && is_free(above) &&
+                                          have + size_of(above) >= need) {
+    const std::size_t joined = have + size_of(above);
+    unbin_run(reinterpret_cast<FreeRun*>(above));
+    write_block(start, joined, true);
+    shrink(start, need);
+    note_end(start + size_of(start));
+    return block;
   }
   char* moved = take_block(need);
   if (moved == nullptr) return nullptr;
-  std::memcpy(moved + HEADER, block, have - HEADER);
-  give_back(start, have);
+  std::memcpy(moved + HEADER, block, std::min(have, need) - HEADER);
+  give_back_block(start);
   return moved + HEADER;
 }
 
@@ -280,16 +345,17 @@ void gmp_free(void* block, std::size_t) { bignum_free(block); }
 }  // namespace
 
 bool arena_reserve(std::size_t bytes) {
-  if (arena.base != nullptr) return false;
+  if (arena.base != nullptr || bytes < SMALLEST_SPLIT) return false;
   bytes = (bytes + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT;
   char* region = static_cast<char*>(reserve_region(bytes));
   if (region == nullptr) return false;
   arena.base = region;
   arena.bytes = bytes;
-  arena.free_list = reinterpret_cast<FreeBlock*>(region);
-  arena.free_list->size = bytes;
-  arena.free_list->next = nullptr;
+  std::fill(std::begin(arena.bins), std::end(arena.bins), nullptr);
+  std::fill(std::begin(arena.bins_held), std::end(arena.bins_held), 0);
   std::fill(std::begin(arena.small_free), std::end(arena.small_free), nullptr);
+  header_of(region).below = 0;
+  bin_run(region, bytes);
   arena.use = ArenaUse{};
   mp_get_memory_functions(&arena.gmp_allocate, &arena.gmp_reallocate, &arena.gmp_free);
   mp_set_memory_functions(gmp_allocate, gmp_reallocate, gmp_free);
@@ -302,7 +368,6 @@ void arena_release() {
   release_region(arena.base, arena.bytes);
   arena.base = nullptr;
   arena.bytes = 0;
-  arena.free_list = nullptr;
 }
 
 void* bignum_allocate(std::size_t bytes) {
