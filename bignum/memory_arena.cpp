@@ -388,6 +388,21 @@ void bignum_free(void* block) {
   }
 }
 
+void arena_trim() {
+  if (arena.base == nullptr) return;
+  std::lock_guard<SpinLock> hold(arena.lock);
+  const auto trim = [](char* start, std::size_t header) {
+    char* to = std::min(start + size_of(start), arena.base + arena.use.high_water);
+    if (to > start + header) discard_pages(start + header, static_cast<std::size_t>(to - start - header));
+  };
+  for (FreeRun* run : arena.bins) {
+    for (; run != nullptr; run = run->next) trim(reinterpret_cast<char*>(run), sizeof(FreeRun));
+  }
+  for (SmallBlock* block : arena.small_free) {
+    for (; block != nullptr; block = block->next) trim(reinterpret_cast<char*>(block), sizeof(SmallBlock));
+  }
+}
+
 ArenaUse arena_use() {
   std::lock_guard<SpinLock> hold(arena.lock);
   return arena.use;

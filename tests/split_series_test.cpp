@@ -62,22 +62,27 @@ Snapshot loop_to_end(CalcState state) {
   return end;
 }
 
-// The split engine's stop: after a number of polls.
+// The split engine's stop: after a number of polls, counted from the start or from the first
+// poll after the engine has passed an index.
 struct PollCount {
   std::uint64_t left;
+  std::uint32_t from_index;
+  const SplitSignals* signals;
 };
 bool count_down(void* context) {
   PollCount* polls = static_cast<PollCount*>(context);
+  if (polls->signals->reached.load() < polls->from_index) return false;
   if (polls->left == 0) return true;
   --polls->left;
   return false;
 }
 
-SeriesOutcome split_run(CalcState* state, const SplitTuning& tuning, std::uint64_t polls) {
+SeriesOutcome split_run(CalcState* state, const SplitTuning& tuning, std::uint64_t polls,
+                        std::uint32_t from_index = 0) {
   SplitSeries engine;
   EXPECT_TRUE(start_split_series(*state, &engine, tuning));
-  PollCount count{polls};
   SplitSignals signals;
+  PollCount count{polls, from_index, &signals};
   signals.stop = StopCheck{count_down, &count};
   return run_split_series(&engine, state, &signals);
 }
@@ -91,9 +96,9 @@ CalcState fresh(std::uint32_t positions) {
 // One engine run broken off after `polls` polls, compared with the loop at the index reached;
 // then resumed to the end, compared with the loop's end. Returns whether the stop came first.
 bool broken_off_and_resumed(std::uint32_t positions, const SplitTuning& tuning, std::uint64_t polls,
-                            const Snapshot& end) {
+                            const Snapshot& end, std::uint32_t from_index = 0) {
   CalcState state = fresh(positions);
-  const SeriesOutcome outcome = split_run(&state, tuning, polls);
+  const SeriesOutcome outcome = split_run(&state, tuning, polls, from_index);
   bool stopped = outcome == SeriesOutcome::INTERRUPTED;
   if (stopped) {
     CalcState loop = fresh(positions);
@@ -139,7 +144,13 @@ TEST(SplitSeries, LargerDigitCountsFreshAndResumedOnTwoThreads) {
     tuning.parallel_limbs = 1;  // q A and q G on the second thread at every node that has them
     tuning.block_steps = end.next_n / 5;
     for (int round = 0; round < 3; ++round) {
-      EXPECT_TRUE(broken_off_and_resumed(positions, tuning, 1 + random() % 200, end));
+      EXPECT_TRUE(broken_off_and_resumed(positions, tuning, 1 + random() % (end.next_n / 10), end));
+    }
+    // Breaks at a block's end (the next block's first division made ahead, the term not yet
+    // formed), at the next block's top, and at its first half.
+    const std::uint32_t second_block = 2 + tuning.block_steps;
+    for (std::uint64_t polls : {0, 1, 2}) {
+      EXPECT_TRUE(broken_off_and_resumed(positions, tuning, polls, end, second_block));
     }
     tuning.block_steps = 0;
     CalcState whole = fresh(positions);
