@@ -34,7 +34,7 @@ constexpr int BINS_PER_DOUBLING = 4;
 constexpr int FIRST_DOUBLING = 6;  // 64 bytes
 constexpr int BINS = (64 - FIRST_DOUBLING) * BINS_PER_DOUBLING;
 constexpr int BIN_WORDS = (BINS + 63) / 64;
-constexpr int LOOKS_IN_OWN_BIN = 8;
+constexpr int LOOKS_IN_BIN = 16;
 
 // At the start of every block, free or not. `below` is the size of the block just below it in
 // the region (0 for the first), so that a freed block finds a free neighbour on either side.
@@ -136,15 +136,27 @@ void note_end(const char* end) {
   arena.use.high_water = std::max(arena.use.high_water, static_cast<std::size_t>(end - arena.base));
 }
 
-// Puts [start, start + size) on its bin as a free run. Lock held.
+// Puts [start, start + size) on its bin as a free run. Each bin is kept in address order, as far
+// as a few looks go, so that the lowest runs are used first and the region's far end stays
+// untouched as long as possible. Lock held.
 void bin_run(char* start, std::size_t size) {
   write_block(start, size, false);
   const int b = bin_of(size);
   FreeRun* run = reinterpret_cast<FreeRun*>(start);
-  run->previous = nullptr;
-  run->next = arena.bins[b];
-  if (run->next != nullptr) run->next->previous = run;
-  arena.bins[b] = run;
+  FreeRun* before = nullptr;
+  FreeRun* after = arena.bins[b];
+  for (int look = 0; after != nullptr && after < run && look < LOOKS_IN_BIN; ++look) {
+    before = after;
+    after = after->next;
+  }
+  run->previous = before;
+  run->next = after;
+  if (after != nullptr) after->previous = run;
+  if (before != nullptr) {
+    before->next = run;
+  } else {
+    arena.bins[b] = run;
+  }
   arena.bins_held[b / 64] |= std::uint64_t{1} << (b % 64);
 }
 
@@ -174,7 +186,7 @@ int held_bin_above(int b) {
 FreeRun* find_run(std::size_t size) {
   const int b = bin_of(size);
   FreeRun* run = arena.bins[b];
-  for (int look = 0; run != nullptr && look < LOOKS_IN_OWN_BIN; ++look, run = run->next) {
+  for (int look = 0; run != nullptr && look < LOOKS_IN_BIN; ++look, run = run->next) {
     if (size_of(reinterpret_cast<char*>(run)) >= size) break;
   }
   if (run == nullptr || size_of(reinterpret_cast<char*>(run)) < size) {
@@ -391,15 +403,20 @@ void bignum_free(void* block) {
 void arena_trim() {
   if (arena.base == nullptr) return;
   std::lock_guard<SpinLock> hold(arena.lock);
-  const auto trim = [](char* start, std::size_t header) {
-    char* to = std::min(start + size_of(start), arena.base + arena.use.high_water);
-    if (to > start + header) discard_pages(start + header, static_cast<std::size_t>(to - start - header));
-  };
-  for (FreeRun* run : arena.bins) {
-    for (; run != nullptr; run = run->next) trim(reinterpret_cast<char*>(run), sizeof(FreeRun));
+  for (SmallBlock*& list : arena.small_free) {
+    while (list != nullptr) {
+      SmallBlock* block = list;
+      list = block->next;
+      give_back(reinterpret_cast<char*>(block));
+    }
   }
-  for (SmallBlock* block : arena.small_free) {
-    for (; block != nullptr; block = block->next) trim(reinterpret_cast<char*>(block), sizeof(SmallBlock));
+  for (FreeRun* run : arena.bins) {
+    for (; run != nullptr; run = run->next) {
+      char* start = reinterpret_cast<char*>(run);
+      char* to = std::min(start + size_of(start), arena.base + arena.use.high_water);
+      char* from = start + sizeof(FreeRun);
+      if (to > from) discard_pages(from, static_cast<std::size_t>(to - from));
+    }
   }
 }
 

@@ -22,9 +22,10 @@ void* bignum_allocate(std::size_t bytes);
 // Frees a block from bignum_allocate; null does nothing.
 void bignum_free(void* block);
 
-// Lets the system take back the pages of every free block in the arena, also of those too small
-// to give theirs back when freed: for a route that has freed much in small pieces before a phase
-// that needs its room. Safe without an arena.
+// Joins the free small blocks, kept for their sizes, back into the free runs, and lets the system
+// take back the pages of every free run, also of those too small to give theirs back when freed:
+// for a route that has freed much in small pieces, before a phase that needs the room in large
+// ones. Safe without an arena.
 void arena_trim();
 
 // How the arena has been used since it was reserved: the furthest byte of the region ever handed
