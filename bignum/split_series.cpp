@@ -335,6 +335,7 @@ SeriesOutcome run_blocks(Run* run) {
   mpz_clear(block_sum);
   mpz_clear(next.quotient);
   mpz_clear(next.remainder);
+  arena_trim();  // room for the conversions back into words
   return outcome;
 }
 
