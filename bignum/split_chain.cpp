@@ -1,7 +1,6 @@
 #include "bignum/split_chain.h"
 
 #include <algorithm>
-#include <cassert>
 #include <exception>
 #include <thread>
 
@@ -18,7 +17,6 @@ struct Chain {
   const ChainControl* control;
   Prefix* prefix;
   std::uint32_t first_zero;
-  bool top_share_taken;
 };
 
 // q A and q G, on a second thread when there is one to be had; given up when the node is broken
@@ -27,10 +25,8 @@ struct Chain {
 struct QuotientShares {
   const mpz_t* q;
   const SplitNode* node;
-  TopShareTaker taker;  // for the block's top only
   mpz_t a_share, g_share;
   std::atomic<bool> abandoned{false};
-  bool taken = false;
   std::thread worker;
 };
 
@@ -52,29 +48,19 @@ void add_product_in_pieces(mpz_t share, const mpz_t q, const mpz_t factor, std::
 
 void form_shares(QuotientShares* shares) {
   const std::size_t piece = std::max<std::size_t>(mpz_size(shares->node->b), 1);
-  add_product_in_pieces(shares->g_share, *shares->q, shares->node->g, piece, shares->abandoned);
   add_product_in_pieces(shares->a_share, *shares->q, shares->node->a, piece, shares->abandoned);
+  add_product_in_pieces(shares->g_share, *shares->q, shares->node->g, piece, shares->abandoned);
 }
 
-// On the second thread: the shares, then the offer of q A to the taker.
-void form_and_offer_shares(QuotientShares* shares) {
-  form_shares(shares);
-  if (shares->taker.take != nullptr && !shares->abandoned.load()) {
-    shares->taken = shares->taker.take(shares->taker.context, shares->a_share, shares->abandoned);
-  }
-}
-
-void start_shares(QuotientShares* shares, const mpz_t& q, const SplitNode& node,
-                  const TopShareTaker& taker) {
+void start_shares(QuotientShares* shares, const mpz_t& q, const SplitNode& node) {
   shares->q = &q;
   shares->node = &node;
-  shares->taker = taker;
   mpz_init(shares->a_share);
   mpz_init(shares->g_share);
   try {
-    shares->worker = std::thread(form_and_offer_shares, shares);
+    shares->worker = std::thread(form_shares, shares);
   } catch (const std::exception&) {
-    form_shares(shares);  // no thread to be had: formed here, before the halves, and kept
+    form_shares(shares);  // no thread to be had: formed here, before the halves
   }
 }
 
@@ -157,48 +143,31 @@ std::uint32_t run_halves(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, 
 
 std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bool exact) {
   const SplitNode& node = chain.tree->nodes[index];
-  mpz_ptr divided_ahead = index == 0 ? chain.control->top_quotient : nullptr;
-  assert(divided_ahead == nullptr || node.right != 0);
-  // A quotient divided ahead makes x the remainder: x = 0 then ends nothing, and x < B divides
-  // nothing more.
-  const bool has_quotient = divided_ahead != nullptr && mpz_sgn(divided_ahead) != 0;
-  if (mpz_sgn(x) == 0 && !has_quotient) {
+  if (mpz_sgn(x) == 0) {
     mpz_set_ui(sum, 0);
     return node.steps;
   }
-  if (stop_requested(chain.control->stop)) {
-    if (has_quotient) {  // x as the block's first term
-      mpz_addmul(x, divided_ahead, node.b);
-      mpz_set_ui(divided_ahead, 0);
-    }
-    return broken_off_at_start(chain, node, sum);
-  }
+  if (stop_requested(chain.control->stop)) return broken_off_at_start(chain, node, sum);
   if (node.right == 0) {
     run_leaf(chain, node, x, sum, exact);
     return node.steps;
   }
-  if (!has_quotient && mpz_cmp(x, node.b) < 0) return run_halves(chain, index, x, sum, exact);
+  if (mpz_cmp(x, node.b) < 0) return run_halves(chain, index, x, sum, exact);
 
   mpz_t q;
   mpz_init(q);
-  if (has_quotient) {
-    mpz_swap(q, divided_ahead);
-  } else {
-    mpz_tdiv_qr(q, x, x, node.b);
-    if (stop_requested(chain.control->stop)) {
-      // A stop during a long division: x as it came, no step taken.
-      mpz_addmul(x, q, node.b);
-      mpz_clear(q);
-      return broken_off_at_start(chain, node, sum);
-    }
+  mpz_tdiv_qr(q, x, x, node.b);
+  if (stop_requested(chain.control->stop)) {
+    // A stop during a long division: x as it came, no step taken.
+    mpz_addmul(x, q, node.b);
+    mpz_clear(q);
+    return broken_off_at_start(chain, node, sum);
   }
   const std::size_t parallel_limbs = chain.control->parallel_limbs;
   const bool in_parallel =
       parallel_limbs > 0 && mpz_size(q) + mpz_size(node.a) >= parallel_limbs;
   QuotientShares shares;
-  if (in_parallel) {
-    start_shares(&shares, q, node, index == 0 ? chain.control->top_share_taker : TopShareTaker{});
-  }
+  if (in_parallel) start_shares(&shares, q, node);
   const std::uint32_t done = run_halves(chain, index, x, sum, false);
   if (in_parallel) {
     if (done < node.steps) shares.abandoned.store(true);
@@ -206,11 +175,7 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
   }
   if (done == node.steps) {
     if (in_parallel) {
-      if (shares.taken) {
-        chain.top_share_taken = true;
-      } else {
-        mpz_add(x, x, shares.a_share);
-      }
+      mpz_add(x, x, shares.a_share);
       mpz_add(sum, sum, shares.g_share);
     } else {
       mpz_addmul(x, q, node.a);
@@ -241,11 +206,10 @@ ChainResult run_split_chain(SplitTree* tree, mpz_t x, mpz_t subtracted,
   mpz_init(prefix.b);
   mpz_init(prefix.g);
   mpz_init(prefix.rest_b);
-  Chain chain{tree, &control, &prefix, 0, false};
+  Chain chain{tree, &control, &prefix, 0};
   ChainResult result;
   result.steps_done = run_node(chain, 0, x, subtracted, true);
   result.first_zero = chain.first_zero;
-  result.top_share_taken = chain.top_share_taken;
   mpz_clear(prefix.a);
   mpz_clear(prefix.b);
   mpz_clear(prefix.g);

@@ -17,38 +17,21 @@
 
 #include "bignum/split_tree.h"
 
-// Offered the block's q A on the second thread once it is formed there (only where the top's q A
-// and q G are formed on one): returns true when it has taken the share, which it may then
-// change, to begin the next block's division with it; false leaves the share as it is, unless
-// `abandoned` was set (the block is broken off, and the share not wanted), which it polls, and
-// returns false soon after.
-struct TopShareTaker {
-  bool (*take)(void* context, mpz_t share, const std::atomic<bool>& abandoned) = nullptr;
-  void* context = nullptr;
-};
-
 struct ChainControl {
   StopCheck stop;                                 // asked at every node
   std::atomic<std::uint32_t>* reached = nullptr;  // the index after each leaf, when not null
   // Nodes whose q times A is at least this many limbs have q A and q G formed on a second thread
   // while their halves run; 0 never does.
   std::size_t parallel_limbs = 0;
-  TopShareTaker top_share_taker;  // none when its function is null
-  // When not null, the block's first term was divided by its B ahead: x comes as the remainder
-  // and this is the quotient, which the chain takes (it is left zero). Requires a block of more
-  // than one leaf.
-  mpz_ptr top_quotient = nullptr;
 };
 
 struct ChainResult {
   std::uint32_t steps_done = 0;  // of the block's steps, all unless stopped
   std::uint32_t first_zero = 0;  // the index of the first zero term, 0 when none came
-  bool top_share_taken = false;  // x lacks the top's q A, which the taker took
 };
 
 // Runs the chain of the block of `tree` from x, its first term: x becomes the term after the
-// steps done (less the top's q A when the result says it was taken), and `subtracted` the sum of
-// the terms before it from the block's first on. Stops
+// steps done, and `subtracted` the sum of the terms before it from the block's first on. Stops
 // early only when the control's stop is requested. Requires x >= 0 and built products; gives
 // back the products of every node whose parent has run to its end, so that only the block's own
 // are left at the end.

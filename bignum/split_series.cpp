@@ -9,7 +9,6 @@
 #include <exception>
 #include <thread>
 
-#include "bignum/division_in_pieces.h"
 #include "bignum/integer_words.h"
 #include "bignum/memory_arena.h"
 #include "bignum/split_chain.h"
@@ -54,9 +53,10 @@ double tree_bytes(std::uint32_t steps, double last) {
 
 // The arena for a run of the state's size with blocks of `steps` steps: the sum and the term,
 // the quotients and products of a block's top, and the two conversions back into words side by
-// side after a stop (twenty-two numbers of the state's size at most), and two trees, the one running
-// and the next one being built. Measured by bench/route_memory at 10^7 digits: 10.6 bytes a digit
-// to the end, 14.7 when broken off half way, against a reservation of 16.
+// side after a stop (twenty-two numbers of the state's size at most), and two trees, the one
+// running and the next one being built. Measured by bench/route_memory: 9.6 bytes a digit to the
+// end and 11.8 when broken off half way at 10^7 digits, against a reservation of 17.6; 10.0 and
+// 12.5 at 10^8, against 15.9.
 double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
   return 22 * state_number_bytes(word_count) + 2 * tree_bytes(steps, last_index) + (32u << 20);
 }
@@ -86,33 +86,6 @@ std::uint32_t first_word_of(const mpz_t x, std::int32_t count) {
   return static_cast<std::uint32_t>(count - static_cast<std::int32_t>(words));
 }
 
-// log10 x for x > 0, within about 1e-7 at the sizes a run holds.
-double log10_of(const mpz_t x) {
-  long exponent = 0;
-  const double mantissa = mpz_get_d_2exp(&exponent, x);
-  return (std::log2(mantissa) + static_cast<double>(exponent)) * 0.30102999566398120;
-}
-
-// The first non-zero word of the term q b + u (q >= 1, 0 <= u < b) of a state of `count` words,
-// from the sizes of q and b: the term lies in [q b, (q + 1) b), and is formed only when that
-// leaves its number of words in doubt.
-std::uint32_t first_word_of_divided(const mpz_t q, const mpz_t b, const mpz_t u,
-                                    std::int32_t count) {
-  const double low = log10_of(q) + log10_of(b) - 1e-6;
-  double high = low + 2e-6;
-  if (mpz_sizeinbase(q, 2) < 64) high += std::log10(1 + 1 / mpz_get_d(q));
-  const auto words = [](double log10_x) {
-    return static_cast<std::int32_t>((std::floor(log10_x) + DIGITS_PER_WORD) / DIGITS_PER_WORD);
-  };
-  if (words(low) == words(high)) return static_cast<std::uint32_t>(count - words(low));
-  mpz_t term;
-  mpz_init_set(term, u);
-  mpz_addmul(term, q, b);
-  const std::uint32_t word = first_word_of(term, count);
-  mpz_clear(term);
-  return word;
-}
-
 // The state while the engine runs.
 struct Run {
   SplitSeries* engine;
@@ -120,9 +93,6 @@ struct Run {
   mpz_t sum, term;
   std::uint32_t n;
   WordConversion* conversion;  // prepared before the first block
-  // While not zero, the term was divided ahead by the next block's B: the term held is the
-  // remainder, and this the quotient.
-  mpz_t quotient;
 };
 
 // The steps of the block from the run's index, for a term of `bits` bits. A run's first block
@@ -143,13 +113,10 @@ struct NextTree {
   std::uint32_t steps = 0;
   SplitTree tree;
   bool built = false;
-  std::atomic<bool> finished{false};  // built or given up
   std::atomic<bool> abandoned{false};
   const std::atomic<std::uint32_t>* reached = nullptr;
   std::uint32_t start_at = 0;
   std::thread builder;
-  // The current block's q A divided by this block's B, when the taker below took it.
-  mpz_t quotient, remainder;
 };
 
 bool next_abandoned(void* context) {
@@ -163,25 +130,6 @@ void build_next(NextTree* next) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   next->built = build_split_tree(next->first, next->steps, StopCheck{next_abandoned, next}, &next->tree);
-  next->finished.store(true, std::memory_order_release);
-}
-
-// The taker of the current block's q A (see TopShareTaker), on the thread that formed it: once
-// the next block's tree is built, q A is divided by its B there, so that the next block finds its
-// first division mostly made. The share becomes the quotient in place, and is left undefined
-// when the block is broken off (it is not wanted then).
-bool divide_share_ahead(void* context, mpz_t share, const std::atomic<bool>& abandoned) {
-  NextTree* next = static_cast<NextTree*>(context);
-  while (!next->finished.load(std::memory_order_acquire)) {
-    if (abandoned.load(std::memory_order_relaxed)) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  if (!next->built || next->tree.nodes[0].right == 0 ||
-      !divide_in_pieces(share, next->remainder, next->tree.nodes[0].b, abandoned)) {
-    return false;
-  }
-  mpz_swap(next->quotient, share);
-  return true;
 }
 
 // Starts building the tree of `steps` from `first` once the chain has reached `start_at`.
@@ -192,7 +140,6 @@ void start_next(NextTree* next, std::uint32_t first, std::uint32_t steps,
   next->reached = &reached;
   next->start_at = start_at;
   next->built = false;
-  next->finished.store(false);
   next->abandoned.store(false);
   try {
     next->builder = std::thread(build_next, next);
@@ -259,40 +206,23 @@ SeriesOutcome run_blocks(Run* run) {
   prepare_word_conversion(engine.word_count, run->conversion);
   mpz_t block_sum;
   mpz_init(block_sum);
-  mpz_init(next.quotient);
-  mpz_init(next.remainder);
   SeriesOutcome outcome;
   for (;;) {
-    // With the term divided ahead, it is q B + the term held, with B the root's of next's tree.
-    const bool divided = mpz_sgn(run->quotient) != 0;
-    const mpz_srcptr next_b = divided ? next.tree.nodes[0].b : nullptr;
-    signals.exact_word.store(divided ? first_word_of_divided(run->quotient, next_b, run->term,
-                                                             engine.word_count)
-                                     : first_word_of(run->term, engine.word_count),
-                             std::memory_order_relaxed);
+    signals.exact_word.store(first_word_of(run->term, engine.word_count), std::memory_order_relaxed);
     signals.reached.store(run->n, std::memory_order_relaxed);
-    if (!divided && mpz_sgn(run->term) == 0) {
+    if (mpz_sgn(run->term) == 0) {
       outcome = SeriesOutcome::COMPLETED;
       break;
     }
-    if (stop_requested(signals.stop) || run->n > LAST_SERIES_INDEX) {
-      if (divided) {
-        mpz_addmul(run->term, run->quotient, next_b);
-        mpz_set_ui(run->quotient, 0);
-      }
-      if (run->n <= LAST_SERIES_INDEX) {
-        outcome = SeriesOutcome::INTERRUPTED;
-        break;
-      }
+    if (run->n > LAST_SERIES_INDEX) {
       mpz_sub(run->sum, run->sum, run->term);
       outcome = SeriesOutcome::LIMIT;
       break;
     }
-    const std::size_t bits = divided ? mpz_sizeinbase(run->quotient, 2) + mpz_sizeinbase(next_b, 2)
-                                     : mpz_sizeinbase(run->term, 2);
+    const std::size_t bits = mpz_sizeinbase(run->term, 2);
     SplitTree tree;
-    // Divided ahead, the tree is next's, built and starting here; taking it cannot fail.
-    if (!take_tree(&next, run->n, block_steps_from(engine, run->n, bits), signals.stop, &tree)) {
+    if (stop_requested(signals.stop) ||
+        !take_tree(&next, run->n, block_steps_from(engine, run->n, bits), signals.stop, &tree)) {
       outcome = SeriesOutcome::INTERRUPTED;
       break;
     }
@@ -300,14 +230,11 @@ SeriesOutcome run_blocks(Run* run) {
     // The next block as this one will leave it, unless it is broken off or ends the series.
     const std::uint32_t next_first = run->n + steps;
     const std::uint64_t left_after = steps_left(bits) > steps ? steps_left(bits) - steps : 0;
-    control.top_share_taker = TopShareTaker{};
     if (engine.threads >= 2 && left_after > 0 && next_first <= LAST_SERIES_INDEX) {
       start_next(&next, next_first,
                  block_steps_from(engine, next_first, static_cast<std::size_t>(left_after * LOG2_K)),
                  signals.reached, run->n + static_cast<std::uint32_t>(steps * NEXT_TREE_FROM));
-      if (next.builder.joinable()) control.top_share_taker = TopShareTaker{divide_share_ahead, &next};
     }
-    control.top_quotient = divided ? run->quotient : nullptr;
     const ChainResult result = run_split_chain(&tree, run->term, block_sum, control);
     release_split_tree(&tree);
     arena_trim();  // the block's products, freed in pieces, make room for the next block's
@@ -317,24 +244,9 @@ SeriesOutcome run_blocks(Run* run) {
       outcome = SeriesOutcome::INTERRUPTED;
       break;
     }
-    if (result.top_share_taken) {
-      // The next term is q A + the term held, and q A = quotient B' + remainder for the next
-      // block's B'; the remainder and the term held make less than 2 B', mostly less than B'.
-      finish_next(&next);
-      mpz_add(run->term, run->term, next.remainder);
-      const mpz_srcptr b = next.tree.nodes[0].b;
-      if (mpz_cmp(run->term, b) >= 0) {
-        mpz_tdiv_qr(block_sum, run->term, run->term, b);
-        mpz_add(next.quotient, next.quotient, block_sum);
-      }
-      mpz_swap(run->quotient, next.quotient);
-      mpz_set_ui(next.remainder, 0);
-    }
   }
   abandon_next(&next);
   mpz_clear(block_sum);
-  mpz_clear(next.quotient);
-  mpz_clear(next.remainder);
   arena_trim();  // room for the conversions back into words
   return outcome;
 }
@@ -390,10 +302,9 @@ bool start_split_series(const CalcState& state, SplitSeries* engine, const Split
 
 SeriesOutcome run_split_series(SplitSeries* engine, CalcState* state, SplitSignals* signals) {
   const std::int32_t count = engine->word_count;
-  Run run{engine, signals, {}, {}, state->next_n, nullptr, {}};
+  Run run{engine, signals, {}, {}, state->next_n, nullptr};
   mpz_init(run.sum);
   mpz_init(run.term);
-  mpz_init(run.quotient);
   load_state(*engine, *state, run.sum, run.term);
   WordConversion conversion;
   run.conversion = &conversion;
@@ -422,7 +333,6 @@ SeriesOutcome run_split_series(SplitSeries* engine, CalcState* state, SplitSigna
   state->first_nonzero = first_nonzero_word(state->term, count);
   mpz_clear(run.sum);
   mpz_clear(run.term);
-  mpz_clear(run.quotient);
   release_split_series(engine);
   return outcome;
 }
