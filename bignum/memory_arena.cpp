@@ -194,7 +194,8 @@ FreeRun* find_run(std::size_t size) {
     if (above >= 0) {
       run = arena.bins[above];
     } else {
-      for (run = arena.bins[b]; run != nullptr; run = run->next) {
+      // Nothing larger anywhere: the rest of the bin, past the runs looked at.
+      for (; run != nullptr; run = run->next) {
         if (size_of(reinterpret_cast<char*>(run)) >= size) break;
       }
     }
