@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr std::uint64_t LIMB_BITS = 64;
+constexpr std::uint64_t LIMB_BITS = GMP_NUMB_BITS;
 // Bits by which each step falls short of doubling: room for the iterates' own errors.
 constexpr std::uint64_t STEP_GUARD_BITS = 24;
 // Residuals of up to 2^(q + RESIDUAL_SLACK_BITS) are expected for an iterate of q bits.
@@ -54,8 +54,8 @@ RootStatus residual(mpz_t t, const mpz_t r, std::uint64_t q) {
 // R' = floor(R 2^(p-q) + R T / 2^(3q+1-p)), that is r' = r + r t / 2 rounded down.
 void newton_step(mpz_t r, const mpz_t t, std::uint64_t q, std::uint64_t p, mpz_t scratch) {
   mpz_mul(scratch, r, t);
-  mpz_fdiv_q_2exp(scratch, scratch, 3 * q + 1 - p);
-  mpz_mul_2exp(r, r, p - q);
+  mpz_fdiv_q_2exp(scratch, scratch, static_cast<mp_bitcnt_t>(3 * q + 1 - p));
+  mpz_mul_2exp(r, r, static_cast<mp_bitcnt_t>(p - q));
   mpz_add(r, r, scratch);
 }
 
@@ -75,13 +75,13 @@ bool bounded_fraction(const mpz_t value, std::size_t count, std::uint64_t error,
 
 // The leading `count` limbs of the fraction part of sqrt(2) from an iterate R of q bits whose
 // residual is yet to be known: with R = sqrt(2) 2^(q-1) + e, f = floor((R - 2^(q-1)) / 2^d) - 2
-// for d = q - 1 - 64 count. Once |T| < 2^(q+d), |e| <= 0.36 |T| / 2^q, so the true fraction lies
+// for d = q - 1 - LIMB_BITS count. Once |T| < 2^(q+d), |e| <= 0.36 |T| / 2^q, so the true fraction lies
 // in [f, f + 4) B^-count.
 bool early_fraction(const mpz_t r, std::uint64_t q, std::size_t count, BoundedFraction* early) {
   mpz_t f;
   mpz_init(f);
-  mpz_fdiv_q_2exp(f, r, q - 1 - LIMB_BITS * count);
-  mpz_clrbit(f, LIMB_BITS * count);
+  mpz_fdiv_q_2exp(f, r, static_cast<mp_bitcnt_t>(q - 1 - LIMB_BITS * count));
+  mpz_clrbit(f, static_cast<mp_bitcnt_t>(LIMB_BITS * count));
   if (mpz_cmp_ui(f, 2) >= 0) {
     mpz_sub_ui(f, f, 2);
   } else {
@@ -97,8 +97,8 @@ bool early_fraction(const mpz_t r, std::uint64_t q, std::size_t count, BoundedFr
 RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsigned early_levels,
                        EarlyFractionSink sink, void* context, BoundedFraction* root) {
   assert(count >= 2);
-  // Precisions in bits, last first: R = 1/sqrt(2) 2^P = sqrt(2) 2^(P-1) with P - 1 = 64 count;
-  // the iterate k steps before the end has room for level k's early limbs and 64 bits more.
+  // Precisions in bits, last first: R = 1/sqrt(2) 2^P = sqrt(2) 2^(P-1) with P - 1 = LIMB_BITS count;
+  // the iterate k steps before the end has room for level k's early limbs and a limb more.
   // (A fixed array: nothing may fail for memory once the route has started.)
   const std::uint64_t final_bits = LIMB_BITS * count + 1;
   std::uint64_t precisions[MAX_STEPS] = {final_bits};
@@ -153,10 +153,11 @@ RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsig
     q = p;
   }
   mpz_clears(t, scratch, nullptr);
-  // sqrt(2) 2^(64 count) lies in [2^(64 count), 2^(64 count + 1)); the fraction is what is above.
+  // sqrt(2) 2^(LIMB_BITS count) lies in [2^(LIMB_BITS count), 2^(LIMB_BITS count + 1)); the
+  // fraction is what is above.
   if (status == RootStatus::PROVEN && bit_length(r) != final_bits) status = RootStatus::UNPROVEN;
   if (status == RootStatus::PROVEN) {
-    mpz_clrbit(r, LIMB_BITS * count);
+    mpz_clrbit(r, static_cast<mp_bitcnt_t>(LIMB_BITS * count));
     if (!bounded_fraction(r, count, error, root)) status = RootStatus::NO_MEMORY;
   }
   mpz_clear(r);

@@ -13,10 +13,13 @@
 
 namespace {
 
-// Limbs per decimal digit, log(10) / log(2^64), taken a little high so that
+// Limbs per decimal digit, log(10) / log(B), taken a little high so that
 // floor(n LIMBS_PER_DIGIT) >= floor(n log_B 10) survives the rounding for every n < 2^40.
-constexpr double LIMBS_PER_DIGIT = 3.32192809488736234787 / 64 * (1 + 1e-12);
+constexpr double LIMBS_PER_DIGIT = 3.32192809488736234787 / GMP_NUMB_BITS * (1 + 1e-12);
 constexpr mp_limb_t LIMB_MAX = ~mp_limb_t{0};
+// Digits that one product by a power of ten carries out of a fraction: 10^LIMB_DIGITS < B.
+constexpr unsigned LIMB_DIGITS = GMP_NUMB_BITS == 64 ? 19 : 9;
+static_assert(GMP_NUMB_BITS == 64 || GMP_NUMB_BITS == 32);
 
 // Halvings below a piece of `places` digits.
 std::size_t halvings(std::uint64_t places) {
@@ -36,17 +39,24 @@ bool all_zero(const mp_limb_t* limbs, std::size_t count) {
   return true;
 }
 
-// The 19 digits of value < 10^19, with leading zeros.
-void put_nineteen(char* out, std::uint64_t value) {
-  const unsigned top = static_cast<unsigned>(value / POWERS_OF_TEN[16]);
-  const std::uint64_t rest = value % POWERS_OF_TEN[16];
-  std::memcpy(out, FOUR_DIGITS.chars[top] + 1, 3);
-  const unsigned high = static_cast<unsigned>(rest / 100000000);
-  const unsigned low = static_cast<unsigned>(rest % 100000000);
-  std::memcpy(out + 3, FOUR_DIGITS.chars[high / 10000], 4);
-  std::memcpy(out + 7, FOUR_DIGITS.chars[high % 10000], 4);
-  std::memcpy(out + 11, FOUR_DIGITS.chars[low / 10000], 4);
-  std::memcpy(out + 15, FOUR_DIGITS.chars[low % 10000], 4);
+// The LIMB_DIGITS digits of value < 10^LIMB_DIGITS, with leading zeros.
+void put_limb_digits(char* out, std::uint64_t value) {
+  const unsigned top = static_cast<unsigned>(value / POWERS_OF_TEN[LIMB_DIGITS - 3]);
+  const std::uint64_t rest = value % POWERS_OF_TEN[LIMB_DIGITS - 3];
+  if constexpr (LIMB_DIGITS == 19) {
+    std::memcpy(out, FOUR_DIGITS.chars[top] + 1, 3);
+    const unsigned high = static_cast<unsigned>(rest / 100000000);
+    const unsigned low = static_cast<unsigned>(rest % 100000000);
+    std::memcpy(out + 3, FOUR_DIGITS.chars[high / 10000], 4);
+    std::memcpy(out + 7, FOUR_DIGITS.chars[high % 10000], 4);
+    std::memcpy(out + 11, FOUR_DIGITS.chars[low / 10000], 4);
+    std::memcpy(out + 15, FOUR_DIGITS.chars[low % 10000], 4);
+  } else {
+    std::memcpy(out, FOUR_DIGITS.chars[top] + 1, 3);
+    const unsigned low = static_cast<unsigned>(rest);
+    std::memcpy(out + 3, FOUR_DIGITS.chars[low / 10000] + 2, 2);
+    std::memcpy(out + 5, FOUR_DIGITS.chars[low % 10000], 4);
+  }
 }
 
 }  // namespace
@@ -67,7 +77,7 @@ bool build_powers(std::uint64_t places, PowerTable* table) {
     const std::uint64_t exponent = places >> (j + 1);
     mpz_init(table->powers[j]);
     if (j + 1 == levels) {
-      mpz_ui_pow_ui(table->powers[j], 10, exponent);
+      mpz_ui_pow_ui(table->powers[j], 10, static_cast<unsigned long>(exponent));
     } else {
       mpz_mul(table->powers[j], table->powers[j + 1], table->powers[j + 1]);
       if (exponent % 2 != 0) mpz_mul_ui(table->powers[j], table->powers[j], 10);
@@ -154,7 +164,8 @@ PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
   return status;
 }
 
-// Nineteen digits at a time: the carry out of f * 10^19 is the next 19 digits, f keeps the rest.
+// LIMB_DIGITS digits at a time: the carry out of f * 10^LIMB_DIGITS is the next LIMB_DIGITS
+// digits, f keeps the rest.
 // The digits are certain when f + error 10^places stays below 1 at the end; as
 // 10^places < B^(count-1), a top limb below B - 1 - error is enough.
 PieceStatus convert_leaf(DecimalPiece* piece) {
@@ -163,11 +174,14 @@ PieceStatus convert_leaf(DecimalPiece* piece) {
   const mp_size_t count = static_cast<mp_size_t>(piece->fraction.count);
   char* out = piece->out;
   std::uint64_t left = piece->places;
-  for (; left >= 19; left -= 19, out += 19) put_nineteen(out, mpn_mul_1(f, f, count, POWERS_OF_TEN[19]));
+  constexpr mp_limb_t STEP = static_cast<mp_limb_t>(POWERS_OF_TEN[LIMB_DIGITS]);
+  for (; left >= LIMB_DIGITS; left -= LIMB_DIGITS, out += LIMB_DIGITS) {
+    put_limb_digits(out, mpn_mul_1(f, f, count, STEP));
+  }
   if (left > 0) {
-    char last[19];
-    put_nineteen(last, mpn_mul_1(f, f, count, POWERS_OF_TEN[left]));
-    std::memcpy(out, last + (19 - left), left);
+    char last[LIMB_DIGITS];
+    put_limb_digits(last, mpn_mul_1(f, f, count, static_cast<mp_limb_t>(POWERS_OF_TEN[left])));
+    std::memcpy(out, last + (LIMB_DIGITS - left), static_cast<std::size_t>(left));
   }
   const bool certain = f[count - 1] <= LIMB_MAX - piece->fraction.error;
   release_piece(piece);

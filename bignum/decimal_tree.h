@@ -25,8 +25,8 @@ struct DecimalPiece {
 
 enum class PieceStatus { DONE, DOUBTFUL, NO_MEMORY };
 
-// The limbs a piece of `places` digits has: enough for the digits, 64 guard bits, and a limb
-// for each halving below it.
+// The limbs a piece of `places` digits has: enough for the digits, a guard limb, and a limb for
+// each halving below it.
 std::size_t piece_limbs(std::uint64_t places);
 
 // The powers of ten the halvings use: power j = 10^(places >> (j+1)) at level j, where pieces have

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "bignum/binary_root.h"
+#include "bignum/bit_counts.h"
 #include "bignum/conversion_queue.h"
 #include "bignum/decimal_tree.h"
 #include "bignum/direct_root_parts.h"
@@ -184,19 +185,20 @@ bool digits_leave_the_series_open(const char* after_last) {
 void plain_root_digits(std::uint64_t places, char* chars) {
   mpz_t root;
   mpz_init(root);
-  mpz_ui_pow_ui(root, 10, 2 * places);
+  mpz_ui_pow_ui(root, 10, static_cast<unsigned long>(2 * places));
   mpz_mul_2exp(root, root, 1);
   mpz_sqrt(root, root);
   mpz_get_str(chars, 10, root);  // "1" and the places after the point
   mpz_clear(root);
-  std::memmove(chars, chars + 1, places);
+  std::memmove(chars, chars + 1, static_cast<std::size_t>(places));
 }
 
 bool start_direct_root(std::uint32_t positions, DirectRoot* root) {
   std::uint32_t final_n = 0;
   if (!final_term_index(positions, &final_n)) return false;
   const std::uint64_t places = static_cast<std::uint64_t>(positions) - 1 + EXTRA_DIGITS;
-  char* chars = static_cast<char*>(std::malloc(places + 2));
+  if (!bit_counts_fit(places, DIRECT_ROUTE_BITS_PER_PLACE)) return false;
+  char* chars = static_cast<char*>(std::malloc(static_cast<std::size_t>(places + 2)));
   if (chars == nullptr) return false;
   if (!reserve_route_memory(places)) {
     std::free(chars);

@@ -31,7 +31,7 @@ void plain_digits(const mpz_t x, std::uint64_t places, char* chars) {
   mpz_get_str(text, 10, x);
   const std::size_t written = std::strlen(text);
   std::memmove(chars + (places - written), text, written);
-  std::memset(chars, '0', places - written);
+  std::memset(chars, '0', static_cast<std::size_t>(places - written));
 }
 
 // The reciprocal of 2 10^places for `conversion`, whose powers are built.
@@ -45,7 +45,8 @@ void prepare_reciprocal(WordConversion* conversion) {
   conversion->shift = mpz_sizeinbase(divisor, 2);
   mpz_init_set_ui(conversion->reciprocal, 1);
   mpz_mul_2exp(conversion->reciprocal, conversion->reciprocal,
-               64 * piece_limbs(conversion->places) + conversion->shift);
+               static_cast<mp_bitcnt_t>(GMP_NUMB_BITS * piece_limbs(conversion->places) +
+                                        conversion->shift));
   mpz_tdiv_q(conversion->reciprocal, conversion->reciprocal, divisor);
   mpz_clear(divisor);
 }
@@ -206,7 +207,7 @@ void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* char
     mpz_t scaled, filler;
     mpz_init(scaled);
     mpz_init(filler);
-    mpz_ui_pow_ui(scaled, 10, zeros);
+    mpz_ui_pow_ui(scaled, 10, static_cast<unsigned long>(zeros));
     mpz_tdiv_q_ui(filler, scaled, 7);
     mpz_mul(scaled, scaled, x);
     mpz_add(scaled, scaled, filler);
@@ -214,8 +215,8 @@ void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* char
     status = tree_digits(scaled, *prepared, chars, threads);
     mpz_clear(scaled);
     if (status == PieceStatus::DONE && zeros > 0) {
-      std::memmove(chars + zeros, chars, prepared->places - zeros);
-      std::memset(chars, '0', zeros);
+      std::memmove(chars + zeros, chars, static_cast<std::size_t>(prepared->places - zeros));
+      std::memset(chars, '0', static_cast<std::size_t>(zeros));
     }
   } else {
     WordConversion own;

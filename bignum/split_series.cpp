@@ -9,6 +9,7 @@
 #include <exception>
 #include <thread>
 
+#include "bignum/bit_counts.h"
 #include "bignum/integer_words.h"
 #include "bignum/memory_arena.h"
 #include "bignum/split_chain.h"
@@ -270,6 +271,10 @@ void load_state(const SplitSeries& engine, const CalcState& state, mpz_t sum, mp
 bool start_split_series(const CalcState& state, SplitSeries* engine, const SplitTuning& tuning) {
   if (state.digits < 1 || state.digits >= POSITION_COUNT_BOUND) return false;
   const std::int32_t count = state.word_count;
+  if (!bit_counts_fit(std::uint64_t{DIGITS_PER_WORD} * static_cast<std::uint64_t>(count),
+                      SPLIT_SERIES_BITS_PER_PLACE)) {
+    return false;
+  }
   // The steps of a whole run from n = 1, and the index it ends near.
   const double run_steps = static_cast<double>(steps_left(
       static_cast<std::size_t>(9.0 * count * BITS_PER_DIGIT)));

@@ -3,8 +3,10 @@
 #include <gmp.h>
 #include <mpfr.h>
 
+#include <cassert>
 #include <cmath>
 
+#include "bignum/split_tree.h"
 #include "numbers/fixed_decimal.h"
 #include "numbers/series_constants.h"
 #include "numbers/term_estimate.h"
@@ -18,7 +20,10 @@ constexpr double K = SERIES_X_DENOMINATOR;
 void log_term_bound(std::uint32_t positions, std::uint64_t n, mpfr_rnd_t up_or_down, mpfr_t result) {
   const mpfr_rnd_t same = up_or_down;
   const mpfr_rnd_t other = up_or_down == MPFR_RNDD ? MPFR_RNDU : MPFR_RNDD;
-  const std::uint64_t exponent = 9ull * static_cast<std::uint64_t>(words_for_digits(positions)) - 1;
+  // Both below 2^32, as unsigned long may be: 9W - 1 < 2^31 + 9 and n <= the last index.
+  assert(n <= LAST_SERIES_INDEX + 1);
+  const auto exponent = static_cast<unsigned long>(9ull * words_for_digits(positions) - 1);
+  const auto index = static_cast<unsigned long>(n);
   BoundReal part, gamma_arg;
   // ln B = (9W - 1) ln 10
   mpfr_log_ui(result, 10, same);
@@ -27,20 +32,20 @@ void log_term_bound(std::uint32_t positions, std::uint64_t n, mpfr_rnd_t up_or_d
   mpfr_log_ui(part.v, FIRST_TERM_DIVISOR, other);
   mpfr_sub(result, result, part.v, same);
   // + lnGamma(2n - 1)
-  mpfr_set_ui(gamma_arg.v, 2 * n - 1, MPFR_RNDN);  // exact
+  mpfr_set_ui(gamma_arg.v, 2 * index - 1, MPFR_RNDN);  // exact
   mpfr_lngamma(part.v, gamma_arg.v, same);
   mpfr_add(result, result, part.v, same);
   // - 2 lnGamma(n)
-  mpfr_set_ui(gamma_arg.v, n, MPFR_RNDN);
+  mpfr_set_ui(gamma_arg.v, index, MPFR_RNDN);
   mpfr_lngamma(part.v, gamma_arg.v, other);
   mpfr_mul_ui(part.v, part.v, 2, other);
   mpfr_sub(result, result, part.v, same);
   // - (n - 1) ln(4K)
   mpfr_log_ui(part.v, 4ull * SERIES_X_DENOMINATOR, other);
-  mpfr_mul_ui(part.v, part.v, n - 1, other);
+  mpfr_mul_ui(part.v, part.v, index - 1, other);
   mpfr_sub(result, result, part.v, same);
   // - ln n
-  mpfr_log_ui(part.v, n, other);
+  mpfr_log_ui(part.v, index, other);
   mpfr_sub(result, result, part.v, same);
 }
 
@@ -135,10 +140,7 @@ bool final_term_range(std::uint32_t positions, std::uint32_t* low, std::uint32_t
   mpz_init(x);
   for (std::uint64_t i = first_below - 2; i >= 1 && i + 8 >= first_below; --i) {
     if (!certain_truncation(positions, i, x)) continue;
-    for (std::uint64_t j = i; j < first_below - 1; ++j) {
-      mpz_mul_ui(x, x, 2 * j - 1);
-      mpz_fdiv_q_ui(x, x, (2 * j + 2) * SERIES_X_DENOMINATOR);
-    }
+    for (std::uint64_t j = i; j < first_below - 1; ++j) split_step(x, static_cast<std::uint32_t>(j));
     *low = *high = static_cast<std::uint32_t>(mpz_sgn(x) == 0 ? first_below - 1 : first_below);
     break;
   }

@@ -1,0 +1,10 @@
+# What both Windows toolchains share; the including file sets TINDERMOSS_MINGW_TRIPLET first.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_CXX_COMPILER ${TINDERMOSS_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${TINDERMOSS_MINGW_TRIPLET}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${TINDERMOSS_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# A static runtime, so the .exe stands alone.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ ${TINDERMOSS_MINGW_LINK_FLAGS}")
