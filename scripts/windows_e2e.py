@@ -1,4 +1,4 @@
-"""End-to-end cases of the Windows program under Wine, checked against the Linux program.
+"""End-to-end cases of a Windows program (32- or 64-bit) under Wine, checked against the Linux one.
 
 On Windows the runtime's text mode writes every line feed of standard output, standard error and
 files opened with "w" as CR LF; binary results and checkpoints are written as they are.
@@ -7,11 +7,24 @@ files opened with "w" as CR LF; binary results and checkpoints are written as th
 """
 import os
 import pty
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 EXE, LINUX = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+
+
+def is_64_bit(exe):
+    """The PE header's machine field: x86-64 or i386."""
+    with open(exe, "rb") as f:
+        image = f.read(4096)
+    header = int.from_bytes(image[0x3C:0x40], "little")
+    return int.from_bytes(image[header + 4:header + 6], "little") == 0x8664
+
+
+WIDE = is_64_bit(EXE)
 ELAPSED = b"\x8f\x8a\x97v\x8e\x9e\x8a\xd4 : "  # the time report follows this text
 USAGE_FIRST_LINE = b"Usage: tindermoss_vale [options]"
 CORRUPT = b"\x92\x86\x92f\x83t\x83@\x83C\x83\x8b\x82\xaa\x89\xf3\x82\xea\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81B"
@@ -28,6 +41,17 @@ def run_windows(args):
     done = subprocess.run(["wine", EXE] + args, cwd=work, env=env, stdin=subprocess.DEVNULL,
                           capture_output=True)
     return done.returncode, done.stdout, done.stderr
+
+
+def interrupt_windows_run(args, after_seconds):
+    """Runs the Windows program and breaks it off with Ctrl+C (Wine turns SIGINT into the console's
+    Ctrl+C event) once it has run for a while."""
+    run = subprocess.Popen(["wine", EXE] + args, cwd=work, env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    time.sleep(after_seconds)
+    os.killpg(run.pid, signal.SIGINT)
+    out, err = run.communicate(timeout=300)
+    return run.returncode, out, err
 
 
 def run_linux(args):
@@ -113,6 +137,29 @@ check("resumed by the Windows program: status", w[0] == 0, w[0])
 check("resumed by the Windows program: the digits", w[1] == crlf(whole[1]), w[1][:60])
 check("resumed by the Windows program: the term count",
       without_time(w[2]).split(b"\r\n")[2:4] == without_time(whole[2]).split(b"\n")[2:4], w[2][-160:])
+
+# A run large enough for the exact routes, with and without a checkpoint file, against Linux.
+run_linux(["-d", "1000000", "-f", "raw", "-o", "linux.million"])
+for name, extra in [("without a checkpoint file", []), ("with a checkpoint file", ["-r", "million.ckpt"])]:
+    w = run_windows(["-d", "1000000", "-f", "raw", "-o", "win.million"] + extra)
+    check(f"10^6 digits {name}", w[0] == 0 and read("win.million") == read("linux.million"), w[2][-80:])
+
+# Broken off by the Windows program, resumed by the Linux one.
+w = interrupt_windows_run(["-d", "3000000", "-f", "raw", "-r", "windows.ckpt"], 2.5)
+check("a checkpoint saved by the Windows program", w[0] == 0 and SAVED in w[2], w[2][-80:])
+l = run_linux(["-r", "windows.ckpt"])
+whole = run_linux(["-d", "3000000", "-f", "raw"])
+check("resumed by the Linux program: the digits", l[0] == 0 and l[1] == whole[1], l[2][-80:])
+
+# More digits than a 32-bit process has room for with the block engine: the sweep engine runs
+# instead, and a break-off saves its state (no abort for want of memory).
+if WIDE:
+    print("skip the 32-bit memory case: a 64-bit program")
+else:
+    w = interrupt_windows_run(["-d", "180000000", "-f", "raw", "-r", "large.ckpt"], 4)
+    check("32 bits, no room for the block engine: no abort, the state saved",
+          w[0] == 0 and SAVED in w[2] and os.path.getsize(os.path.join(work, "large.ckpt")) > 10**8,
+          (w[0], w[2][-120:]))
 
 with open(os.path.join(work, "broken.ckpt"), "wb") as f:
     f.write(b"0123456789")
