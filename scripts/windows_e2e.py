@@ -144,11 +144,15 @@ for name, extra in [("without a checkpoint file", []), ("with a checkpoint file"
     w = run_windows(["-d", "1000000", "-f", "raw", "-o", "win.million"] + extra)
     check(f"10^6 digits {name}", w[0] == 0 and read("win.million") == read("linux.million"), w[2][-80:])
 
-# Broken off by the Windows program, resumed by the Linux one.
-w = interrupt_windows_run(["-d", "3000000", "-f", "raw", "-r", "windows.ckpt"], 2.5)
+# Broken off by the Windows program, resumed by the Linux one: a run long enough to be broken off
+# part way (a larger one if the first ended before the break).
+for digits in ["6000000", "30000000"]:
+    w = interrupt_windows_run(["-d", digits, "-f", "raw", "-r", "windows.ckpt"], 1.5)
+    if SAVED in w[2]:
+        break
 check("a checkpoint saved by the Windows program", w[0] == 0 and SAVED in w[2], w[2][-80:])
 l = run_linux(["-r", "windows.ckpt"])
-whole = run_linux(["-d", "3000000", "-f", "raw"])
+whole = run_linux(["-d", digits, "-f", "raw"])
 check("resumed by the Linux program: the digits", l[0] == 0 and l[1] == whole[1], l[2][-80:])
 
 # More digits than a 32-bit process has room for with the block engine: the sweep engine runs
