@@ -16,15 +16,18 @@ import time
 EXE, LINUX = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 
 
-def is_64_bit(exe):
-    """The PE header's machine field: x86-64 or i386."""
+def image_header(exe):
+    """The PE header's machine and characteristics fields."""
     with open(exe, "rb") as f:
         image = f.read(4096)
     header = int.from_bytes(image[0x3C:0x40], "little")
-    return int.from_bytes(image[header + 4:header + 6], "little") == 0x8664
+    return (int.from_bytes(image[header + 4:header + 6], "little"),
+            int.from_bytes(image[header + 22:header + 24], "little"))
 
 
-WIDE = is_64_bit(EXE)
+MACHINE, CHARACTERISTICS = image_header(EXE)
+WIDE = MACHINE == 0x8664
+LARGE_ADDRESS_AWARE = 0x20
 ELAPSED = b"\x8f\x8a\x97v\x8e\x9e\x8a\xd4 : "  # the time report follows this text
 USAGE_FIRST_LINE = b"Usage: tindermoss_vale [options]"
 CORRUPT = b"\x92\x86\x92f\x83t\x83@\x83C\x83\x8b\x82\xaa\x89\xf3\x82\xea\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81B"
@@ -158,8 +161,10 @@ check("resumed by the Linux program: the digits", l[0] == 0 and l[1] == whole[1]
 # More digits than a 32-bit process has room for with the block engine: the sweep engine runs
 # instead, and a break-off saves its state (no abort for want of memory).
 if WIDE:
-    print("skip the 32-bit memory case: a 64-bit program")
+    print("skip the 32-bit memory cases: a 64-bit program")
 else:
+    check("32 bits: linked large-address-aware (4 GB on 64-bit Windows)",
+          CHARACTERISTICS & LARGE_ADDRESS_AWARE != 0, hex(CHARACTERISTICS))
     w = interrupt_windows_run(["-d", "180000000", "-f", "raw", "-r", "large.ckpt"], 4)
     check("32 bits, no room for the block engine: no abort, the state saved",
           w[0] == 0 and SAVED in w[2] and os.path.getsize(os.path.join(work, "large.ckpt")) > 10**8,
