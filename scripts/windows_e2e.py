@@ -48,15 +48,22 @@ def run_windows(args):
 
 def interrupt_windows_run(attempts):
     """Runs the Windows program and breaks it off with Ctrl+C (Wine turns SIGINT into the console's
-    Ctrl+C event) a while after its start. Its console output only arrives at its end, so the
-    moment is a guess: each (arguments, seconds) attempt in turn until one saves its state."""
+    Ctrl+C event) some seconds after its progress scale is out, when it takes Ctrl+C: each
+    (arguments, seconds) attempt in turn until one saves its state."""
     for args, after_seconds in attempts:
         run = subprocess.Popen(["wine", EXE] + args, cwd=work, env=env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+        err = b""
+        while b"[%]" not in err:
+            part = os.read(run.stderr.fileno(), 4096)
+            if not part:
+                break
+            err += part
         time.sleep(after_seconds)
         if run.poll() is None:
             os.killpg(run.pid, signal.SIGINT)
-        out, err = run.communicate(timeout=300)
+        out, rest = run.communicate(timeout=300)
+        err += rest
         if SAVED in err:
             break
     return run.returncode, out, err, args
@@ -153,9 +160,9 @@ for name, extra in [("without a checkpoint file", []), ("with a checkpoint file"
     check(f"10^6 digits {name}", w[0] == 0 and read("win.million") == read("linux.million"), w[2][-80:])
 
 # Broken off by the Windows program, resumed by the Linux one: a run long enough to be broken off
-# part way (later and larger if the first ended before the break, or the break came too early).
+# part way (a larger one if the first ended before the break).
 w = interrupt_windows_run([(["-d", digits, "-f", "raw", "-r", "windows.ckpt"], seconds)
-                           for digits, seconds in [("6000000", 1.5), ("20000000", 4)]])
+                           for digits, seconds in [("6000000", 1), ("20000000", 2)]])
 check("a checkpoint saved by the Windows program", w[0] == 0 and SAVED in w[2], w[2][-80:])
 l = run_linux(["-r", "windows.ckpt"])
 whole = run_linux(["-d", w[3][1], "-f", "raw"])
@@ -169,7 +176,7 @@ else:
     check("32 bits: linked large-address-aware (4 GB on 64-bit Windows)",
           CHARACTERISTICS & LARGE_ADDRESS_AWARE != 0, hex(CHARACTERISTICS))
     w = interrupt_windows_run([(["-d", "180000000", "-f", "raw", "-r", "large.ckpt"], seconds)
-                               for seconds in [4, 15]])
+                               for seconds in [2, 10]])
     check("32 bits, no room for the block engine: no abort, the state saved",
           w[0] == 0 and SAVED in w[2] and os.path.getsize(os.path.join(work, "large.ckpt")) > 10**8,
           (w[0], w[2][-120:]))
