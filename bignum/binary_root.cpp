@@ -75,8 +75,8 @@ bool bounded_fraction(const mpz_t value, std::size_t count, std::uint64_t error,
 
 // The leading `count` limbs of the fraction part of sqrt(2) from an iterate R of q bits whose
 // residual is yet to be known: with R = sqrt(2) 2^(q-1) + e, f = floor((R - 2^(q-1)) / 2^d) - 2
-// for d = q - 1 - LIMB_BITS count. Once |T| < 2^(q+d), |e| <= 0.36 |T| / 2^q, so the true fraction lies
-// in [f, f + 4) B^-count.
+// for d = q - 1 - LIMB_BITS count. Once |T| < 2^(q+d), |e| <= 0.36 |T| / 2^q, so the true
+// fraction lies in [f, f + 4) B^-count.
 bool early_fraction(const mpz_t r, std::uint64_t q, std::size_t count, BoundedFraction* early) {
   mpz_t f;
   mpz_init(f);
@@ -97,8 +97,9 @@ bool early_fraction(const mpz_t r, std::uint64_t q, std::size_t count, BoundedFr
 RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsigned early_levels,
                        EarlyFractionSink sink, void* context, BoundedFraction* root) {
   assert(count >= 2);
-  // Precisions in bits, last first: R = 1/sqrt(2) 2^P = sqrt(2) 2^(P-1) with P - 1 = LIMB_BITS count;
-  // the iterate k steps before the end has room for level k's early limbs and a limb more.
+  // Precisions in bits, last first: R = 1/sqrt(2) 2^P = sqrt(2) 2^(P-1) with
+  // P - 1 = LIMB_BITS count; the iterate k steps before the end has room for level k's early
+  // limbs and a limb more.
   // (A fixed array: nothing may fail for memory once the route has started.)
   const std::uint64_t final_bits = LIMB_BITS * count + 1;
   std::uint64_t precisions[MAX_STEPS] = {final_bits};

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// A binary fraction f of `count` limbs (B = 2^GMP_NUMB_BITS) with a known error: the value it stands for
-// lies in [f, f + error) B^-count.
+// A binary fraction f of `count` limbs (B = 2^GMP_NUMB_BITS) with a known error: the value it
+// stands for lies in [f, f + error) B^-count.
 struct BoundedFraction {
   mp_limb_t* limbs = nullptr;  // owned, from bignum_allocate; limbs[count - 1] is the most significant
   std::size_t count = 0;

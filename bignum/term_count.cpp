@@ -140,7 +140,9 @@ bool final_term_range(std::uint32_t positions, std::uint32_t* low, std::uint32_t
   mpz_init(x);
   for (std::uint64_t i = first_below - 2; i >= 1 && i + 8 >= first_below; --i) {
     if (!certain_truncation(positions, i, x)) continue;
-    for (std::uint64_t j = i; j < first_below - 1; ++j) split_step(x, static_cast<std::uint32_t>(j));
+    for (std::uint64_t j = i; j < first_below - 1; ++j) {
+      split_step(x, static_cast<std::uint32_t>(j));
+    }
     *low = *high = static_cast<std::uint32_t>(mpz_sgn(x) == 0 ? first_below - 1 : first_below);
     break;
   }

@@ -1,7 +1,7 @@
-// Products modulo B^n - 1 (B = 2^GMP_NUMB_BITS, one limb): for a product of which only the limbs away from
-// both ends are wanted, they cost about half of a full product. GMP computes them with its FFT
-// through an internal function, reached only from wrapped_product.cpp; where the library lacks
-// it they come from a full product folded once.
+// Products modulo B^n - 1 (B = 2^GMP_NUMB_BITS, one limb): for a product of which only the limbs
+// away from both ends are wanted, they cost about half of a full product. GMP computes them with
+// its FFT through an internal function, reached only from wrapped_product.cpp; where the library
+// lacks it they come from a full product folded once.
 #pragma once
 
 #include <gmp.h>

@@ -21,8 +21,8 @@ std::uint64_t largest_places(std::uint64_t bits_per_place) {
 
 // The bits of a number of `places` decimal places, as the routes lay it out in 32-bit limbs.
 std::uint64_t number_bits(std::uint64_t places) {
-  return 32 * (static_cast<std::uint64_t>(std::ceil(static_cast<double>(places) * std::log2(10.0) / 32)) +
-               2 + 64);
+  const double limbs = std::ceil(static_cast<double>(places) * std::log2(10.0) / 32);
+  return 32 * (static_cast<std::uint64_t>(limbs) + 2 + 64);
 }
 
 TEST(BitCounts, LargestCountsOfEachRouteFitA32BitLong) {
@@ -39,7 +39,8 @@ TEST(BitCounts, LargestCountsOfEachRouteFitA32BitLong) {
   EXPECT_FALSE(bit_counts_fit(split + 1, SPLIT_SERIES_BITS_PER_PLACE, LARGEST_32));
 
   // With a 64-bit long every request fits either route.
-  EXPECT_TRUE(bit_counts_fit(std::uint64_t{1} << 32, SPLIT_SERIES_BITS_PER_PLACE, ~std::uint64_t{0}));
+  EXPECT_TRUE(
+      bit_counts_fit(std::uint64_t{1} << 32, SPLIT_SERIES_BITS_PER_PLACE, ~std::uint64_t{0}));
 }
 
 }  // namespace
