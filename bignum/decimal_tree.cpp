@@ -43,8 +43,8 @@ bool all_zero(const mp_limb_t* limbs, std::size_t count) {
 void put_limb_digits(char* out, std::uint64_t value) {
   const unsigned top = static_cast<unsigned>(value / POWERS_OF_TEN[LIMB_DIGITS - 3]);
   const std::uint64_t rest = value % POWERS_OF_TEN[LIMB_DIGITS - 3];
+  std::memcpy(out, FOUR_DIGITS.chars[top] + 1, 3);
   if constexpr (LIMB_DIGITS == 19) {
-    std::memcpy(out, FOUR_DIGITS.chars[top] + 1, 3);
     const unsigned high = static_cast<unsigned>(rest / 100000000);
     const unsigned low = static_cast<unsigned>(rest % 100000000);
     std::memcpy(out + 3, FOUR_DIGITS.chars[high / 10000], 4);
@@ -52,7 +52,6 @@ void put_limb_digits(char* out, std::uint64_t value) {
     std::memcpy(out + 11, FOUR_DIGITS.chars[low / 10000], 4);
     std::memcpy(out + 15, FOUR_DIGITS.chars[low % 10000], 4);
   } else {
-    std::memcpy(out, FOUR_DIGITS.chars[top] + 1, 3);
     const unsigned low = static_cast<unsigned>(rest);
     std::memcpy(out + 3, FOUR_DIGITS.chars[low / 10000] + 2, 2);
     std::memcpy(out + 5, FOUR_DIGITS.chars[low % 10000], 4);

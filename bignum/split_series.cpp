@@ -56,9 +56,8 @@ double tree_bytes(std::uint32_t steps, double last) {
 // The arena for a run of the state's size with blocks of `steps` steps: the sum and the term,
 // the quotients and products of a block's top, and the two conversions back into words side by
 // side after a stop (twenty-two numbers of the state's size at most), and two trees, the one
-// running and the next one being built. Measured by bench/route_memory: 9.6 bytes a digit to the
-// end and 11.8 when broken off half way at 10^7 digits, against a reservation of 17.6; 10.0 and
-// 12.5 at 10^8, against 15.9.
+// running and the next one being built. Measured by bench/route_memory at 10^7 digits: 9.9 bytes
+// a digit to the end and 12.1 when broken off half way, against a reservation of 18.6.
 double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
   return 22 * state_number_bytes(word_count) + 2 * tree_bytes(steps, last_index) + (32u << 20);
 }
