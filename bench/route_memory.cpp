@@ -9,16 +9,16 @@
 #include <cstdlib>
 #include <vector>
 
-#include "bignum/direct_root.h"
-#include "bignum/direct_root_parts.h"
-#include "bignum/memory_arena.h"
-#include "bignum/split_series.h"
+#include "block_engine/block_engine.h"
+#include "direct_route/direct_root.h"
+#include "direct_route/direct_root_parts.h"
+#include "products/memory_arena.h"
 
 namespace {
 
 // A stop once the run has passed an index.
 struct HalfWay {
-  const SplitSignals* signals;
+  const BlockSignals* signals;
   std::uint32_t index;
 };
 bool past_half_way(void* context) {
@@ -26,21 +26,21 @@ bool past_half_way(void* context) {
   return half->signals->reached.load() >= half->index;
 }
 
-void measure_split_series(std::uint32_t requested, bool broken_off) {
+void measure_block_engine(std::uint32_t requested, bool broken_off) {
   CalcState state;
   if (!calc_start_fresh(&state, requested + 1, 0, 1)) std::exit(1);
-  SplitSeries engine;
-  if (!start_split_series(state, &engine)) {
+  BlockEngine engine;
+  if (!start_block_engine(state, &engine)) {
     std::printf("%12u declined\n", requested);
     calc_release(&state);
     return;
   }
   const std::size_t reserved = arena_reserved_bytes();
-  SplitSignals signals;
+  BlockSignals signals;
   // About half the steps of the run: 10^9 digits take some 1.28 * 10^8.
   HalfWay half{&signals, broken_off ? static_cast<std::uint32_t>(requested * 0.064) : UINT32_MAX};
   signals.stop = StopCheck{past_half_way, &half};
-  run_split_series(&engine, &state, &signals);
+  run_block_engine(&engine, &state, &signals);
   calc_release(&state);
   const ArenaUse use = arena_use();
   std::printf("%12u %-7s %14zu %14zu %9.2f %9zu\n", requested, broken_off ? "halfway" : "blocks",
@@ -74,9 +74,9 @@ int main(int argc, char** argv) {
                   reserved, use.high_water, static_cast<double>(use.high_water) / requested,
                   use.overflows);
     }
-    if (requested + 1 >= SPLIT_SERIES_MIN_POSITIONS) {
-      measure_split_series(requested, false);
-      measure_split_series(requested, true);
+    if (requested + 1 >= BLOCK_ENGINE_MIN_POSITIONS) {
+      measure_block_engine(requested, false);
+      measure_block_engine(requested, true);
     }
   }
   return 0;

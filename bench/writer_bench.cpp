@@ -34,7 +34,7 @@ long file_size(const std::string& path) {
 int main(int argc, char** argv) {
   std::uint32_t digits = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 10000000u;
   std::string directory = argc > 2 ? argv[2] : "/tmp";
-  std::vector<Word> sum(static_cast<std::size_t>(words_for_digits(digits)));
+  std::vector<Word> sum(static_cast<std::size_t>(words_for_positions(digits)));
   std::uint64_t seed = 88172645463325252ull;
   for (Word& word : sum) {
     seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;

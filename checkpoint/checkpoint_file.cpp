@@ -127,7 +127,7 @@ SaveStatus checkpoint_save(const CalcState* state, const char* path) {
     return SaveStatus::OPEN_FAILED;
   }
   unsigned char header[CHECKPOINT_HEADER_BYTES];
-  store_u32(header + 0, state->digits);
+  store_u32(header + 0, state->positions);
   store_u32(header + 4, state->format);
   store_u32(header + 8, state->print_lead);
   store_u64(header + 12, state->elapsed_ms);
@@ -143,19 +143,19 @@ LoadStatus checkpoint_load(std::FILE* file, CalcState* state) {
   if (std::fread(header, 1, sizeof header, file) != sizeof header) {
     return refuse(file, state, LoadStatus::CORRUPT);
   }
-  state->digits = load_u32(header + 0);
+  state->positions = load_u32(header + 0);
   state->format = load_u32(header + 4);
   state->print_lead = load_u32(header + 8);
   state->elapsed_ms = load_u64(header + 12);
   state->next_n = load_u32(header + 20);
   // next_n = 0 would make the multiplier 2n - 1 wrap.
-  if (state->format > FORMAT_LAST || state->digits == 0 || state->digits >= POSITION_COUNT_BOUND ||
+  if (state->format > FORMAT_LAST || state->positions == 0 || state->positions >= POSITION_COUNT_BOUND ||
       state->next_n == 0) {
     return refuse(file, state, LoadStatus::CORRUPT);
   }
   // A file too short for its arrays is refused before anything is allocated for them; input of
   // unknown size is taken as it comes.
-  const std::int32_t count = words_for_digits(state->digits);
+  const std::int32_t count = words_for_positions(state->positions);
   const std::int64_t size = regular_file_size(file);
   if (size >= 0) {
     if (size < checkpoint_size(count)) return refuse(file, state, LoadStatus::CORRUPT);

@@ -5,7 +5,7 @@
 //   offset 8   u32 print_lead  non-zero writes the leading "1."
 //   offset 12  u64 elapsed_ms  computing time so far
 //   offset 20  u32 next_n      index of the term stored below
-//   offset 24  W x u32 sum, then W x u32 term, word 0 first; W = words_for_digits(D)
+//   offset 24  W x u32 sum, then W x u32 term, word 0 first; W = words_for_positions(D)
 #pragma once
 
 #include <cstdint>

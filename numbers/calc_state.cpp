@@ -6,9 +6,9 @@
 #include "numbers/series_constants.h"
 
 bool calc_allocate(CalcState* state, bool zeroed) {
-  assert(state->digits >= 1 && state->digits < POSITION_COUNT_BOUND);
+  assert(state->positions >= 1 && state->positions < POSITION_COUNT_BOUND);
   assert(state->sum == nullptr && state->term == nullptr);
-  std::int32_t count = words_for_digits(state->digits);
+  std::int32_t count = words_for_positions(state->positions);
   std::size_t bytes = static_cast<std::size_t>(count) * sizeof(Word);
   // Zeroed memory from calloc is only touched when used.
   state->sum = static_cast<Word*>(zeroed ? std::calloc(1, bytes) : std::malloc(bytes));
@@ -32,7 +32,7 @@ void calc_release(CalcState* state) {
 
 bool calc_start_fresh(CalcState* state, std::uint32_t positions, std::uint32_t format,
                       std::uint32_t print_lead) {
-  state->digits = positions;
+  state->positions = positions;
   if (!calc_allocate(state, true)) return false;
   state->sum[0] = WORD_ONE;
   state->term[0] = WORD_ONE;

@@ -6,7 +6,7 @@
 #include "numbers/fixed_decimal.h"
 
 struct CalcState {
-  std::uint32_t digits = 0;      // digit positions D: the requested digits + 1
+  std::uint32_t positions = 0;   // digit positions D: the requested digits + 1
   std::uint32_t format = 0;      // OutputFormat
   std::uint32_t print_lead = 1;  // non-zero writes the leading "1."
   std::uint64_t elapsed_ms = 0;  // computing time so far, earlier runs included
@@ -14,13 +14,13 @@ struct CalcState {
   Word* sum = nullptr;           // 1 - (t_1 + ... + t_(n-1))
   Word* term = nullptr;          // t_n
   // Not stored in a checkpoint:
-  std::int32_t word_count = 0;     // W = words_for_digits(digits)
+  std::int32_t word_count = 0;     // W = words_for_positions(positions)
   std::int32_t first_nonzero = 0;  // lower bound on the first non-zero word of `term`; W when zero
   std::uint32_t last_clock = 0;    // the last millisecond clock reading
 };
 
-// Allocates `sum`, then `term`, with words_for_digits(state->digits) words each (all zero when
-// `zeroed`), and sets word_count. Requires 1 <= digits < POSITION_COUNT_BOUND and no numbers
+// Allocates `sum`, then `term`, with words_for_positions(state->positions) words each (all zero when
+// `zeroed`), and sets word_count. Requires 1 <= positions < POSITION_COUNT_BOUND and no numbers
 // held. Returns false, with nothing allocated, when either allocation fails.
 bool calc_allocate(CalcState* state, bool zeroed);
 

@@ -4,7 +4,7 @@
 
 #include "numbers/powers_of_ten.h"
 
-std::int32_t words_for_digits(std::uint32_t positions) {
+std::int32_t words_for_positions(std::uint32_t positions) {
   assert(positions < POSITION_COUNT_BOUND);
   return static_cast<std::int32_t>((positions + 8u) / 9u) + GUARD_WORDS;
 }

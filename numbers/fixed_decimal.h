@@ -18,7 +18,7 @@ inline constexpr std::int32_t GUARD_WORDS = 5;
 // Words for `positions` digit positions (0 .. positions-1) plus the guard words:
 // floor((positions + 8) / 9) + 5, counted in unsigned 32-bit arithmetic. Requires
 // positions < POSITION_COUNT_BOUND.
-std::int32_t words_for_digits(std::uint32_t positions);
+std::int32_t words_for_positions(std::uint32_t positions);
 
 // The decimal digit at `position` >= 0 (position 0 is the units digit).
 int digit_at(const Word* x, std::int32_t position);

@@ -29,14 +29,14 @@ bool series_state_plausible(const CalcState& state) {
   if (n == 1) return is_fresh(state);
   if (state.sum[0] != WORD_ONE - 1) return false;
   // The loop keeps E - (1 + 1/(K-1)) < T <= E, E the exact term in units of the last word.
-  const double log_exact = log_term_estimate(state.digits, n);
+  const double log_exact = log_term_estimate(state.positions, n);
   const double margin = 1e-3 + 1e-9 * std::fabs(log_exact);
   const std::int32_t count = state.word_count;
   const std::int32_t first = first_nonzero_word(state.term, count);
   if (first == count) {
     // The first zero term: E < 1 + 1/(K-1) now, and the term before was at least 1.
     return log_exact < std::log(2.0) + margin &&
-           log_term_estimate(state.digits, n - 1.0) > -margin;
+           log_term_estimate(state.positions, n - 1.0) > -margin;
   }
   // T in [lead, lead + 1) 10^(9 rest), from its two leading words.
   double lead = state.term[first];

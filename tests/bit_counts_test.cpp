@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "bignum/bit_counts.h"
+#include "products/bit_counts.h"
 
 namespace {
 
@@ -33,14 +33,14 @@ TEST(BitCounts, LargestCountsOfEachRouteFitA32BitLong) {
   EXPECT_FALSE(bit_counts_fit(direct + 1, DIRECT_ROUTE_BITS_PER_PLACE, LARGEST_32));
 
   // The block engine shifts by a number's bits twice over in its conversions.
-  const std::uint64_t split = largest_places(SPLIT_SERIES_BITS_PER_PLACE);
+  const std::uint64_t split = largest_places(BLOCK_ENGINE_BITS_PER_PLACE);
   EXPECT_GE(split, 600000000u);
   EXPECT_LT(2 * number_bits(split) + 1, LARGEST_32);
-  EXPECT_FALSE(bit_counts_fit(split + 1, SPLIT_SERIES_BITS_PER_PLACE, LARGEST_32));
+  EXPECT_FALSE(bit_counts_fit(split + 1, BLOCK_ENGINE_BITS_PER_PLACE, LARGEST_32));
 
   // With a 64-bit long every request fits either route.
   EXPECT_TRUE(
-      bit_counts_fit(std::uint64_t{1} << 32, SPLIT_SERIES_BITS_PER_PLACE, ~std::uint64_t{0}));
+      bit_counts_fit(std::uint64_t{1} << 32, BLOCK_ENGINE_BITS_PER_PLACE, ~std::uint64_t{0}));
 }
 
 }  // namespace

@@ -17,8 +17,8 @@
 #include "output/output_format.h"
 #include "platform/replace_file.h"
 #include "reference.h"
-#include "stored_words.h"
 #include "series/series_tuning.h"
+#include "stored_words.h"
 
 namespace {
 

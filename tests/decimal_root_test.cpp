@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "bignum/binary_root.h"
-#include "bignum/conversion_queue.h"
-#include "bignum/decimal_tree.h"
-#include "bignum/wrapped_product.h"
+#include "direct_route/binary_root.h"
+#include "products/wrapped_product.h"
+#include "radix/conversion_queue.h"
+#include "radix/decimal_tree.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 
 #include <random>
 
-#include "bignum/direct_root.h"
-#include "bignum/direct_root_parts.h"
-#include "bignum/term_count.h"
 #include "capture.h"
+#include "direct_route/direct_root.h"
+#include "direct_route/direct_root_parts.h"
+#include "exact_terms/term_count.h"
 #include "output/progress.h"
 #include "reference.h"
 #include "series/series.h"
@@ -144,7 +144,7 @@ TEST(ResultWriterSources, CharactersAndWordsGiveTheSameBytes) {
   for (std::uint32_t requested : {0u, 1u, 9u, 10u, 99u, 100u, 1001u, 36001u, 72345u}) {
     std::string digits;
     for (std::uint32_t i = 0; i < requested; ++i) digits += static_cast<char>('0' + rng() % 10);
-    std::vector<Word> sum = fixed_from_digits(digits, words_for_digits(requested + 1));
+    std::vector<Word> sum = fixed_from_digits(digits, words_for_positions(requested + 1));
     for (std::uint32_t format = 0; format <= 3; ++format) {
       for (std::uint32_t lead = 0; lead <= 1; ++lead) {
         CapturedStream bar;

@@ -37,13 +37,13 @@ std::int32_t first_nonzero_of(const std::vector<Word>& words) {
 }
 
 TEST(WordsForDigits, CoversThePositionsPlusFiveGuardWords) {
-  for (std::uint32_t d = 1; d <= 9; ++d) EXPECT_EQ(words_for_digits(d), 6) << d;
-  EXPECT_EQ(words_for_digits(10), 7);
-  EXPECT_EQ(words_for_digits(18), 7);
-  EXPECT_EQ(words_for_digits(19), 8);
-  EXPECT_EQ(words_for_digits(101), 17);
-  EXPECT_EQ(words_for_digits(1001), 117);
-  EXPECT_EQ(words_for_digits(2147483647u), 238609300);
+  for (std::uint32_t d = 1; d <= 9; ++d) EXPECT_EQ(words_for_positions(d), 6) << d;
+  EXPECT_EQ(words_for_positions(10), 7);
+  EXPECT_EQ(words_for_positions(18), 7);
+  EXPECT_EQ(words_for_positions(19), 8);
+  EXPECT_EQ(words_for_positions(101), 17);
+  EXPECT_EQ(words_for_positions(1001), 117);
+  EXPECT_EQ(words_for_positions(2147483647u), 238609300);
 }
 
 TEST(DigitAt, ReadsEachPositionOfEachWord) {

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "bignum/memory_arena.h"
+#include "products/memory_arena.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ TEST(MemoryArena, BlocksKeepTheirContentsAndFreedSpaceJoinsAgain) {
   for (int round = 0; round < 3000; ++round) {
     if (blocks.size() < 40 && rng() % 3 != 0) {
       const std::size_t size = rng() % 2 == 0 ? 1 + rng() % 2000 : 1 + rng() % 200000;
-      Block block{static_cast<unsigned char*>(bignum_allocate(size)), size,
+      Block block{static_cast<unsigned char*>(arena_allocate(size)), size,
                   static_cast<unsigned char>(rng())};
       ASSERT_NE(block.bytes, nullptr);
       std::fill(block.bytes, block.bytes + size, block.fill);
@@ -41,23 +41,23 @@ TEST(MemoryArena, BlocksKeepTheirContentsAndFreedSpaceJoinsAgain) {
     } else if (!blocks.empty()) {
       const std::size_t victim = rng() % blocks.size();
       ASSERT_TRUE(intact(blocks[victim])) << round;
-      bignum_free(blocks[victim].bytes);
+      arena_free(blocks[victim].bytes);
       blocks.erase(blocks.begin() + static_cast<long>(victim));
     }
     if (round % 100 == 0) mpz_ui_pow_ui(grown, 3, 1000u * static_cast<unsigned>(rng() % 200));
   }
   for (const Block& block : blocks) {
     EXPECT_TRUE(intact(block));
-    bignum_free(block.bytes);
+    arena_free(block.bytes);
   }
   mpz_clear(grown);
   EXPECT_EQ(arena_use().overflows, 0u);
   // Freed blocks join into one run again, the small ones once they are taken off their lists.
   arena_trim();
-  void* whole = bignum_allocate(REGION - 1024);
+  void* whole = arena_allocate(REGION - 1024);
   EXPECT_NE(whole, nullptr);
   EXPECT_EQ(arena_use().overflows, 0u);
-  bignum_free(whole);
+  arena_free(whole);
   arena_release();
 }
 

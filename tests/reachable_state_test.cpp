@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#if defined(TINDERMOSS_HAVE_BIGNUM)
-#include "bignum/reachable_state_exact.h"
+#if defined(TINDERMOSS_HAVE_GMP_ROUTES)
+#include "exact_terms/reachable_state_exact.h"
 #endif
 #include "series/reachable_state.h"
 #include "series/series.h"
@@ -15,7 +15,7 @@ namespace {
 const CalcState* running = nullptr;
 
 bool reachable(const CalcState& state) {
-#if defined(TINDERMOSS_HAVE_BIGNUM)
+#if defined(TINDERMOSS_HAVE_GMP_ROUTES)
   if (!series_state_reachable(state)) return false;
 #endif
   return series_state_plausible(state);
@@ -38,7 +38,7 @@ void expect_every_state_reachable(std::uint32_t positions) {
   ASSERT_EQ(outcome, SeriesOutcome::COMPLETED);
   ASSERT_TRUE(reachable(state)) << "D " << positions << " final n " << state.next_n;
   state.next_n += 1;
-#if defined(TINDERMOSS_HAVE_BIGNUM)
+#if defined(TINDERMOSS_HAVE_GMP_ROUTES)
   EXPECT_FALSE(reachable(state)) << "D " << positions << " a zero term past the final index";
 #endif
   calc_release(&state);

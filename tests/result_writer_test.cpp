@@ -12,7 +12,7 @@ namespace {
 // The writer's output for `requested` digits of sqrt(2) taken from GMP.
 std::string written(std::uint32_t requested, std::uint32_t format, std::uint32_t print_lead) {
   std::uint32_t digits = requested + 1;
-  std::vector<Word> sum = fixed_from_digits(sqrt2_digits(requested), words_for_digits(digits));
+  std::vector<Word> sum = fixed_from_digits(sqrt2_digits(requested), words_for_positions(digits));
   CapturedStream bar;
   progress_start(bar.stream, digits);
   ResultDigits result;

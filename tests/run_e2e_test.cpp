@@ -119,7 +119,7 @@ TEST_F(Run, ClosedStandardStreamsNeitherCorruptNorLoseTheResult) {
 TEST_F(Run, AddressSpaceLimitsNeverEndARunWithASignal) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "sanitizer runtimes cannot start under an address-space limit";
-#elif !defined(TINDERMOSS_HAVE_BIGNUM)
+#elif !defined(TINDERMOSS_HAVE_GMP_ROUTES)
   GTEST_SKIP() << "without the direct route, 10^7 digits take the series for minutes";
 #else
   const std::string path = directory + "/out.txt";

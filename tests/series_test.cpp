@@ -29,7 +29,7 @@ SeriesControl test_control(bool checkpoint_set) {
 // The digits at positions 1 .. digits-1 of the number.
 std::string digits_of(const CalcState& state) {
   std::string text;
-  for (std::int32_t i = 1; i < static_cast<std::int32_t>(state.digits); ++i) {
+  for (std::int32_t i = 1; i < static_cast<std::int32_t>(state.positions); ++i) {
     text.push_back(static_cast<char>('0' + digit_at(state.sum, i)));
   }
   return text;

@@ -7,13 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// A binary fraction f of `count` limbs (B = 2^GMP_NUMB_BITS) with a known error: the value it
-// stands for lies in [f, f + error) B^-count.
-struct BoundedFraction {
-  mp_limb_t* limbs = nullptr;  // owned, from bignum_allocate; limbs[count - 1] is the most significant
-  std::size_t count = 0;
-  std::uint64_t error = 0;
-};
+#include "radix/bounded_fraction.h"
 
 // Receives the early fraction of a level (see binary_root) and owns it from then on.
 using EarlyFractionSink = void (*)(void* context, unsigned level, BoundedFraction early);
@@ -28,5 +22,3 @@ enum class RootStatus { PROVEN, UNPROVEN, NO_MEMORY };
 // proven; the early fractions are the sink's to free either way.
 RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsigned early_levels,
                        EarlyFractionSink sink, void* context, BoundedFraction* root);
-
-void release_fraction(BoundedFraction* fraction);

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bignum/decimal_tree.h"
 #include "numbers/fixed_decimal.h"
+#include "radix/decimal_tree.h"
 
 // Bytes of the character buffer integer_to_words needs for `count` words.
 inline std::size_t integer_words_buffer_bytes(std::int32_t count) {

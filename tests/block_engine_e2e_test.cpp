@@ -13,7 +13,7 @@
 
 namespace {
 
-class SplitRoute : public ::testing::Test {
+class BlockEngineRun : public ::testing::Test {
  protected:
   void SetUp() override {
     directory = make_temp_directory();
@@ -24,7 +24,7 @@ class SplitRoute : public ::testing::Test {
   std::string path;
 };
 
-TEST_F(SplitRoute, QInTheMiddleSavesTheLoopsStateAndTheResumeEndsWithTheSameBytes) {
+TEST_F(BlockEngineRun, QInTheMiddleSavesTheLoopsStateAndTheResumeEndsWithTheSameBytes) {
   const std::string digits = "1000000";
   const std::uint32_t final_n = 127900;  // of 10^6 digits
   ChildOptions terminal;
@@ -57,7 +57,7 @@ TEST_F(SplitRoute, QInTheMiddleSavesTheLoopsStateAndTheResumeEndsWithTheSameByte
 
 // Under address-space limits around the engine's need, a checkpointable run ends with the right
 // digits, by the block engine or the sweep engine, or with MSG_NO_MEMORY: never a signal.
-TEST_F(SplitRoute, AddressSpaceLimitsTakeTheSweepEngineOrReportNoMemory) {
+TEST_F(BlockEngineRun, AddressSpaceLimitsTakeTheSweepEngineOrReportNoMemory) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "sanitizer runtimes cannot start under an address-space limit";
 #else

@@ -1,4 +1,4 @@
-#include "bignum/split_series.h"
+#include "block_engine/block_engine.h"
 
 #include <gmp.h>
 
@@ -9,13 +9,14 @@
 #include <exception>
 #include <thread>
 
-#include "bignum/bit_counts.h"
-#include "bignum/integer_words.h"
-#include "bignum/memory_arena.h"
-#include "bignum/split_chain.h"
-#include "bignum/split_tree.h"
+#include "block_engine/block_chain.h"
+#include "block_engine/block_tree.h"
+#include "exact_terms/exact_step.h"
 #include "numbers/series_constants.h"
 #include "numbers/term_estimate.h"
+#include "products/bit_counts.h"
+#include "products/memory_arena.h"
+#include "radix/integer_words.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ double tree_bytes(std::uint32_t steps, double last) {
   const double index_bits = std::log2(2 * last + 2);
   const double bits_per_step = index_bits + 2 * (index_bits + LOG2_K) + 8;
   const double levels = std::ceil(std::log2(std::max(1.0, steps / double{LEAF_STEPS}))) + 1;
-  return levels * steps * bits_per_step / 8 + split_node_count(steps) * (sizeof(SplitNode) + 96.0);
+  return levels * steps * bits_per_step / 8 + block_node_count(steps) * (sizeof(BlockNode) + 96.0);
 }
 
 // The arena for a run of the state's size with blocks of `steps` steps: the sum and the term,
@@ -89,8 +90,8 @@ std::uint32_t first_word_of(const mpz_t x, std::int32_t count) {
 
 // The state while the engine runs.
 struct Run {
-  SplitSeries* engine;
-  SplitSignals* signals;
+  BlockEngine* engine;
+  BlockSignals* signals;
   mpz_t sum, term;
   std::uint32_t n;
   WordConversion* conversion;  // prepared before the first block
@@ -99,7 +100,7 @@ struct Run {
 // The steps of the block from the run's index, for a term of `bits` bits. A run's first block
 // takes half as many: its tree is built while the conversion back into words is prepared, whose
 // room it shares.
-std::uint32_t block_steps_from(const SplitSeries& engine, std::uint32_t n, std::size_t bits,
+std::uint32_t block_steps_from(const BlockEngine& engine, std::uint32_t n, std::size_t bits,
                                bool first_block = false) {
   const std::uint64_t steps = std::min<std::uint64_t>(
       {steps_left(bits), first_block ? (engine.block_steps + 1) / 2 : engine.block_steps,
@@ -112,7 +113,7 @@ std::uint32_t block_steps_from(const SplitSeries& engine, std::uint32_t n, std::
 struct NextTree {
   std::uint32_t first = 0;
   std::uint32_t steps = 0;
-  SplitTree tree;
+  BlockTree tree;
   bool built = false;
   std::atomic<bool> abandoned{false};
   const std::atomic<std::uint32_t>* reached = nullptr;
@@ -130,7 +131,7 @@ void build_next(NextTree* next) {
   while (next->reached->load(std::memory_order_relaxed) < next->start_at && !next_abandoned(next)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  next->built = build_split_tree(next->first, next->steps, StopCheck{next_abandoned, next}, &next->tree);
+  next->built = build_block_tree(next->first, next->steps, StopCheck{next_abandoned, next}, &next->tree);
 }
 
 // Starts building the tree of `steps` from `first` once the chain has reached `start_at`.
@@ -156,7 +157,7 @@ void finish_next(NextTree* next) {
 void abandon_next(NextTree* next) {
   next->abandoned.store(true);
   finish_next(next);
-  if (next->built) release_split_tree(&next->tree);
+  if (next->built) release_block_tree(&next->tree);
   next->built = false;
 }
 
@@ -164,16 +165,16 @@ void abandon_next(NextTree* next) {
 // came from an estimate of the steps left, which can be a little off either way, and either is
 // exact), otherwise `steps` built here. False when a stop came first.
 bool take_tree(NextTree* next, std::uint32_t first, std::uint32_t steps, const StopCheck& abandon,
-               SplitTree* tree) {
+               BlockTree* tree) {
   finish_next(next);
   if (next->built && next->first == first) {
     *tree = next->tree;
     next->built = false;
     return true;
   }
-  if (next->built) release_split_tree(&next->tree);
+  if (next->built) release_block_tree(&next->tree);
   next->built = false;
-  return build_split_tree(first, steps, abandon, tree);
+  return build_block_tree(first, steps, abandon, tree);
 }
 
 // The loop's own first step: a run always takes one before it looks for a stop.
@@ -181,14 +182,14 @@ SeriesOutcome first_step(Run* run) {
   if (mpz_sgn(run->term) == 0) return SeriesOutcome::COMPLETED;
   mpz_sub(run->sum, run->sum, run->term);
   if (run->n > LAST_SERIES_INDEX) return SeriesOutcome::LIMIT;
-  split_step(run->term, run->n);
+  exact_step(run->term, run->n);
   ++run->n;
   return SeriesOutcome::INTERRUPTED;  // that is: go on
 }
 
 SeriesOutcome run_blocks(Run* run) {
-  const SplitSeries& engine = *run->engine;
-  SplitSignals& signals = *run->signals;
+  const BlockEngine& engine = *run->engine;
+  BlockSignals& signals = *run->signals;
   const SeriesOutcome first = first_step(run);
   if (first != SeriesOutcome::INTERRUPTED) return first;
   ChainControl control;
@@ -221,7 +222,7 @@ SeriesOutcome run_blocks(Run* run) {
       break;
     }
     const std::size_t bits = mpz_sizeinbase(run->term, 2);
-    SplitTree tree;
+    BlockTree tree;
     if (stop_requested(signals.stop) ||
         !take_tree(&next, run->n, block_steps_from(engine, run->n, bits), signals.stop, &tree)) {
       outcome = SeriesOutcome::INTERRUPTED;
@@ -236,8 +237,8 @@ SeriesOutcome run_blocks(Run* run) {
                  block_steps_from(engine, next_first, static_cast<std::size_t>(left_after * LOG2_K)),
                  signals.reached, run->n + static_cast<std::uint32_t>(steps * NEXT_TREE_FROM));
     }
-    const ChainResult result = run_split_chain(&tree, run->term, block_sum, control);
-    release_split_tree(&tree);
+    const ChainResult result = run_block_chain(&tree, run->term, block_sum, control);
+    release_block_tree(&tree);
     arena_trim();  // the block's products, freed in pieces, make room for the next block's
     mpz_sub(run->sum, run->sum, block_sum);
     run->n = result.first_zero != 0 ? result.first_zero : run->n + result.steps_done;
@@ -254,7 +255,7 @@ SeriesOutcome run_blocks(Run* run) {
 
 // sum and term from the state's words. At n = 1 they are 1.0 and 1.0 / 131836324 truncated (the
 // only state a run holds there), made directly.
-void load_state(const SplitSeries& engine, const CalcState& state, mpz_t sum, mpz_t term) {
+void load_state(const BlockEngine& engine, const CalcState& state, mpz_t sum, mpz_t term) {
   const std::int32_t count = engine.word_count;
   if (state.next_n == 1) {
     mpz_ui_pow_ui(sum, 10, static_cast<unsigned long>(DIGITS_PER_WORD) * count - 1);
@@ -267,11 +268,11 @@ void load_state(const SplitSeries& engine, const CalcState& state, mpz_t sum, mp
 
 }  // namespace
 
-bool start_split_series(const CalcState& state, SplitSeries* engine, const SplitTuning& tuning) {
-  if (state.digits < 1 || state.digits >= POSITION_COUNT_BOUND) return false;
+bool start_block_engine(const CalcState& state, BlockEngine* engine, const BlockTuning& tuning) {
+  if (state.positions < 1 || state.positions >= POSITION_COUNT_BOUND) return false;
   const std::int32_t count = state.word_count;
   if (!bit_counts_fit(std::uint64_t{DIGITS_PER_WORD} * static_cast<std::uint64_t>(count),
-                      SPLIT_SERIES_BITS_PER_PLACE)) {
+                      BLOCK_ENGINE_BITS_PER_PLACE)) {
     return false;
   }
   // The steps of a whole run from n = 1, and the index it ends near.
@@ -293,7 +294,7 @@ bool start_split_series(const CalcState& state, SplitSeries* engine, const Split
     std::free(chars);
     return false;
   }
-  engine->positions = state.digits;
+  engine->positions = state.positions;
   engine->word_count = count;
   engine->block_steps = steps;
   engine->chars = chars;
@@ -305,7 +306,7 @@ bool start_split_series(const CalcState& state, SplitSeries* engine, const Split
   return true;
 }
 
-SeriesOutcome run_split_series(SplitSeries* engine, CalcState* state, SplitSignals* signals) {
+SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSignals* signals) {
   const std::int32_t count = engine->word_count;
   Run run{engine, signals, {}, {}, state->next_n, nullptr};
   mpz_init(run.sum);
@@ -338,17 +339,17 @@ SeriesOutcome run_split_series(SplitSeries* engine, CalcState* state, SplitSigna
   state->first_nonzero = first_nonzero_word(state->term, count);
   mpz_clear(run.sum);
   mpz_clear(run.term);
-  release_split_series(engine);
+  release_block_engine(engine);
   return outcome;
 }
 
-void release_split_series(SplitSeries* engine) {
+void release_block_engine(BlockEngine* engine) {
   arena_release();
   std::free(engine->chars);
   engine->chars = nullptr;
 }
 
-std::uint32_t split_progress(const SplitSeries& engine, const SplitSignals& signals) {
+std::uint32_t block_progress(const BlockEngine& engine, const BlockSignals& signals) {
   const std::uint32_t exact = signals.exact_word.load(std::memory_order_relaxed);
   const std::uint32_t reached = signals.reached.load(std::memory_order_relaxed);
   const std::uint32_t whole = static_cast<std::uint32_t>(engine.word_count);

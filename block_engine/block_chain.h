@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bignum/split_tree.h"
+#include "block_engine/block_tree.h"
 
 struct ChainControl {
   StopCheck stop;                                 // asked at every node
@@ -35,5 +35,5 @@ struct ChainResult {
 // early only when the control's stop is requested. Requires x >= 0 and built products; gives
 // back the products of every node whose parent has run to its end, so that only the block's own
 // are left at the end.
-ChainResult run_split_chain(SplitTree* tree, mpz_t x, mpz_t subtracted,
+ChainResult run_block_chain(BlockTree* tree, mpz_t x, mpz_t subtracted,
                             const ChainControl& control);

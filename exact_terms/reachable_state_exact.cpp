@@ -1,10 +1,10 @@
-#include "bignum/reachable_state_exact.h"
+#include "exact_terms/reachable_state_exact.h"
 
 #include <mpfr.h>
 
 #include <algorithm>
 
-#include "bignum/term_count.h"
+#include "exact_terms/term_count.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ constexpr std::int32_t LEADING_WORDS = 8;
 bool series_state_reachable(const CalcState& state) {
   const std::uint32_t n = state.next_n;
   std::uint32_t low = 0, high = 0;
-  const bool placed = final_term_range(state.digits, &low, &high);
+  const bool placed = final_term_range(state.positions, &low, &high);
   if (placed && n > high) return false;  // the loop stops at its first zero term
   const std::int32_t count = state.word_count;
   const std::int32_t first = first_nonzero_word(state.term, count);
@@ -35,7 +35,7 @@ bool series_state_reachable(const CalcState& state) {
   mpfr_mul_ui(scale.v, scale.v, 9 * rest, MPFR_RNDD);
   mpfr_log(log_term.v, lead.v, MPFR_RNDD);
   mpfr_add(log_term.v, log_term.v, scale.v, MPFR_RNDD);
-  log_term_bound(state.digits, n, MPFR_RNDU, log_exact.v);
+  log_term_bound(state.positions, n, MPFR_RNDU, log_exact.v);
   if (mpfr_cmp(log_term.v, log_exact.v) > 0) return false;
   // T + 2 < E for sure? T + 2 < (lead + 3) 10^(9 rest), and 2 > 1 + 1/(K-1).
   mpfr_log_ui(scale.v, 10, MPFR_RNDU);
@@ -43,6 +43,6 @@ bool series_state_reachable(const CalcState& state) {
   mpfr_add_ui(lead.v, lead.v, 3, MPFR_RNDU);
   mpfr_log(log_term.v, lead.v, MPFR_RNDU);
   mpfr_add(log_term.v, log_term.v, scale.v, MPFR_RNDU);
-  log_term_bound(state.digits, n, MPFR_RNDD, log_exact.v);
+  log_term_bound(state.positions, n, MPFR_RNDD, log_exact.v);
   return mpfr_cmp(log_term.v, log_exact.v) >= 0;
 }

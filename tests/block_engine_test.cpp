@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "bignum/split_series.h"
+#include "block_engine/block_engine.h"
 #include "numbers/series_constants.h"
 #include "series/series.h"
 #include "series/series_tuning.h"
@@ -27,7 +27,7 @@ Snapshot snapshot(SeriesOutcome outcome, const CalcState& state) {
 
 CalcState copy_of(const CalcState& state) {
   CalcState copy;
-  copy.digits = state.digits;
+  copy.positions = state.positions;
   EXPECT_TRUE(calc_allocate(&copy, false));
   std::copy(state.sum, state.sum + state.word_count, copy.sum);
   std::copy(state.term, state.term + state.word_count, copy.term);
@@ -67,7 +67,7 @@ Snapshot loop_to_end(CalcState state) {
 struct PollCount {
   std::uint64_t left;
   std::uint32_t from_index;
-  const SplitSignals* signals;
+  const BlockSignals* signals;
 };
 bool count_down(void* context) {
   PollCount* polls = static_cast<PollCount*>(context);
@@ -77,14 +77,14 @@ bool count_down(void* context) {
   return false;
 }
 
-SeriesOutcome split_run(CalcState* state, const SplitTuning& tuning, std::uint64_t polls,
+SeriesOutcome block_engine_run(CalcState* state, const BlockTuning& tuning, std::uint64_t polls,
                         std::uint32_t from_index = 0) {
-  SplitSeries engine;
-  EXPECT_TRUE(start_split_series(*state, &engine, tuning));
-  SplitSignals signals;
+  BlockEngine engine;
+  EXPECT_TRUE(start_block_engine(*state, &engine, tuning));
+  BlockSignals signals;
   PollCount count{polls, from_index, &signals};
   signals.stop = StopCheck{count_down, &count};
-  return run_split_series(&engine, state, &signals);
+  return run_block_engine(&engine, state, &signals);
 }
 
 CalcState fresh(std::uint32_t positions) {
@@ -95,10 +95,10 @@ CalcState fresh(std::uint32_t positions) {
 
 // One engine run broken off after `polls` polls, compared with the loop at the index reached;
 // then resumed to the end, compared with the loop's end. Returns whether the stop came first.
-bool broken_off_and_resumed(std::uint32_t positions, const SplitTuning& tuning, std::uint64_t polls,
+bool broken_off_and_resumed(std::uint32_t positions, const BlockTuning& tuning, std::uint64_t polls,
                             const Snapshot& end, std::uint32_t from_index = 0) {
   CalcState state = fresh(positions);
-  const SeriesOutcome outcome = split_run(&state, tuning, polls, from_index);
+  const SeriesOutcome outcome = block_engine_run(&state, tuning, polls, from_index);
   bool stopped = outcome == SeriesOutcome::INTERRUPTED;
   if (stopped) {
     CalcState loop = fresh(positions);
@@ -108,7 +108,7 @@ bool broken_off_and_resumed(std::uint32_t positions, const SplitTuning& tuning, 
     calc_release(&loop);
     EXPECT_GE(state.next_n, 2u);
     EXPECT_EQ(state.first_nonzero, first_nonzero_word(state.term, state.word_count));
-    const SeriesOutcome resumed = split_run(&state, tuning, UINT64_MAX);
+    const SeriesOutcome resumed = block_engine_run(&state, tuning, UINT64_MAX);
     EXPECT_EQ(snapshot(resumed, state), end) << "D " << positions << " resumed";
   } else {
     EXPECT_EQ(snapshot(outcome, state), end) << "D " << positions;
@@ -117,16 +117,16 @@ bool broken_off_and_resumed(std::uint32_t positions, const SplitTuning& tuning, 
   return stopped;
 }
 
-TEST(SplitSeries, EveryDigitCountToTheEndAndFromARandomBreak) {
+TEST(BlockEngine, EveryDigitCountToTheEndAndFromARandomBreak) {
   std::mt19937 random(20261207);
   int stopped = 0;
   for (std::uint32_t positions = 1; positions <= 3000; ++positions) {
     const Snapshot end = loop_to_end(fresh(positions));
-    SplitTuning tuning;
+    BlockTuning tuning;
     tuning.threads = 1;
     tuning.block_steps = 25 + positions % 170;  // trees of one node up to several levels
     CalcState whole = fresh(positions);
-    EXPECT_EQ(snapshot(split_run(&whole, tuning, UINT64_MAX), whole), end) << "D " << positions;
+    EXPECT_EQ(snapshot(block_engine_run(&whole, tuning, UINT64_MAX), whole), end) << "D " << positions;
     calc_release(&whole);
     // A run of s steps polls about 2 s / 24 times: a break anywhere in it, or none.
     const std::uint64_t polls = random() % (end.next_n / 6 + 3);
@@ -135,11 +135,11 @@ TEST(SplitSeries, EveryDigitCountToTheEndAndFromARandomBreak) {
   EXPECT_GT(stopped, 2000);
 }
 
-TEST(SplitSeries, LargerDigitCountsFreshAndResumedOnTwoThreads) {
+TEST(BlockEngine, LargerDigitCountsFreshAndResumedOnTwoThreads) {
   std::mt19937 random(7);
   for (std::uint32_t positions : {9001u, 20000u, 50000u}) {
     const Snapshot end = loop_to_end(fresh(positions));
-    SplitTuning tuning;
+    BlockTuning tuning;
     tuning.threads = 2;
     tuning.parallel_limbs = 1;  // q A and q G on the second thread at every node that has them
     tuning.block_steps = end.next_n / 5;
@@ -154,17 +154,17 @@ TEST(SplitSeries, LargerDigitCountsFreshAndResumedOnTwoThreads) {
     }
     tuning.block_steps = 0;
     CalcState whole = fresh(positions);
-    EXPECT_EQ(snapshot(split_run(&whole, tuning, UINT64_MAX), whole), end) << "D " << positions;
+    EXPECT_EQ(snapshot(block_engine_run(&whole, tuning, UINT64_MAX), whole), end) << "D " << positions;
     calc_release(&whole);
   }
 }
 
 // States that no run reaches, close to the last index: a term large enough to last past it, and
 // one that vanishes just before.
-TEST(SplitSeries, NearTheIterationLimitBothOutcomesAsTheLoop) {
+TEST(BlockEngine, NearTheIterationLimitBothOutcomesAsTheLoop) {
   for (const int term_words : {80, 3}) {
     CalcState state;
-    state.digits = 1000;
+    state.positions = 1000;
     ASSERT_TRUE(calc_allocate(&state, true));
     state.sum[0] = WORD_ONE - 1;
     for (std::int32_t k = 1; k < state.word_count; ++k) state.sum[k] = 123456789;
@@ -175,24 +175,24 @@ TEST(SplitSeries, NearTheIterationLimitBothOutcomesAsTheLoop) {
     state.first_nonzero = state.word_count - term_words;
     const Snapshot end = loop_to_end(copy_of(state));
     EXPECT_EQ(end.outcome, term_words == 80 ? SeriesOutcome::LIMIT : SeriesOutcome::COMPLETED);
-    SplitTuning tuning;
+    BlockTuning tuning;
     tuning.threads = 1;
     tuning.block_steps = 50;
-    EXPECT_EQ(snapshot(split_run(&state, tuning, UINT64_MAX), state), end);
+    EXPECT_EQ(snapshot(block_engine_run(&state, tuning, UINT64_MAX), state), end);
     calc_release(&state);
   }
 }
 
 // A state the sweep engine broke off, resumed here, and the other way round.
-TEST(SplitSeries, CheckpointsPassBetweenTheSweepEngineAndThisOne) {
+TEST(BlockEngine, CheckpointsPassBetweenTheSweepEngineAndThisOne) {
   const std::uint32_t positions = 30000;
   const Snapshot end = loop_to_end(fresh(positions));
   CalcState state = fresh(positions);
   ASSERT_EQ(loop_until(&state, end.next_n / 3, true), SeriesOutcome::INTERRUPTED);
-  SplitTuning tuning;
+  BlockTuning tuning;
   tuning.threads = 1;
   tuning.block_steps = end.next_n / 4;
-  ASSERT_EQ(split_run(&state, tuning, 40), SeriesOutcome::INTERRUPTED);
+  ASSERT_EQ(block_engine_run(&state, tuning, 40), SeriesOutcome::INTERRUPTED);
   ASSERT_LT(state.next_n, end.next_n);
   EXPECT_EQ(loop_until(&state, UINT32_MAX, true), SeriesOutcome::COMPLETED);
   EXPECT_EQ(snapshot(SeriesOutcome::COMPLETED, state), end);

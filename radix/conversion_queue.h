@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "bignum/decimal_tree.h"
+#include "radix/decimal_tree.h"
 
 struct ConversionQueue {
   const PowerTable* powers = nullptr;

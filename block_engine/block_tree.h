@@ -25,7 +25,7 @@ inline bool stop_requested(const StopCheck& check) { return check.requested(chec
 // Blocks of at most this many steps are leaves: their chains run step by step.
 inline constexpr std::uint32_t LEAF_STEPS = 24;
 
-struct SplitNode {
+struct BlockNode {
   std::uint32_t first;  // the index n of its first step
   std::uint32_t steps;  // k
   std::uint32_t right;  // the index of its right half in the tree; 0 for a leaf (the left half
@@ -34,28 +34,21 @@ struct SplitNode {
 };
 
 // Nodes in pre-order, the block itself at index 0.
-struct SplitTree {
-  SplitNode* nodes = nullptr;
+struct BlockTree {
+  BlockNode* nodes = nullptr;
   std::uint32_t count = 0;
 };
 
 // Nodes of the tree of a block of `steps` >= 1 steps.
-std::uint32_t split_node_count(std::uint32_t steps);
+std::uint32_t block_node_count(std::uint32_t steps);
 
 // Builds the tree of the `steps` steps from index `first` (first >= 1, first + steps - 1 <=
 // LAST_SERIES_INDEX). Gives up, holding nothing, when `abandon` is requested (asked before every
 // node) or the nodes' array cannot be had. Returns whether the tree was built.
-bool build_split_tree(std::uint32_t first, std::uint32_t steps, const StopCheck& abandon,
-                      SplitTree* tree);
+bool build_block_tree(std::uint32_t first, std::uint32_t steps, const StopCheck& abandon,
+                      BlockTree* tree);
 
-void release_split_tree(SplitTree* tree);
+void release_block_tree(BlockTree* tree);
 
 // Gives back one node's products (they read as zero afterwards).
-void release_split_node(SplitNode* node);
-
-// x <- x a_j / b_j truncated, for step j; the divisor in two parts where an unsigned long has
-// 32 bits.
-void split_step(mpz_t x, std::uint32_t j);
-
-// x <- x b_j.
-void multiply_by_step_divisor(mpz_t x, std::uint32_t j);
+void release_block_node(BlockNode* node);

@@ -1,8 +1,8 @@
-#include "bignum/conversion_queue.h"
+#include "radix/conversion_queue.h"
 
 #include <utility>
 
-#include "bignum/memory_arena.h"
+#include "products/memory_arena.h"
 
 void queue_hold(ConversionQueue* queue) {
   std::lock_guard<std::mutex> hold(queue->lock);
@@ -14,12 +14,12 @@ namespace {
 // Doubles the ring, keeping the waiting pieces in order; false when memory is short. Lock held.
 bool grow(ConversionQueue* queue) {
   const std::size_t capacity = queue->waiting_capacity == 0 ? 64 : 2 * queue->waiting_capacity;
-  DecimalPiece* ring = static_cast<DecimalPiece*>(bignum_allocate(capacity * sizeof(DecimalPiece)));
+  DecimalPiece* ring = static_cast<DecimalPiece*>(arena_allocate(capacity * sizeof(DecimalPiece)));
   if (ring == nullptr) return false;
   for (std::size_t i = 0; i < queue->waiting_count; ++i) {
     ring[i] = queue->waiting[(queue->first_waiting + i) % queue->waiting_capacity];
   }
-  bignum_free(queue->waiting);
+  arena_free(queue->waiting);
   queue->waiting = ring;
   queue->waiting_capacity = capacity;
   queue->first_waiting = 0;
@@ -97,7 +97,7 @@ void convert_queued(ConversionQueue* queue, ConversionProgress progress) {
 }
 
 void queue_release(ConversionQueue* queue) {
-  bignum_free(queue->waiting);
+  arena_free(queue->waiting);
   queue->waiting = nullptr;
   queue->waiting_capacity = queue->first_waiting = queue->waiting_count = 0;
 }

@@ -1,4 +1,4 @@
-#include "bignum/memory_arena.h"
+#include "products/memory_arena.h"
 
 #include <gmp.h>
 
@@ -286,19 +286,19 @@ void give_back_block(char* start) {
   arena.small_free[k] = block;
 }
 
-void* arena_allocate(std::size_t bytes) {
+void* region_allocate(std::size_t bytes) {
   std::lock_guard<SpinLock> hold(arena.lock);
   char* start = take_block(block_size(bytes));
   return start != nullptr ? start + HEADER : nullptr;
 }
 
-void arena_free(void* block) {
+void region_free(void* block) {
   std::lock_guard<SpinLock> hold(arena.lock);
   give_back_block(static_cast<char*>(block) - HEADER);
 }
 
 // Grows or shrinks in place where it can; null when the arena cannot hold the new size.
-void* arena_reallocate(void* block, std::size_t bytes) {
+void* region_reallocate(void* block, std::size_t bytes) {
   std::lock_guard<SpinLock> hold(arena.lock);
   char* start = static_cast<char*>(block) - HEADER;
   const std::size_t have = size_of(start);
@@ -327,7 +327,7 @@ void* arena_reallocate(void* block, std::size_t bytes) {
 
 void* reallocate_anywhere(void* block, std::size_t old_bytes, std::size_t bytes) {
   if (!in_arena(block)) return std::realloc(block, bytes);
-  if (void* grown = arena_reallocate(block, bytes)) return grown;
+  if (void* grown = region_reallocate(block, bytes)) return grown;
   void* moved = std::malloc(bytes);
   if (moved == nullptr) return nullptr;
   {
@@ -335,14 +335,14 @@ void* reallocate_anywhere(void* block, std::size_t old_bytes, std::size_t bytes)
     ++arena.use.overflows;
   }
   std::memcpy(moved, block, std::min(old_bytes, bytes));
-  arena_free(block);
+  region_free(block);
   return moved;
 }
 
 // GMP's allocation functions while there is an arena. GMP has no way to go on without the memory
 // it asks for; the model of the route's peak is what keeps this from happening.
 void* gmp_allocate(std::size_t bytes) {
-  void* block = bignum_allocate(bytes);
+  void* block = arena_allocate(bytes);
   if (block == nullptr) std::abort();
   return block;
 }
@@ -353,7 +353,7 @@ void* gmp_reallocate(void* block, std::size_t old_bytes, std::size_t bytes) {
   return moved;
 }
 
-void gmp_free(void* block, std::size_t) { bignum_free(block); }
+void gmp_free(void* block, std::size_t) { arena_free(block); }
 
 }  // namespace
 
@@ -383,19 +383,19 @@ void arena_release() {
   arena.bytes = 0;
 }
 
-void* bignum_allocate(std::size_t bytes) {
+void* arena_allocate(std::size_t bytes) {
   if (arena.base != nullptr) {
-    if (void* block = arena_allocate(bytes)) return block;
+    if (void* block = region_allocate(bytes)) return block;
     std::lock_guard<SpinLock> hold(arena.lock);
     ++arena.use.overflows;
   }
   return std::malloc(bytes);
 }
 
-void bignum_free(void* block) {
+void arena_free(void* block) {
   if (block == nullptr) return;
   if (in_arena(block)) {
-    arena_free(block);
+    region_free(block);
   } else {
     std::free(block);
   }

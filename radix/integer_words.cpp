@@ -1,4 +1,4 @@
-#include "bignum/integer_words.h"
+#include "radix/integer_words.h"
 
 #include <algorithm>
 #include <cassert>
@@ -8,9 +8,9 @@
 #include <functional>
 #include <thread>
 
-#include "bignum/conversion_queue.h"
-#include "bignum/decimal_tree.h"
-#include "bignum/memory_arena.h"
+#include "products/memory_arena.h"
+#include "radix/conversion_queue.h"
+#include "radix/decimal_tree.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ PieceStatus tree_digits(const mpz_t x, const WordConversion& conversion, char* c
   DecimalPiece whole;
   whole.places = places;
   whole.out = chars;
-  whole.fraction.limbs = static_cast<mp_limb_t*>(bignum_allocate(limbs * sizeof(mp_limb_t)));
+  whole.fraction.limbs = static_cast<mp_limb_t*>(arena_allocate(limbs * sizeof(mp_limb_t)));
   if (whole.fraction.limbs == nullptr) return PieceStatus::NO_MEMORY;
   whole.fraction.count = limbs;
   whole.fraction.error = 2;

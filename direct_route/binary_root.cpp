@@ -1,11 +1,11 @@
-#include "bignum/binary_root.h"
+#include "direct_route/binary_root.h"
 
 #include <cassert>
 #include <cmath>
 #include <cstdlib>
 
-#include "bignum/memory_arena.h"
-#include "bignum/wrapped_product.h"
+#include "products/memory_arena.h"
+#include "products/wrapped_product.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ std::uint64_t bit_length(const mpz_t x) { return mpz_sgn(x) == 0 ? 0 : mpz_sizei
 // 2^(q + RESIDUAL_SLACK_BITS), beyond what the iteration can produce.
 RootStatus residual(mpz_t t, const mpz_t r, std::uint64_t q) {
   const mp_size_t n = wrapped_size(static_cast<mp_size_t>((q + RESIDUAL_SLACK_BITS + 2) / LIMB_BITS + 1));
-  mp_limb_t* w = static_cast<mp_limb_t*>(bignum_allocate((n + wrapped_scratch_limbs(n)) * sizeof(mp_limb_t)));
+  mp_limb_t* w = static_cast<mp_limb_t*>(arena_allocate((n + wrapped_scratch_limbs(n)) * sizeof(mp_limb_t)));
   if (w == nullptr) return RootStatus::NO_MEMORY;
   wrapped_square(w, n, mpz_limbs_read(r), static_cast<mp_size_t>(mpz_size(r)), w + n);
   // 2 R^2, then its negation (the complement, as B^n - 1 is all ones), then + 2^(2q): each
@@ -46,7 +46,7 @@ RootStatus residual(mpz_t t, const mpz_t r, std::uint64_t q) {
   mp_limb_t* out = mpz_limbs_write(t, size > 0 ? size : 1);
   mpn_copyi(out, w, size);
   mpz_limbs_finish(t, negative ? -size : size);
-  bignum_free(w);
+  arena_free(w);
   return bit_length(t) < q + RESIDUAL_SLACK_BITS ? RootStatus::PROVEN : RootStatus::UNPROVEN;
 }
 
@@ -63,7 +63,7 @@ void newton_step(mpz_t r, const mpz_t t, std::uint64_t q, std::uint64_t p, mpz_t
 // false when memory is short.
 bool bounded_fraction(const mpz_t value, std::size_t count, std::uint64_t error,
                       BoundedFraction* fraction) {
-  fraction->limbs = static_cast<mp_limb_t*>(bignum_allocate(count * sizeof(mp_limb_t)));
+  fraction->limbs = static_cast<mp_limb_t*>(arena_allocate(count * sizeof(mp_limb_t)));
   if (fraction->limbs == nullptr) return false;
   const std::size_t used = mpz_size(value);
   mpn_copyi(fraction->limbs, mpz_limbs_read(value), static_cast<mp_size_t>(used));
@@ -163,10 +163,4 @@ RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsig
   }
   mpz_clear(r);
   return status;
-}
-
-void release_fraction(BoundedFraction* fraction) {
-  bignum_free(fraction->limbs);
-  fraction->limbs = nullptr;
-  fraction->count = 0;
 }

@@ -1,4 +1,4 @@
-#include "bignum/direct_root.h"
+#include "direct_route/direct_root.h"
 
 #include <gmp.h>
 
@@ -10,14 +10,14 @@
 #include <exception>
 #include <thread>
 
-#include "bignum/binary_root.h"
-#include "bignum/bit_counts.h"
-#include "bignum/conversion_queue.h"
-#include "bignum/decimal_tree.h"
-#include "bignum/direct_root_parts.h"
-#include "bignum/memory_arena.h"
-#include "bignum/term_count.h"
-#include "bignum/wrapped_product.h"
+#include "direct_route/binary_root.h"
+#include "direct_route/direct_root_parts.h"
+#include "exact_terms/term_count.h"
+#include "products/bit_counts.h"
+#include "products/memory_arena.h"
+#include "products/wrapped_product.h"
+#include "radix/conversion_queue.h"
+#include "radix/decimal_tree.h"
 
 namespace {
 

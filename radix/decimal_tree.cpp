@@ -1,4 +1,4 @@
-#include "bignum/decimal_tree.h"
+#include "radix/decimal_tree.h"
 
 #include <cassert>
 #include <cmath>
@@ -6,10 +6,10 @@
 #include <cstring>
 #include <new>
 
-#include "bignum/memory_arena.h"
-#include "bignum/wrapped_product.h"
 #include "numbers/digit_chars.h"
 #include "numbers/powers_of_ten.h"
+#include "products/memory_arena.h"
+#include "products/wrapped_product.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ std::size_t halvings(std::uint64_t places) {
 }
 
 mp_limb_t* new_limbs(std::size_t count) {
-  return static_cast<mp_limb_t*>(bignum_allocate(count * sizeof(mp_limb_t)));
+  return static_cast<mp_limb_t*>(arena_allocate(count * sizeof(mp_limb_t)));
 }
 
 bool all_zero(const mp_limb_t* limbs, std::size_t count) {
@@ -158,7 +158,7 @@ PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
       trailing->level = piece.level + 1;
     }
   }
-  bignum_free(product);
+  arena_free(product);
   if (status != PieceStatus::DONE) release_piece(trailing);
   return status;
 }

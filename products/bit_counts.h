@@ -10,7 +10,7 @@
 // Bits a route hands GMP per decimal place at most, with room: the direct route's root has
 // log2(10) = 3.33 bits a place; the block engine's conversions shift by twice its numbers' bits.
 inline constexpr std::uint64_t DIRECT_ROUTE_BITS_PER_PLACE = 4;
-inline constexpr std::uint64_t SPLIT_SERIES_BITS_PER_PLACE = 7;
+inline constexpr std::uint64_t BLOCK_ENGINE_BITS_PER_PLACE = 7;
 // Limbs of guard and halving above the places' own bits, in bits, with room.
 inline constexpr std::uint64_t BIT_COUNT_SLACK = 1u << 20;
 

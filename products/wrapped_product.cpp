@@ -1,4 +1,4 @@
-#include "bignum/wrapped_product.h"
+#include "products/wrapped_product.h"
 
 #include <cassert>
 

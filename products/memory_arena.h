@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-// Reserves `bytes` and directs GMP's allocations, and bignum_allocate's, into the region until
+// Reserves `bytes` and directs GMP's allocations, and arena_allocate's, into the region until
 // arena_release. Returns false, changing nothing, when the region cannot be had. One arena at a
 // time: call it while no GMP number is alive and no other thread runs.
 bool arena_reserve(std::size_t bytes);
@@ -17,10 +17,10 @@ void arena_release();
 
 // `bytes` from the arena while there is one (from malloc when it cannot serve them, or without
 // one); null when memory is short.
-void* bignum_allocate(std::size_t bytes);
+void* arena_allocate(std::size_t bytes);
 
-// Frees a block from bignum_allocate; null does nothing.
-void bignum_free(void* block);
+// Frees a block from arena_allocate; null does nothing.
+void arena_free(void* block);
 
 // Joins the free small blocks, kept for their sizes, back into the free runs, and lets the system
 // take back the pages of every free run, also of those too small to give theirs back when freed:

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bignum/binary_root.h"
+#include "radix/bounded_fraction.h"
 
 // Pieces of at most this many digits are converted directly.
 inline constexpr std::uint64_t LEAF_PLACES = 400;

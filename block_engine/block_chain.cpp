@@ -1,8 +1,10 @@
-#include "bignum/split_chain.h"
+#include "block_engine/block_chain.h"
 
 #include <algorithm>
 #include <exception>
 #include <thread>
+
+#include "exact_terms/exact_step.h"
 
 namespace {
 
@@ -13,7 +15,7 @@ struct Prefix {
 };
 
 struct Chain {
-  SplitTree* tree;
+  BlockTree* tree;
   const ChainControl* control;
   Prefix* prefix;
   std::uint32_t first_zero;
@@ -24,7 +26,7 @@ struct Chain {
 // never waits for a whole product of the block's top.
 struct QuotientShares {
   const mpz_t* q;
-  const SplitNode* node;
+  const BlockNode* node;
   mpz_t a_share, g_share;
   std::atomic<bool> abandoned{false};
   std::thread worker;
@@ -52,7 +54,7 @@ void form_shares(QuotientShares* shares) {
   add_product_in_pieces(shares->g_share, *shares->q, shares->node->g, piece, shares->abandoned);
 }
 
-void start_shares(QuotientShares* shares, const mpz_t& q, const SplitNode& node) {
+void start_shares(QuotientShares* shares, const mpz_t& q, const BlockNode& node) {
   shares->q = &q;
   shares->node = &node;
   mpz_init(shares->a_share);
@@ -74,7 +76,7 @@ void clear_shares(QuotientShares* shares) {
 }
 
 // A node broken off before its first step: nothing subtracted, and the prefix of no steps.
-std::uint32_t broken_off_at_start(Chain& chain, const SplitNode& node, mpz_t sum) {
+std::uint32_t broken_off_at_start(Chain& chain, const BlockNode& node, mpz_t sum) {
   Prefix& prefix = *chain.prefix;
   mpz_set_ui(sum, 0);
   mpz_set_ui(prefix.a, 1);
@@ -86,10 +88,10 @@ std::uint32_t broken_off_at_start(Chain& chain, const SplitNode& node, mpz_t sum
 
 // A node that has run to its end needs its halves' products no more; they are given back as the
 // chain passes, so that the block's products shrink while the next block's grow.
-void release_below(SplitTree* tree, std::uint32_t index) {
+void release_below(BlockTree* tree, std::uint32_t index) {
   std::uint32_t end = index;
   while (tree->nodes[end].right != 0) end = tree->nodes[end].right;
-  for (std::uint32_t i = index + 1; i <= end; ++i) release_split_node(&tree->nodes[i]);
+  for (std::uint32_t i = index + 1; i <= end; ++i) release_block_node(&tree->nodes[i]);
 }
 
 std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bool exact);
@@ -100,11 +102,11 @@ std::uint32_t run_node_to_end(Chain& chain, std::uint32_t index, mpz_t x, mpz_t 
   return done;
 }
 
-void run_leaf(Chain& chain, const SplitNode& node, mpz_t x, mpz_t sum, bool exact) {
+void run_leaf(Chain& chain, const BlockNode& node, mpz_t x, mpz_t sum, bool exact) {
   mpz_set_ui(sum, 0);
   for (std::uint32_t j = node.first; j < node.first + node.steps; ++j) {
     mpz_add(sum, sum, x);
-    split_step(x, j);
+    exact_step(x, j);
     if (mpz_sgn(x) == 0) {
       if (exact && chain.first_zero == 0) chain.first_zero = j + 1;
       break;
@@ -118,8 +120,8 @@ void run_leaf(Chain& chain, const SplitNode& node, mpz_t x, mpz_t sum, bool exac
 // Both halves in turn; broken off in the right half, the prefix of the node is that of the
 // right half behind the whole left half.
 std::uint32_t run_halves(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bool exact) {
-  const SplitNode& left = chain.tree->nodes[index + 1];
-  const SplitNode& right = chain.tree->nodes[chain.tree->nodes[index].right];
+  const BlockNode& left = chain.tree->nodes[index + 1];
+  const BlockNode& right = chain.tree->nodes[chain.tree->nodes[index].right];
   Prefix& prefix = *chain.prefix;
   const std::uint32_t left_done = run_node_to_end(chain, index + 1, x, sum, exact);
   if (left_done < left.steps) {
@@ -142,7 +144,7 @@ std::uint32_t run_halves(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, 
 }
 
 std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bool exact) {
-  const SplitNode& node = chain.tree->nodes[index];
+  const BlockNode& node = chain.tree->nodes[index];
   if (mpz_sgn(x) == 0) {
     mpz_set_ui(sum, 0);
     return node.steps;
@@ -199,7 +201,7 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
 
 }  // namespace
 
-ChainResult run_split_chain(SplitTree* tree, mpz_t x, mpz_t subtracted,
+ChainResult run_block_chain(BlockTree* tree, mpz_t x, mpz_t subtracted,
                             const ChainControl& control) {
   Prefix prefix;
   mpz_init(prefix.a);

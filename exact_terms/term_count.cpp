@@ -1,4 +1,4 @@
-#include "bignum/term_count.h"
+#include "exact_terms/term_count.h"
 
 #include <gmp.h>
 #include <mpfr.h>
@@ -6,7 +6,7 @@
 #include <cassert>
 #include <cmath>
 
-#include "bignum/split_tree.h"
+#include "exact_terms/exact_step.h"
 #include "numbers/fixed_decimal.h"
 #include "numbers/series_constants.h"
 #include "numbers/term_estimate.h"
@@ -22,7 +22,7 @@ void log_term_bound(std::uint32_t positions, std::uint64_t n, mpfr_rnd_t up_or_d
   const mpfr_rnd_t other = up_or_down == MPFR_RNDD ? MPFR_RNDU : MPFR_RNDD;
   // Both below 2^32, as unsigned long may be: 9W - 1 < 2^31 + 9 and n <= the last index.
   assert(n <= LAST_SERIES_INDEX + 1);
-  const auto exponent = static_cast<unsigned long>(9ull * words_for_digits(positions) - 1);
+  const auto exponent = static_cast<unsigned long>(9ull * words_for_positions(positions) - 1);
   const auto index = static_cast<unsigned long>(n);
   BoundReal part, gamma_arg;
   // ln B = (9W - 1) ln 10
@@ -141,7 +141,7 @@ bool final_term_range(std::uint32_t positions, std::uint32_t* low, std::uint32_t
   for (std::uint64_t i = first_below - 2; i >= 1 && i + 8 >= first_below; --i) {
     if (!certain_truncation(positions, i, x)) continue;
     for (std::uint64_t j = i; j < first_below - 1; ++j) {
-      split_step(x, static_cast<std::uint32_t>(j));
+      exact_step(x, static_cast<std::uint32_t>(j));
     }
     *low = *high = static_cast<std::uint32_t>(mpz_sgn(x) == 0 ? first_below - 1 : first_below);
     break;

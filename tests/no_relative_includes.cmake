@@ -1,0 +1,17 @@
+# Fails when a source file includes a header by a path that climbs out of its folder ("../"),
+# which the per-folder include roots cannot stop.
+file(GLOB_RECURSE sources ${SOURCE_DIR}/*.cpp ${SOURCE_DIR}/*.h)
+set(offenders)
+foreach(source IN LISTS sources)
+  if(source MATCHES "^${SOURCE_DIR}/build")
+    continue()
+  endif()
+  file(STRINGS ${source} climbing REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<][^\">]*\\.\\./")
+  if(climbing)
+    list(APPEND offenders "${source}: ${climbing}")
+  endif()
+endforeach()
+if(offenders)
+  string(REPLACE ";" "\n" listed "${offenders}")
+  message(FATAL_ERROR "includes that climb out of their folder:\n${listed}")
+endif()
