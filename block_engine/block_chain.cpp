@@ -22,7 +22,7 @@ struct Chain {
 };
 
 // q A and q G, on a second thread when there is one to be had; given up when the node is broken
-// off (they are not wanted then), between pieces of q as long as the node's B, so that a stop
+// off (they are not wanted then), between slices of q as long as the node's B, so that a stop
 // never waits for a whole product of the block's top.
 struct QuotientShares {
   const mpz_t* q;
@@ -32,15 +32,15 @@ struct QuotientShares {
   std::thread worker;
 };
 
-// share += q factor, piece by piece.
-void add_product_in_pieces(mpz_t share, const mpz_t q, const mpz_t factor, std::size_t piece,
+// share += q factor, slice by slice.
+void add_product_in_slices(mpz_t share, const mpz_t q, const mpz_t factor, std::size_t slice,
                            const std::atomic<bool>& abandoned) {
   const std::size_t size = mpz_size(q);
   mpz_t product;
   mpz_init(product);
-  for (std::size_t at = 0; at < size && !abandoned.load(std::memory_order_relaxed); at += piece) {
+  for (std::size_t at = 0; at < size && !abandoned.load(std::memory_order_relaxed); at += slice) {
     mpz_t part;
-    mpz_roinit_n(part, mpz_limbs_read(q) + at, static_cast<mp_size_t>(std::min(piece, size - at)));
+    mpz_roinit_n(part, mpz_limbs_read(q) + at, static_cast<mp_size_t>(std::min(slice, size - at)));
     mpz_mul(product, part, factor);
     mpz_mul_2exp(product, product, static_cast<mp_bitcnt_t>(at) * GMP_NUMB_BITS);
     mpz_add(share, share, product);
@@ -49,9 +49,9 @@ void add_product_in_pieces(mpz_t share, const mpz_t q, const mpz_t factor, std::
 }
 
 void form_shares(QuotientShares* shares) {
-  const std::size_t piece = std::max<std::size_t>(mpz_size(shares->node->b), 1);
-  add_product_in_pieces(shares->a_share, *shares->q, shares->node->a, piece, shares->abandoned);
-  add_product_in_pieces(shares->g_share, *shares->q, shares->node->g, piece, shares->abandoned);
+  const std::size_t slice = std::max<std::size_t>(mpz_size(shares->node->b), 1);
+  add_product_in_slices(shares->a_share, *shares->q, shares->node->a, slice, shares->abandoned);
+  add_product_in_slices(shares->g_share, *shares->q, shares->node->g, slice, shares->abandoned);
 }
 
 void start_shares(QuotientShares* shares, const mpz_t& q, const BlockNode& node) {

@@ -10,12 +10,12 @@
 namespace {
 
 constexpr std::uint64_t LIMB_BITS = GMP_NUMB_BITS;
-// Bits by which each step falls short of doubling: room for the iterates' own errors.
-constexpr std::uint64_t STEP_GUARD_BITS = 24;
+// Bits by which each iteration falls short of doubling: room for the iterates' own errors.
+constexpr std::uint64_t ITERATION_GUARD_BITS = 24;
 // Residuals of up to 2^(q + RESIDUAL_SLACK_BITS) are expected for an iterate of q bits.
 constexpr std::uint64_t RESIDUAL_SLACK_BITS = 60;
-// Steps of the iteration at most: each about halves the precision, from below 2^64 bits.
-constexpr std::size_t MAX_STEPS = 128;
+// Iterations at most: each about halves the precision, from below 2^64 bits.
+constexpr std::size_t MAX_ITERATIONS = 128;
 // The largest error bound, in units of the last limb, that the result may carry.
 constexpr std::uint64_t ROOT_ERROR_LIMIT_BITS = 16;
 
@@ -50,7 +50,7 @@ RootStatus residual(mpz_t t, const mpz_t r, std::uint64_t q) {
   return bit_length(t) < q + RESIDUAL_SLACK_BITS ? RootStatus::PROVEN : RootStatus::UNPROVEN;
 }
 
-// One step from R (q bits) to R' (p bits, p <= 2q - STEP_GUARD_BITS) given its residual T:
+// One iteration from R (q bits) to R' (p bits, p <= 2q - ITERATION_GUARD_BITS) given its residual T:
 // R' = floor(R 2^(p-q) + R T / 2^(3q+1-p)), that is r' = r + r t / 2 rounded down.
 void newton_step(mpz_t r, const mpz_t t, std::uint64_t q, std::uint64_t p, mpz_t scratch) {
   mpz_mul(scratch, r, t);
@@ -98,22 +98,22 @@ RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsig
                        EarlyFractionSink sink, void* context, BoundedFraction* root) {
   assert(count >= 2);
   // Precisions in bits, last first: R = 1/sqrt(2) 2^P = sqrt(2) 2^(P-1) with
-  // P - 1 = LIMB_BITS count; the iterate k steps before the end has room for level k's early
+  // P - 1 = LIMB_BITS count; the iterate k iterations before the end has room for level k's early
   // limbs and a limb more.
   // (A fixed array: nothing may fail for memory once the route has started.)
   const std::uint64_t final_bits = LIMB_BITS * count + 1;
-  std::uint64_t precisions[MAX_STEPS] = {final_bits};
-  std::size_t steps = 1;
-  while (steps <= early_levels || precisions[steps - 1] > 90) {
-    assert(steps < MAX_STEPS);
-    std::uint64_t next = (precisions[steps - 1] + 1) / 2 + STEP_GUARD_BITS;
-    const std::size_t level = steps;
+  std::uint64_t precisions[MAX_ITERATIONS] = {final_bits};
+  std::size_t iterations = 1;
+  while (iterations <= early_levels || precisions[iterations - 1] > 90) {
+    assert(iterations < MAX_ITERATIONS);
+    std::uint64_t next = (precisions[iterations - 1] + 1) / 2 + ITERATION_GUARD_BITS;
+    const std::size_t level = iterations;
     if (level <= early_levels) {
       assert(early_counts[level - 1] < (level == 1 ? count : early_counts[level - 2]));
       const std::uint64_t wanted = LIMB_BITS * early_counts[level - 1] + 1 + LIMB_BITS;
       if (next < wanted) next = wanted;
     }
-    precisions[steps++] = next;
+    precisions[iterations++] = next;
   }
 
   mpz_t r, t, scratch;
@@ -122,7 +122,7 @@ RootStatus binary_root(std::size_t count, const std::size_t* early_counts, unsig
   mpz_set_d(r, std::ldexp(0.70710678118654752440, static_cast<int>(q)));
   RootStatus status = RootStatus::PROVEN;
   std::uint64_t error = 0;
-  for (std::size_t i = steps; status == RootStatus::PROVEN && i-- > 0;) {
+  for (std::size_t i = iterations; status == RootStatus::PROVEN && i-- > 0;) {
     const std::uint64_t p = precisions[i];
     const unsigned level = static_cast<unsigned>(i + 1);  // the iterate in hand is level's
     const std::size_t early_count = level <= early_levels ? early_counts[level - 1] : 0;

@@ -84,7 +84,7 @@ void build_the_powers(RootConversion* conversion) {
   conversion->powers_built.notify_all();
 }
 
-// The leftmost piece of a level, straight from the iteration k steps before its end; the one
+// The leftmost piece of a level, straight from the iterate k iterations before the end; the one
 // below it, if any, was given the same way. Level 1 comes about half way through the iteration's
 // work.
 void queue_leftmost_piece(void* context, unsigned level, BoundedFraction early) {

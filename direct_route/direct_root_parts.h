@@ -1,4 +1,4 @@
-// Two steps of the direct route on their own, for the route and its tests.
+// Two parts of the direct route on their own, for the route and its tests.
 #pragma once
 
 #include <cstdint>

@@ -17,18 +17,18 @@
 namespace {
 
 constexpr std::size_t ALIGNMENT = 16;
-constexpr std::size_t HEADER = 16;                 // a block's header, ahead of what it holds
+constexpr std::size_t HEADER = 16;                 // a chunk's header, ahead of what it holds
 constexpr std::size_t IN_USE = 1;                  // in a header's size word (sizes are multiples of 16)
-constexpr std::size_t SMALLEST_SPLIT = 64;         // a rest smaller than this stays with the block
+constexpr std::size_t SMALLEST_REST = 64;         // a rest smaller than this stays with the chunk
 constexpr std::size_t DISCARD_AT_LEAST = 1 << 20;  // free runs this large give their pages back
-// Blocks up to 64 KB come in four sizes to every doubling, each size with a free list of its own,
-// so that the many small blocks neither fragment the region nor crowd the free runs, and lose at
+// Chunks up to 64 KB come in four sizes to every doubling, each size with a free list of its own,
+// so that the many small chunks neither fragment the region nor crowd the free runs, and lose at
 // most a fifth of their room to the rounding.
 constexpr int CLASSES_PER_DOUBLING = 4;
 constexpr int SMALL_CLASSES = 10 * CLASSES_PER_DOUBLING + 1;  // 64 B .. 64 KB
 constexpr std::size_t SMALLEST_CLASS = 64;
 // Free runs are kept in bins by size, four to every doubling from 64 bytes, with a bit for every
-// bin that holds any: finding, freeing and joining take the same few steps however many blocks
+// bin that holds any: finding, freeing and joining take the same few steps however many chunks
 // the region holds.
 constexpr int BINS_PER_DOUBLING = 4;
 constexpr int FIRST_DOUBLING = 6;  // 64 bytes
@@ -36,8 +36,8 @@ constexpr int BINS = (64 - FIRST_DOUBLING) * BINS_PER_DOUBLING;
 constexpr int BIN_WORDS = (BINS + 63) / 64;
 constexpr int LOOKS_IN_BIN = 16;
 
-// At the start of every block, free or not. `below` is the size of the block just below it in
-// the region (0 for the first), so that a freed block finds a free neighbour on either side.
+// At the start of every chunk, free or not. `below` is the size of the chunk just below it in
+// the region (0 for the first), so that a freed chunk finds a free neighbour on either side.
 struct Header {
   std::size_t size_and_use;
   std::size_t below;
@@ -50,14 +50,15 @@ struct FreeRun {
   FreeRun* previous;
 };
 
-// A free small block: in use as far as the runs are concerned, and on its class's list.
-struct SmallBlock {
+// A free small chunk: in use as far as the runs are concerned, and on its class's list.
+struct SmallChunk {
   Header header;
-  SmallBlock* next;
+  SmallChunk* next;
 };
 
-// Held for a few hundred instructions at most, by two threads that allocate often: one that finds
-// it taken spins, because sleeping and waking would cost far more.
+// Taken by two threads that allocate often, mostly for a few hundred instructions: one that finds
+// it taken spins, because sleeping and waking would cost far more, and yields after a while,
+// because a free of a large run or a trim holds it while the system takes the pages back.
 struct SpinLock {
   std::atomic<bool> taken{false};
   void lock() {
@@ -74,7 +75,7 @@ struct Arena {
   std::size_t bytes = 0;
   FreeRun* bins[BINS] = {};
   std::uint64_t bins_held[BIN_WORDS] = {};
-  SmallBlock* small_free[SMALL_CLASSES] = {};
+  SmallChunk* small_free[SMALL_CLASSES] = {};
   ArenaUse use;
   void* (*gmp_allocate)(std::size_t) = nullptr;  // GMP's own, for arena_release
   void* (*gmp_reallocate)(void*, std::size_t, std::size_t) = nullptr;
@@ -83,8 +84,8 @@ struct Arena {
 
 Arena arena;
 
-bool in_arena(const void* block) {
-  const char* at = static_cast<const char*>(block);
+bool in_arena(const void* chunk) {
+  const char* at = static_cast<const char*>(chunk);
   return arena.base != nullptr && at >= arena.base && at < arena.base + arena.bytes;
 }
 
@@ -94,19 +95,19 @@ std::size_t class_size(int k) {
          (CLASSES_PER_DOUBLING + k % CLASSES_PER_DOUBLING);
 }
 
-// The class of a block of `size` bytes, or -1 for a large one.
+// The class of a chunk of `size` bytes, or -1 for a large one.
 int small_class(std::size_t size) {
   if (size <= SMALLEST_CLASS) return 0;
   // size lies in (base, 2 base] for base = 64 << doubling: class 4 doubling + j has
   // base (4 + j) / 4 bytes.
   const int doubling = static_cast<int>(std::bit_width((size - 1) / SMALLEST_CLASS)) - 1;
   const std::size_t base = SMALLEST_CLASS << doubling;
-  const std::size_t step = base / CLASSES_PER_DOUBLING;
-  const int k = CLASSES_PER_DOUBLING * doubling + static_cast<int>((size - base + step - 1) / step);
+  const std::size_t spacing = base / CLASSES_PER_DOUBLING;
+  const int k = CLASSES_PER_DOUBLING * doubling + static_cast<int>((size - base + spacing - 1) / spacing);
   return k < SMALL_CLASSES ? k : -1;
 }
 
-std::size_t block_size(std::size_t bytes) {
+std::size_t chunk_size(std::size_t bytes) {
   const std::size_t size = (bytes + HEADER + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT;
   const int k = small_class(size);
   return k < 0 ? size : class_size(k);
@@ -125,9 +126,9 @@ std::size_t size_of(char* start) { return header_of(start).size_and_use & ~IN_US
 bool is_free(char* start) { return (header_of(start).size_and_use & IN_USE) == 0; }
 char* region_end() { return arena.base + arena.bytes; }
 
-// Makes [start, start + size) one block, in use or not, and tells the block above its size.
+// Makes [start, start + size) one chunk, in use or not, and tells the chunk above its size.
 // Requires `start`'s `below` to be right already.
-void write_block(char* start, std::size_t size, bool in_use) {
+void write_chunk(char* start, std::size_t size, bool in_use) {
   header_of(start).size_and_use = size | (in_use ? IN_USE : 0);
   if (start + size < region_end()) header_of(start + size).below = size;
 }
@@ -140,7 +141,7 @@ void note_end(const char* end) {
 // as a few looks go, so that the lowest runs are used first and the region's far end stays
 // untouched as long as possible. Lock held.
 void bin_run(char* start, std::size_t size) {
-  write_block(start, size, false);
+  write_chunk(start, size, false);
   const int b = bin_of(size);
   FreeRun* run = reinterpret_cast<FreeRun*>(start);
   FreeRun* before = nullptr;
@@ -204,25 +205,25 @@ FreeRun* find_run(std::size_t size) {
   return run;
 }
 
-// A block of `size` bytes from the free runs (a little more when the rest would be too small to
+// A chunk of `size` bytes from the free runs (a little more when the rest would be too small to
 // keep); its start, or null. Lock held.
 char* take(std::size_t size) {
   FreeRun* run = find_run(size);
   if (run == nullptr) return nullptr;
   char* start = reinterpret_cast<char*>(run);
   const std::size_t have = size_of(start);
-  if (have - size >= SMALLEST_SPLIT) {
-    write_block(start, size, true);
+  if (have - size >= SMALLEST_REST) {
+    write_chunk(start, size, true);
     bin_run(start + size, have - size);
   } else {
-    write_block(start, have, true);
+    write_chunk(start, have, true);
   }
   note_end(start + size_of(start));
   return start;
 }
 
-// Frees the block at `start`, joined with free neighbours. Large free runs give back the pages
-// not yet given back: those of the block and of neighbours too small to have given theirs. Lock
+// Frees the chunk at `start`, joined with free neighbours. Large free runs give back the pages
+// not yet given back: those of the chunk and of neighbours too small to have given theirs. Lock
 // held.
 void give_back(char* start) {
   char* run = start;
@@ -253,112 +254,112 @@ void give_back(char* start) {
   if (to > from) discard_pages(from, static_cast<std::size_t>(to - from));
 }
 
-// Cuts the block at `start` down to `size` bytes when the rest is worth freeing. Lock held.
+// Cuts the chunk at `start` down to `size` bytes when the rest is worth freeing. Lock held.
 void shrink(char* start, std::size_t size) {
   const std::size_t have = size_of(start);
-  if (have - size < SMALLEST_SPLIT) return;
-  write_block(start, size, true);
-  write_block(start + size, have - size, true);
+  if (have - size < SMALLEST_REST) return;
+  write_chunk(start, size, true);
+  write_chunk(start + size, have - size, true);
   give_back(start + size);
 }
 
-// A block of `size` bytes (a class size for small ones); its start, or null. Lock held.
-char* take_block(std::size_t size) {
+// A chunk of `size` bytes (a class size for small ones); its start, or null. Lock held.
+char* take_chunk(std::size_t size) {
   const int k = small_class(size);
   if (k >= 0 && arena.small_free[k] != nullptr) {
-    SmallBlock* block = arena.small_free[k];
-    arena.small_free[k] = block->next;
-    return reinterpret_cast<char*>(block);
+    SmallChunk* chunk = arena.small_free[k];
+    arena.small_free[k] = chunk->next;
+    return reinterpret_cast<char*>(chunk);
   }
   return take(size);
 }
 
-// Small blocks of a class size go back to their class's list, the rest to the runs. Lock held.
-void give_back_block(char* start) {
+// Small chunks of a class size go back to their class's list, the rest to the runs. Lock held.
+void give_back_chunk(char* start) {
   const std::size_t size = size_of(start);
   const int k = small_class(size);
   if (k < 0 || class_size(k) != size) {
     give_back(start);
     return;
   }
-  SmallBlock* block = reinterpret_cast<SmallBlock*>(start);
-  block->next = arena.small_free[k];
-  arena.small_free[k] = block;
+  SmallChunk* chunk = reinterpret_cast<SmallChunk*>(start);
+  chunk->next = arena.small_free[k];
+  arena.small_free[k] = chunk;
 }
 
 void* region_allocate(std::size_t bytes) {
   std::lock_guard<SpinLock> hold(arena.lock);
-  char* start = take_block(block_size(bytes));
+  char* start = take_chunk(chunk_size(bytes));
   return start != nullptr ? start + HEADER : nullptr;
 }
 
-void region_free(void* block) {
+void region_free(void* chunk) {
   std::lock_guard<SpinLock> hold(arena.lock);
-  give_back_block(static_cast<char*>(block) - HEADER);
+  give_back_chunk(static_cast<char*>(chunk) - HEADER);
 }
 
 // Grows or shrinks in place where it can; null when the arena cannot hold the new size.
-void* region_reallocate(void* block, std::size_t bytes) {
+void* region_reallocate(void* chunk, std::size_t bytes) {
   std::lock_guard<SpinLock> hold(arena.lock);
-  char* start = static_cast<char*>(block) - HEADER;
+  char* start = static_cast<char*>(chunk) - HEADER;
   const std::size_t have = size_of(start);
-  const std::size_t need = block_size(bytes);
+  const std::size_t need = chunk_size(bytes);
   if (small_class(have) >= 0 || small_class(need) >= 0) {
-    // Into a block of the new size: small blocks keep their class sizes.
-    if (need == have) return block;
+    // Into a chunk of the new size: small chunks keep their class sizes.
+    if (need == have) return chunk;
   } else if (need <= have) {
     shrink(start, need);
-    return block;
+    return chunk;
   } else if (char* above = start + have; above < region_end() && is_free(above) &&
                                           have + size_of(above) >= need) {
     const std::size_t joined = have + size_of(above);
     unbin_run(reinterpret_cast<FreeRun*>(above));
-    write_block(start, joined, true);
+    write_chunk(start, joined, true);
     shrink(start, need);
     note_end(start + size_of(start));
-    return block;
+    return chunk;
   }
-  char* moved = take_block(need);
+  char* moved = take_chunk(need);
   if (moved == nullptr) return nullptr;
-  std::memcpy(moved + HEADER, block, std::min(have, need) - HEADER);
-  give_back_block(start);
+  std::memcpy(moved + HEADER, chunk, std::min(have, need) - HEADER);
+  give_back_chunk(start);
   return moved + HEADER;
 }
 
-void* reallocate_anywhere(void* block, std::size_t old_bytes, std::size_t bytes) {
-  if (!in_arena(block)) return std::realloc(block, bytes);
-  if (void* grown = region_reallocate(block, bytes)) return grown;
+void* reallocate_anywhere(void* chunk, std::size_t old_bytes, std::size_t bytes) {
+  if (!in_arena(chunk)) return std::realloc(chunk, bytes);
+  if (void* grown = region_reallocate(chunk, bytes)) return grown;
   void* moved = std::malloc(bytes);
   if (moved == nullptr) return nullptr;
   {
     std::lock_guard<SpinLock> hold(arena.lock);
     ++arena.use.overflows;
   }
-  std::memcpy(moved, block, std::min(old_bytes, bytes));
-  region_free(block);
+  std::memcpy(moved, chunk, std::min(old_bytes, bytes));
+  region_free(chunk);
   return moved;
 }
 
 // GMP's allocation functions while there is an arena. GMP has no way to go on without the memory
 // it asks for; the model of the route's peak is what keeps this from happening.
 void* gmp_allocate(std::size_t bytes) {
-  void* block = arena_allocate(bytes);
-  if (block == nullptr) std::abort();
-  return block;
+  void* chunk = arena_allocate(bytes);
+  if (chunk == nullptr) std::abort();
+  return chunk;
 }
 
-void* gmp_reallocate(void* block, std::size_t old_bytes, std::size_t bytes) {
-  void* moved = reallocate_anywhere(block, old_bytes, bytes);
+void* gmp_reallocate(void* chunk, std::size_t old_bytes, std::size_t bytes) {
+  void* moved = reallocate_anywhere(chunk, old_bytes, bytes);
   if (moved == nullptr) std::abort();
   return moved;
 }
 
-void gmp_free(void* block, std::size_t) { arena_free(block); }
+void gmp_free(void* chunk, std::size_t) { arena_free(chunk); }
 
 }  // namespace
 
 bool arena_reserve(std::size_t bytes) {
-  if (arena.base != nullptr || bytes < SMALLEST_SPLIT) return false;
+  if (arena.base != nullptr || bytes < SMALLEST_REST) return false;
   bytes = (bytes + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT;
   char* region = static_cast<char*>(reserve_region(bytes));
   if (region == nullptr) return false;
@@ -385,30 +386,30 @@ void arena_release() {
 
 void* arena_allocate(std::size_t bytes) {
   if (arena.base != nullptr) {
-    if (void* block = region_allocate(bytes)) return block;
+    if (void* chunk = region_allocate(bytes)) return chunk;
     std::lock_guard<SpinLock> hold(arena.lock);
     ++arena.use.overflows;
   }
   return std::malloc(bytes);
 }
 
-void arena_free(void* block) {
-  if (block == nullptr) return;
-  if (in_arena(block)) {
-    region_free(block);
+void arena_free(void* chunk) {
+  if (chunk == nullptr) return;
+  if (in_arena(chunk)) {
+    region_free(chunk);
   } else {
-    std::free(block);
+    std::free(chunk);
   }
 }
 
 void arena_trim() {
   if (arena.base == nullptr) return;
   std::lock_guard<SpinLock> hold(arena.lock);
-  for (SmallBlock*& list : arena.small_free) {
+  for (SmallChunk*& list : arena.small_free) {
     while (list != nullptr) {
-      SmallBlock* block = list;
-      list = block->next;
-      give_back(reinterpret_cast<char*>(block));
+      SmallChunk* chunk = list;
+      list = chunk->next;
+      give_back(reinterpret_cast<char*>(chunk));
     }
   }
   for (FreeRun* run : arena.bins) {

@@ -11,7 +11,7 @@
 // time: call it while no GMP number is alive and no other thread runs.
 bool arena_reserve(std::size_t bytes);
 
-// Gives the region back and GMP its own allocator again. Requires every block from the region
+// Gives the region back and GMP its own allocator again. Requires every chunk from the region
 // freed and no other thread running. Safe without an arena.
 void arena_release();
 
@@ -19,12 +19,12 @@ void arena_release();
 // one); null when memory is short.
 void* arena_allocate(std::size_t bytes);
 
-// Frees a block from arena_allocate; null does nothing.
-void arena_free(void* block);
+// Frees a chunk from arena_allocate; null does nothing.
+void arena_free(void* chunk);
 
-// Joins the free small blocks, kept for their sizes, back into the free runs, and lets the system
+// Joins the free small chunks, kept for their sizes, back into the free runs, and lets the system
 // take back the pages of every free run, also of those too small to give theirs back when freed:
-// for a route that has freed much in small pieces, before a phase that needs the room in large
+// for a route that has freed much in small chunks, before a phase that needs the room in large
 // ones. Safe without an arena.
 void arena_trim();
 

@@ -32,7 +32,8 @@ struct WordConversion {
 };
 
 // Prepares the conversion of integers of up to `count` words. Returns false, holding nothing,
-// when memory is short.
+// when memory is short or the integers are too short for the conversion by halves (GMP's own
+// conversion is then the quicker one).
 bool prepare_word_conversion(std::int32_t count, WordConversion* conversion);
 void release_word_conversion(WordConversion* conversion);
 

@@ -62,14 +62,14 @@ SeriesOutcome run_series(CalcState* state, const SeriesControl& control) {
 SeriesOutcome run_series_tuned(CalcState* state, const SeriesControl& control,
                                const SeriesTuning& tuning) {
   SweepEngine engine;
-  // Without memory for the engine's limbs, the literal loop still gets there.
+  // Without memory for the engine's wide words, the literal loop still gets there.
   if (!engine.start(state, !tuning.portable_engine_only)) return run_series_literal(state, control);
   SweepHelper helper;
   unsigned threads = tuning.threads > 0 ? static_cast<unsigned>(tuning.threads)
                                         : std::thread::hardware_concurrency();
   if (threads >= 2 && helper.start()) engine.helper = &helper;
   if (tuning.pairing_threshold > 0) engine.pairing_threshold = tuning.pairing_threshold;
-  if (tuning.gate_steps > 0) engine.gate_steps = tuning.gate_steps;
+  if (tuning.gate_stages > 0) engine.gate_stages = tuning.gate_stages;
   SeriesOutcome outcome = drive_series(engine, state, control, tuning);
   helper.stop();
   engine.finish(state);

@@ -1,5 +1,5 @@
 // The kernels of the sweep engine. A sweep subtracts the terms n .. n+terms-1, held in turn by
-// `term` (10^15 limbs, least significant first, `limbs` of them, all above top-first limb `first`
+// `term` (10^15 wide words, least significant first, `wide_words` of them, all above top-first wide word `first`
 // zero), adding each into `subtracted`, and leaves term n+terms in `term`. Unless `nonzero` is
 // null, nonzero[u] is zero exactly when term n+u+1 is zero. With a gate, the sweep may follow
 // another on another thread.
@@ -11,18 +11,17 @@
 
 #include "numbers/series_constants.h"
 
-// A limb of the sweep engine: fifteen decimal digits, below 10^15 once normalised (GMP's binary
-// limbs, elsewhere, are mp_limb_t).
-using DecimalLimb = std::uint64_t;
+// The sweep engine's unit, a wide word: fifteen decimal digits, below 10^15 once normalised.
+using WideWord = std::uint64_t;
 
-// Lets a sweep follow the sweep before it through the limbs on another thread. Progress is the
-// next step a sweep will do (every step before it is done); the last term of a sweep of T terms
-// finishes limb x at step x + T - 1, so limb x may be read once that sweep's progress passes it.
+// Lets a sweep follow the sweep before it through the wide words on another thread. Progress is the
+// next stage a sweep will do (every stage before it is done); the last term of a sweep of T terms
+// finishes wide word x at stage x + T - 1, so wide word x may be read once that sweep's progress passes it.
 struct SweepGate {
   std::atomic<std::int64_t>* own = nullptr;           // this sweep's progress, or none
   const std::atomic<std::int64_t>* leader = nullptr;  // the sweep it follows, or none
   int leader_terms = 0;
-  std::int32_t steps = 64;  // steps between two looks at the gate
+  std::int32_t stages = 64;  // stages between two looks at the gate
 };
 
 inline constexpr std::int64_t SWEEP_DONE = INT64_MAX;
@@ -41,16 +40,16 @@ inline void relax(int round) {
   std::this_thread::yield();
 }
 
-// Steps between two looks at `gate`: all of them without one.
-inline std::int32_t gate_steps(const SweepGate* gate) { return gate != nullptr ? gate->steps : INT32_MAX; }
+// Stages between two looks at `gate`: all of them without one.
+inline std::int32_t gate_stages(const SweepGate* gate) { return gate != nullptr ? gate->stages : INT32_MAX; }
 
-// Before steps s .. s + gate->steps - 1: publishes s, then waits until the leader has finished
-// every limb those steps read or write.
+// Before stages s .. s + gate->stages - 1: publishes s, then waits until the leader has finished
+// every wide word those stages read or write.
 inline void pass_gate(const SweepGate* gate, std::int64_t s) {
   if (gate == nullptr) return;
   if (gate->own != nullptr) gate->own->store(s, std::memory_order_release);
   if (gate->leader == nullptr) return;
-  const std::int64_t needed = s + gate->steps - 1 + gate->leader_terms;
+  const std::int64_t needed = s + gate->stages - 1 + gate->leader_terms;
   for (int round = 0; gate->leader->load(std::memory_order_acquire) < needed; ++round) relax(round);
 }
 
@@ -58,13 +57,13 @@ inline void close_gate(const SweepGate* gate) {
   if (gate != nullptr && gate->own != nullptr) gate->own->store(SWEEP_DONE, std::memory_order_release);
 }
 
-inline constexpr DecimalLimb DECIMAL_LIMB_BASE = 1000000000000000ull;  // 10^15
-inline constexpr int DECIMAL_LIMB_DIGITS = 15;
+inline constexpr WideWord WIDE_WORD_BASE = 1000000000000000ull;  // 10^15
+inline constexpr int WIDE_WORD_DIGITS = 15;
 
 // Any processor, every index up to the limit; at most PORTABLE_MAX_TERMS terms.
 inline constexpr int PORTABLE_MAX_TERMS = 8;
-void sweep_portable(DecimalLimb* term, DecimalLimb* subtracted, std::int32_t limbs, std::int32_t first, int terms,
-                    std::uint32_t n, DecimalLimb* nonzero, const SweepGate* gate);
+void sweep_portable(WideWord* term, WideWord* subtracted, std::int32_t wide_words, std::int32_t first, int terms,
+                    std::uint32_t n, WideWord* nonzero, const SweepGate* gate);
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TINDERMOSS_HAVE_IFMA_KERNEL 1
@@ -74,6 +73,6 @@ inline constexpr int IFMA_MAX_TERMS = 56;
 inline constexpr std::uint32_t IFMA_INDEX_BOUND =
     static_cast<std::uint32_t>((1ull << 49) / SERIES_X_DENOMINATOR - 1);
 bool ifma_available();
-void sweep_ifma(DecimalLimb* term, DecimalLimb* subtracted, std::int32_t limbs, std::int32_t first, int terms,
-                std::uint32_t n, DecimalLimb* nonzero, const SweepGate* gate);
+void sweep_ifma(WideWord* term, WideWord* subtracted, std::int32_t wide_words, std::int32_t first, int terms,
+                std::uint32_t n, WideWord* nonzero, const SweepGate* gate);
 #endif

@@ -1,6 +1,6 @@
 // The sweep kernel for processors with AVX-512 IFMA. Each 64-bit lane of a register is one term;
-// at step s, lane j of register g works on limb s - (8g + j), the limb that lane j - 1 (or lane 7
-// of register g - 1) formed at step s - 1, so the limbs travel through the registers and only the
+// at stage s, lane j of register g works on wide word s - (8g + j), the wide word that lane j - 1 (or lane 7
+// of register g - 1) formed at stage s - 1, so the wide words travel through the registers and only the
 // first and the last term touch memory.
 //
 // The quotient of t = r 10^15 + a m by d is estimated in double precision as
@@ -25,29 +25,29 @@ static_assert(IFMA_MAX_TERMS <= 7 * LANES);
 
 #define IFMA_TARGET __attribute__((target("avx512f,avx512dq,avx512ifma")))
 
-// One sweep of `terms` terms (G = ceil(terms / 8) registers) from top-first limb `first` on.
-// The limbs travel through the lanes: at each step lane u passes its new limb q and the running
-// total c of the terms' limbs to lane u+1, so only the first lane reads the array and only the
-// lane of the last term writes it (its limb of the new term, and c into the accumulator).
+// One sweep of `terms` terms (G = ceil(terms / 8) registers) from top-first wide word `first` on.
+// The wide words travel through the lanes: at each stage lane u passes its new wide word q and the running
+// total c of the terms' wide words to lane u+1, so only the first lane reads the array and only the
+// lane of the last term writes it (its wide word of the new term, and c into the accumulator).
 template <int G, bool TRACK_ZERO>
-IFMA_TARGET void sweep_registers(DecimalLimb* term, DecimalLimb* subtracted, std::int32_t limbs, std::int32_t first,
-                                 int terms, std::uint32_t n, DecimalLimb* nonzero_out, const SweepGate* gate) {
+IFMA_TARGET void sweep_registers(WideWord* term, WideWord* subtracted, std::int32_t wide_words, std::int32_t first,
+                                 int terms, std::uint32_t n, WideWord* nonzero_out, const SweepGate* gate) {
   const __m512i zero = _mm512_setzero_si512();
   const __m512i one = _mm512_set1_epi64(1);
-  const __m512i base = _mm512_set1_epi64(static_cast<long long>(DECIMAL_LIMB_BASE));
+  const __m512i base = _mm512_set1_epi64(static_cast<long long>(WIDE_WORD_BASE));
   const __m512i low52 = _mm512_set1_epi64((1ll << 52) - 1);
   const __m512d minus_half = _mm512_set1_pd(-0.5);
   __m512i multiplier[G], divisor[G], minus_divisor[G], remainder[G], nonzero[G], quotient[G], total[G];
   __m512d base_over_d[G], m_over_d[G];
   for (int g = 0; g < G; ++g) {
-    alignas(64) DecimalLimb m[LANES], d[LANES];
+    alignas(64) WideWord m[LANES], d[LANES];
     alignas(64) double bd[LANES], md[LANES];
     for (int j = 0; j < LANES; ++j) {
       // Lanes past the last term form terms nobody reads; they only need harmless values.
       std::uint32_t index = n + static_cast<std::uint32_t>(std::min(LANES * g + j, terms - 1));
       m[j] = 2ull * index - 1;
       d[j] = (2ull * index + 2) * SERIES_X_DENOMINATOR;
-      bd[j] = static_cast<double>(DECIMAL_LIMB_BASE) / static_cast<double>(d[j]);
+      bd[j] = static_cast<double>(WIDE_WORD_BASE) / static_cast<double>(d[j]);
       md[j] = static_cast<double>(m[j]) / static_cast<double>(d[j]);
     }
     multiplier[g] = _mm512_load_si512(m);
@@ -59,20 +59,20 @@ IFMA_TARGET void sweep_registers(DecimalLimb* term, DecimalLimb* subtracted, std
   }
   const int out_register = (terms - 1) / LANES;
   const __m512i out_lane = _mm512_set1_epi64((terms - 1) % LANES);
-  const std::int32_t last_step = limbs - 1 + terms - 1;
-  const std::int32_t steps_per_look = gate_steps(gate);
+  const std::int32_t last_stage = wide_words - 1 + terms - 1;
+  const std::int32_t stages_per_look = gate_stages(gate);
   std::int32_t until_gate = 1;
-  for (std::int32_t s = first; s <= last_step; ++s) {
+  for (std::int32_t s = first; s <= last_stage; ++s) {
     if (--until_gate == 0) {
       pass_gate(gate, s);
-      until_gate = steps_per_look;
+      until_gate = stages_per_look;
     }
-    // DecimalLimb s of the sweep's first term enters lane 0; zero past the last limb.
-    DecimalLimb entering = s < limbs ? term[limbs - 1 - s] : 0;
-    // Lanes that have run past the last limb carry nothing worth keeping.
+    // Wide word s (top first) of the sweep's first term enters lane 0; zero past the last wide word.
+    WideWord entering = s < wide_words ? term[wide_words - 1 - s] : 0;
+    // Lanes that have run past the last wide word carry nothing worth keeping.
     __mmask8 valid[G];
     for (int g = 0; g < G; ++g) {
-      int past = std::clamp(s - (limbs - 1) - LANES * g, 0, LANES);
+      int past = std::clamp(s - (wide_words - 1) - LANES * g, 0, LANES);
       valid[g] = static_cast<__mmask8>(0xFFu << past);
     }
 #pragma GCC unroll 8
@@ -95,13 +95,13 @@ IFMA_TARGET void sweep_registers(DecimalLimb* term, DecimalLimb* subtracted, std
         nonzero[g] = _mm512_mask_or_epi64(nonzero[g], valid[g], nonzero[g], quotient[g]);
       }
     }
-    // The last term's lane is at limb s - (terms - 1).
+    // The last term's lane is at wide word s - (terms - 1).
     std::int32_t k = s - (terms - 1);
-    if (k >= first && k < limbs) {
+    if (k >= first && k < wide_words) {
       __m512i q = _mm512_maskz_permutexvar_epi64(0xFF, out_lane, quotient[out_register]);
       __m512i c = _mm512_maskz_permutexvar_epi64(0xFF, out_lane, total[out_register]);
-      term[limbs - 1 - k] = static_cast<DecimalLimb>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, q, 0)));
-      subtracted[limbs - 1 - k] += static_cast<DecimalLimb>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, c, 0)));
+      term[wide_words - 1 - k] = static_cast<WideWord>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, q, 0)));
+      subtracted[wide_words - 1 - k] += static_cast<WideWord>(_mm_cvtsi128_si64(_mm512_maskz_extracti32x4_epi32(0xF, c, 0)));
     }
   }
   close_gate(gate);
@@ -114,27 +114,27 @@ IFMA_TARGET void sweep_registers(DecimalLimb* term, DecimalLimb* subtracted, std
 }
 
 template <bool TRACK_ZERO>
-IFMA_TARGET void sweep_tracked(DecimalLimb* term, DecimalLimb* subtracted, std::int32_t limbs, std::int32_t first,
-                               int terms, std::uint32_t n, DecimalLimb* nonzero, const SweepGate* gate) {
+IFMA_TARGET void sweep_tracked(WideWord* term, WideWord* subtracted, std::int32_t wide_words, std::int32_t first,
+                               int terms, std::uint32_t n, WideWord* nonzero, const SweepGate* gate) {
   switch ((terms + LANES - 1) / LANES) {
-    case 1: sweep_registers<1, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
-    case 2: sweep_registers<2, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
-    case 3: sweep_registers<3, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
-    case 4: sweep_registers<4, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
-    case 5: sweep_registers<5, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
-    case 6: sweep_registers<6, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
-    default: sweep_registers<7, TRACK_ZERO>(term, subtracted, limbs, first, terms, n, nonzero, gate); break;
+    case 1: sweep_registers<1, TRACK_ZERO>(term, subtracted, wide_words, first, terms, n, nonzero, gate); break;
+    case 2: sweep_registers<2, TRACK_ZERO>(term, subtracted, wide_words, first, terms, n, nonzero, gate); break;
+    case 3: sweep_registers<3, TRACK_ZERO>(term, subtracted, wide_words, first, terms, n, nonzero, gate); break;
+    case 4: sweep_registers<4, TRACK_ZERO>(term, subtracted, wide_words, first, terms, n, nonzero, gate); break;
+    case 5: sweep_registers<5, TRACK_ZERO>(term, subtracted, wide_words, first, terms, n, nonzero, gate); break;
+    case 6: sweep_registers<6, TRACK_ZERO>(term, subtracted, wide_words, first, terms, n, nonzero, gate); break;
+    default: sweep_registers<7, TRACK_ZERO>(term, subtracted, wide_words, first, terms, n, nonzero, gate); break;
   }
 }
 
 }  // namespace
 
-IFMA_TARGET void sweep_ifma(DecimalLimb* term, DecimalLimb* subtracted, std::int32_t limbs, std::int32_t first,
-                            int terms, std::uint32_t n, DecimalLimb* nonzero, const SweepGate* gate) {
+IFMA_TARGET void sweep_ifma(WideWord* term, WideWord* subtracted, std::int32_t wide_words, std::int32_t first,
+                            int terms, std::uint32_t n, WideWord* nonzero, const SweepGate* gate) {
   if (nonzero != nullptr) {
-    sweep_tracked<true>(term, subtracted, limbs, first, terms, n, nonzero, gate);
+    sweep_tracked<true>(term, subtracted, wide_words, first, terms, n, nonzero, gate);
   } else {
-    sweep_tracked<false>(term, subtracted, limbs, first, terms, n, nullptr, gate);
+    sweep_tracked<false>(term, subtracted, wide_words, first, terms, n, nullptr, gate);
   }
 }
 

@@ -10,20 +10,18 @@
 #include "numbers/series_constants.h"
 #include "series/series.h"
 #include "series/series_tuning.h"
+#include "series_runs.h"
 
 namespace {
 
+// How a run ended, and the state it ended in.
 struct Snapshot {
   SeriesOutcome outcome;
-  std::uint32_t next_n;
-  std::vector<Word> sum, term;
+  StateImage state;
   bool operator==(const Snapshot&) const = default;
 };
 
-Snapshot snapshot(SeriesOutcome outcome, const CalcState& state) {
-  return {outcome, state.next_n, std::vector<Word>(state.sum, state.sum + state.word_count),
-          std::vector<Word>(state.term, state.term + state.word_count)};
-}
+Snapshot snapshot(SeriesOutcome outcome, const CalcState& state) { return {outcome, image_of(state)}; }
 
 CalcState copy_of(const CalcState& state) {
   CalcState copy;
@@ -62,19 +60,18 @@ Snapshot loop_to_end(CalcState state) {
   return end;
 }
 
-// The split engine's stop: after a number of polls, counted from the start or from the first
-// poll after the engine has passed an index.
+// The engine's stop: after a number of polls, counted from the start or from the first poll after
+// the engine has passed an index; once requested, it stays requested.
 struct PollCount {
-  std::uint64_t left;
   std::uint32_t from_index;
   const BlockSignals* signals;
+  bool requested = false;
 };
 bool count_down(void* context) {
-  PollCount* polls = static_cast<PollCount*>(context);
-  if (polls->signals->reached.load() < polls->from_index) return false;
-  if (polls->left == 0) return true;
-  --polls->left;
-  return false;
+  PollCount* count = static_cast<PollCount*>(context);
+  if (count->signals->reached.load() < count->from_index) return false;
+  count->requested = count->requested || polled_stop();
+  return count->requested;
 }
 
 SeriesOutcome block_engine_run(CalcState* state, const BlockTuning& tuning, std::uint64_t polls,
@@ -82,7 +79,8 @@ SeriesOutcome block_engine_run(CalcState* state, const BlockTuning& tuning, std:
   BlockEngine engine;
   EXPECT_TRUE(start_block_engine(*state, &engine, tuning));
   BlockSignals signals;
-  PollCount count{polls, from_index, &signals};
+  stop_at_poll(polls == UINT64_MAX ? -1 : static_cast<std::int64_t>(polls) + 1);
+  PollCount count{from_index, &signals};
   signals.stop = StopCheck{count_down, &count};
   return run_block_engine(&engine, state, &signals);
 }
@@ -129,7 +127,7 @@ TEST(BlockEngine, EveryDigitCountToTheEndAndFromARandomBreak) {
     EXPECT_EQ(snapshot(block_engine_run(&whole, tuning, UINT64_MAX), whole), end) << "D " << positions;
     calc_release(&whole);
     // A run of s steps polls about 2 s / 24 times: a break anywhere in it, or none.
-    const std::uint64_t polls = random() % (end.next_n / 6 + 3);
+    const std::uint64_t polls = random() % (end.state.next_n / 6 + 3);
     stopped += broken_off_and_resumed(positions, tuning, polls, end);
   }
   EXPECT_GT(stopped, 2000);
@@ -142,9 +140,9 @@ TEST(BlockEngine, LargerDigitCountsFreshAndResumedOnTwoThreads) {
     BlockTuning tuning;
     tuning.threads = 2;
     tuning.parallel_limbs = 1;  // q A and q G on the second thread at every node that has them
-    tuning.block_steps = end.next_n / 5;
+    tuning.block_steps = end.state.next_n / 5;
     for (int round = 0; round < 3; ++round) {
-      EXPECT_TRUE(broken_off_and_resumed(positions, tuning, 1 + random() % (end.next_n / 10), end));
+      EXPECT_TRUE(broken_off_and_resumed(positions, tuning, 1 + random() % (end.state.next_n / 10), end));
     }
     // Breaks at the first block's end, at the next block's top, and at its first half (the first
     // block, built beside the conversion's preparation, takes half the steps).
@@ -188,12 +186,12 @@ TEST(BlockEngine, CheckpointsPassBetweenTheSweepEngineAndThisOne) {
   const std::uint32_t positions = 30000;
   const Snapshot end = loop_to_end(fresh(positions));
   CalcState state = fresh(positions);
-  ASSERT_EQ(loop_until(&state, end.next_n / 3, true), SeriesOutcome::INTERRUPTED);
+  ASSERT_EQ(loop_until(&state, end.state.next_n / 3, true), SeriesOutcome::INTERRUPTED);
   BlockTuning tuning;
   tuning.threads = 1;
-  tuning.block_steps = end.next_n / 4;
+  tuning.block_steps = end.state.next_n / 4;
   ASSERT_EQ(block_engine_run(&state, tuning, 40), SeriesOutcome::INTERRUPTED);
-  ASSERT_LT(state.next_n, end.next_n);
+  ASSERT_LT(state.next_n, end.state.next_n);
   EXPECT_EQ(loop_until(&state, UINT32_MAX, true), SeriesOutcome::COMPLETED);
   EXPECT_EQ(snapshot(SeriesOutcome::COMPLETED, state), end);
   calc_release(&state);

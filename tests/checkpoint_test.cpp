@@ -1,22 +1,17 @@
 // Saving and loading the state: layout, round trips, refused files and failed saves.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <set>
 
 #include "checkpoint/checkpoint_file.h"
 #include "child_process.h"
 #include "numbers/series_constants.h"
 #include "output/output_format.h"
-#include "platform/replace_file.h"
 #include "reference.h"
+#include "series_runs.h"
 #include "series/series_tuning.h"
 #include "stored_words.h"
 
@@ -24,17 +19,12 @@ namespace {
 
 std::uint32_t now = 0;
 std::uint32_t fake_clock() { return now += 5; }
-int polls_until_stop = -1;
-int polls = 0;
-bool stop_at_poll() { return ++polls == polls_until_stop; }
-
 SeriesOutcome run_until_poll(CalcState* state, int poll) {
-  polls = 0;
-  polls_until_stop = poll;
+  stop_at_poll(poll);
   SeriesControl control;
   control.checkpoint_set = true;
   control.read_clock = fake_clock;
-  control.stop_requested = stop_at_poll;
+  control.stop_requested = polled_stop;
   SeriesTuning one_poll_per_term;
   one_poll_per_term.terms_per_sweep = 1;
   return run_series_tuned(state, control, one_poll_per_term);
@@ -174,18 +164,6 @@ TEST_F(Checkpoint, RefusesArraysTheSeriesCannotReach) {
   expect_refused(std::string(bytes).replace(sum, 8, le32(WORD_ONE) + le32(1)), "sum just above 1.0");
 }
 
-// No file that a run can write holds an index near the limit (the run sequence refuses such a
-// state), so the limit is reached from a state crafted in memory.
-TEST_F(Checkpoint, StateWithAnIndexPastTheLimitRunsIntoIt) {
-  CalcState state;
-  ASSERT_TRUE(calc_start_fresh(&state, 101, FORMAT_TEXT, 1));
-  ASSERT_EQ(run_until_poll(&state, 5), SeriesOutcome::INTERRUPTED);
-  state.next_n = LAST_SERIES_INDEX + 1;
-  EXPECT_EQ(run_until_poll(&state, -1), SeriesOutcome::LIMIT);
-  EXPECT_EQ(state.next_n, LAST_SERIES_INDEX + 1);
-  calc_release(&state);
-}
-
 TEST_F(Checkpoint, FailedSavesReportTheLostState) {
   CalcState state;
   ASSERT_TRUE(calc_start_fresh(&state, 101, 0, 1));
@@ -216,86 +194,6 @@ TEST_F(Checkpoint, SymbolicLinkIsWrittenThrough) {
   genuine(100, 2);
   EXPECT_TRUE(std::filesystem::is_symlink(path));
   EXPECT_EQ(read_file(target).size(), 160u);
-}
-
-}  // namespace
-
-namespace {
-
-// Saves over an earlier checkpoint on a small file system of its own, which runs out of room or of
-// inodes; mounting it needs root, as CI has.
-class CheckpointOnASmallDisk : public ::testing::Test {
- protected:
-  void SetUp() override {
-    directory = make_temp_directory();
-    if (mount("none", directory.c_str(), "tmpfs", 0, "size=256k,nr_inodes=32") != 0) {
-      GTEST_SKIP() << "mounting a small tmpfs needs root";
-    }
-    mounted = true;
-    ASSERT_TRUE(calc_start_fresh(&small, 1001, FORMAT_TEXT, 1));
-    ASSERT_TRUE(calc_start_fresh(&too_large, 400001, FORMAT_TEXT, 1));  // 355 KB
-  }
-  void TearDown() override {
-    calc_release(&small);
-    calc_release(&too_large);
-    if (mounted) umount2(directory.c_str(), MNT_DETACH);
-    std::filesystem::remove_all(directory);
-  }
-  // Saves `small` to `path`, then fails to save `too_large` there: the first file must survive.
-  void expect_failed_save_keeps(const std::string& path, const std::string& where) {
-    ASSERT_EQ(checkpoint_save(&small, path.c_str()), SaveStatus::SAVED);
-    const std::string earlier = read_file(where);
-    ASSERT_EQ(earlier.size(), 960u);
-    EXPECT_NE(checkpoint_save(&too_large, path.c_str()), SaveStatus::SAVED);
-    EXPECT_EQ(read_file(where), earlier);
-  }
-  std::string directory;
-  bool mounted = false;
-  CalcState small, too_large;
-};
-
-TEST_F(CheckpointOnASmallDisk, LongNameKeepsTheEarlierFile) {
-  const std::string path = directory + "/" + std::string(250, 'c');
-  expect_failed_save_keeps(path, path);
-}
-
-TEST_F(CheckpointOnASmallDisk, SymbolicLinkKeepsItsTargetsEarlierFile) {
-  const std::string target = directory + "/target.bin", link = directory + "/link.bin";
-  ASSERT_EQ(symlink("target.bin", link.c_str()), 0);
-  expect_failed_save_keeps(link, target);
-  EXPECT_TRUE(std::filesystem::is_symlink(link));
-}
-
-TEST_F(CheckpointOnASmallDisk, OutOfInodesWritesInPlaceOnlyWithRoom) {
-  const std::string path = directory + "/state.bin";
-  ASSERT_EQ(checkpoint_save(&small, path.c_str()), SaveStatus::SAVED);
-  for (int i = 0; std::ofstream(directory + "/filler" + std::to_string(i)).good(); ++i) {
-  }
-  small.elapsed_ms = 12345;  // a later state of the same size fits in place
-  ASSERT_EQ(checkpoint_save(&small, path.c_str()), SaveStatus::SAVED);
-  const std::string later = read_file(path);
-  EXPECT_EQ(later.substr(12, 2), "\x39\x30");
-  EXPECT_NE(checkpoint_save(&too_large, path.c_str()), SaveStatus::SAVED);
-  EXPECT_EQ(read_file(path), later);
-}
-
-TEST_F(Checkpoint, StaleTemporaryFilesOfThisCheckpointAloneAreRemoved) {
-  const std::string stem = directory + "/" + temp_name_stem("state.bin");
-  write_file(stem + "abc123", "left by a save killed with -9");
-  write_file(stem + "def456", "another process's save in progress");
-  write_file(path + ".backup", "the user's own");
-  write_file(directory + "/" + temp_name_stem("other.bin") + "abc123", "another checkpoint's");
-  int in_progress = open((stem + "def456").c_str(), O_RDONLY);
-  ASSERT_EQ(flock(in_progress, LOCK_EX), 0);
-  genuine(100, 2);
-  close(in_progress);
-  std::set<std::string> names;
-  for (auto& entry : std::filesystem::directory_iterator(directory)) {
-    names.insert(entry.path().filename().string());
-  }
-  EXPECT_EQ(names, (std::set<std::string>{"state.bin", "state.bin.backup",
-                                          temp_name_stem("state.bin") + "def456",
-                                          temp_name_stem("other.bin") + "abc123"}));
 }
 
 }  // namespace

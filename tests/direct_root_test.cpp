@@ -3,11 +3,9 @@
 
 #include <random>
 
-#include "capture.h"
 #include "direct_route/direct_root.h"
 #include "direct_route/direct_root_parts.h"
 #include "exact_terms/term_count.h"
-#include "output/progress.h"
 #include "reference.h"
 #include "series/series.h"
 
@@ -138,30 +136,5 @@ INSTANTIATE_TEST_SUITE_P(Route, DirectRouteThreads, ::testing::Values(1u, 2u),
                            return info.param == 1 ? std::string("OneThread")
                                                   : std::string("TwoThreads");
                          });
-
-TEST(ResultWriterSources, CharactersAndWordsGiveTheSameBytes) {
-  std::mt19937 rng(5);
-  for (std::uint32_t requested : {0u, 1u, 9u, 10u, 99u, 100u, 1001u, 36001u, 72345u}) {
-    std::string digits;
-    for (std::uint32_t i = 0; i < requested; ++i) digits += static_cast<char>('0' + rng() % 10);
-    std::vector<Word> sum = fixed_from_digits(digits, words_for_positions(requested + 1));
-    for (std::uint32_t format = 0; format <= 3; ++format) {
-      for (std::uint32_t lead = 0; lead <= 1; ++lead) {
-        CapturedStream bar;
-        progress_start(bar.stream, requested + 1);
-        ResultDigits from_words;
-        from_words.words = sum.data();
-        from_words.positions = requested + 1;
-        from_words.format = format;
-        from_words.print_lead = lead;
-        ResultDigits from_chars = from_words;
-        from_chars.words = nullptr;
-        from_chars.chars = digits.data();
-        ASSERT_EQ(written_result(from_words), written_result(from_chars))
-            << requested << " " << format << " " << lead;
-      }
-    }
-  }
-}
 
 }  // namespace

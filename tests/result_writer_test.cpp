@@ -1,6 +1,8 @@
 // The four formats, laid out exactly, and decoded back to GMP's digits.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "capture.h"
 #include "output/output_format.h"
 #include "output/progress.h"
@@ -127,6 +129,31 @@ TEST(ResultWriter, TextLinesHoldAHundredDigits) {
     ++lines;
   }
   EXPECT_EQ(lines, 123u);
+}
+
+TEST(ResultWriterSources, CharactersAndWordsGiveTheSameBytes) {
+  std::mt19937 rng(5);
+  for (std::uint32_t requested : {0u, 1u, 9u, 10u, 99u, 100u, 1001u, 36001u, 72345u}) {
+    std::string digits;
+    for (std::uint32_t i = 0; i < requested; ++i) digits += static_cast<char>('0' + rng() % 10);
+    std::vector<Word> sum = fixed_from_digits(digits, words_for_positions(requested + 1));
+    for (std::uint32_t format = 0; format <= 3; ++format) {
+      for (std::uint32_t lead = 0; lead <= 1; ++lead) {
+        CapturedStream bar;
+        progress_start(bar.stream, requested + 1);
+        ResultDigits from_words;
+        from_words.words = sum.data();
+        from_words.positions = requested + 1;
+        from_words.format = format;
+        from_words.print_lead = lead;
+        ResultDigits from_chars = from_words;
+        from_chars.words = nullptr;
+        from_chars.chars = digits.data();
+        ASSERT_EQ(written_result(from_words), written_result(from_chars))
+            << requested << " " << format << " " << lead;
+      }
+    }
+  }
 }
 
 }  // namespace

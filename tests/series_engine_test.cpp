@@ -6,24 +6,24 @@
 
 #include "numbers/series_constants.h"
 #include "series/series_tuning.h"
+#include "series_runs.h"
 
 namespace {
 
 std::uint32_t no_clock() { return 0; }
 
-// Stop rules for the runs below: after a number of polls, or when a state reaches an index.
-int polls_left = -1;
-bool stop_after_polls() { return polls_left >= 0 && polls_left-- == 0; }
+// Stop rules for the runs below: after a number of polls (series_runs.h), or when a state reaches
+// an index.
 const CalcState* watched = nullptr;
 std::uint32_t stop_index = 0;
 bool stop_at_index() { return watched->next_n == stop_index; }
 
 // Which engine the runs below use: the portable kernel only or the fastest the processor has, on
-// one thread or two; with two, sweeps are paired however few limbs they cover and the threads
+// one thread or two; with two, sweeps are paired however few wide words they cover and the threads
 // meet every few steps, so that every hand-over happens on small numbers.
 bool portable_only = false;
 int threads = 1;
-int gate_steps = 1;
+int gate_stages = 1;
 
 SeriesControl control_with(bool (*stop)()) {
   SeriesControl control;
@@ -38,20 +38,9 @@ SeriesTuning tuning_with(int terms_per_sweep) {
   tuning.portable_engine_only = portable_only;
   tuning.threads = threads;
   tuning.pairing_threshold = 1;
-  tuning.gate_steps = gate_steps;
+  tuning.gate_stages = gate_stages;
   tuning.terms_per_sweep = terms_per_sweep;
   return tuning;
-}
-
-struct Snapshot {
-  std::uint32_t next_n;
-  std::vector<Word> sum, term;
-  bool operator==(const Snapshot&) const = default;
-};
-
-Snapshot snapshot(const CalcState& state) {
-  return {state.next_n, std::vector<Word>(state.sum, state.sum + state.word_count),
-          std::vector<Word>(state.term, state.term + state.word_count)};
 }
 
 // Runs the literal loop on `state` until next_n reaches `index` (or the loop ends by itself).
@@ -73,18 +62,18 @@ void expect_same_states(std::uint32_t digits, std::uint32_t next_n, int terms_pe
   CalcState engine, literal;
   start(&engine, digits, next_n);
   start(&literal, digits, next_n);
-  polls_left = polls;
-  SeriesOutcome engine_outcome = run_series_tuned(&engine, control_with(stop_after_polls), tuning_with(terms_per_sweep));
+  stop_at_poll(polls < 0 ? -1 : polls + 1);
+  SeriesOutcome engine_outcome = run_series_tuned(&engine, control_with(polled_stop), tuning_with(terms_per_sweep));
   if (engine_outcome == SeriesOutcome::INTERRUPTED) {
     ASSERT_EQ(literal_until(&literal, engine.next_n), SeriesOutcome::INTERRUPTED)
         << "D " << digits << " S " << terms_per_sweep;
-    ASSERT_EQ(snapshot(engine), snapshot(literal)) << "D " << digits << " S " << terms_per_sweep;
-    polls_left = -1;
-    engine_outcome = run_series_tuned(&engine, control_with(stop_after_polls), tuning_with(terms_per_sweep));
+    ASSERT_EQ(image_of(engine), image_of(literal)) << "D " << digits << " S " << terms_per_sweep;
+    stop_at_poll(-1);
+    engine_outcome = run_series_tuned(&engine, control_with(polled_stop), tuning_with(terms_per_sweep));
   }
   SeriesOutcome literal_outcome = literal_until(&literal, 0);
   ASSERT_EQ(engine_outcome, literal_outcome) << "D " << digits << " S " << terms_per_sweep;
-  ASSERT_EQ(snapshot(engine), snapshot(literal)) << "D " << digits << " S " << terms_per_sweep;
+  ASSERT_EQ(image_of(engine), image_of(literal)) << "D " << digits << " S " << terms_per_sweep;
   if (engine_outcome == SeriesOutcome::COMPLETED) {
     ASSERT_EQ(engine.first_nonzero, engine.word_count);
   }
@@ -115,7 +104,7 @@ TEST_P(SeriesEngine, SameStatesForEveryDigitCountUpTo3000) {
   for (std::uint32_t digits = 1; digits <= 3000; ++digits) {
     int terms = static_cast<int>(digits % 41);  // 0: the engine's own choice
     int polls = std::uniform_int_distribution<int>(0, 40)(rng);
-    gate_steps = 1 + static_cast<int>(digits % 5);
+    gate_stages = 1 + static_cast<int>(digits % 5);
     expect_same_states(digits, 1, terms, polls);
     if (HasFatalFailure()) return;
   }
@@ -149,8 +138,8 @@ TEST_P(SeriesEngine, SameStatesFromLargeIndices) {
 TEST_P(SeriesEngine, LimitEndsBothLoopsAtTheSameIndex) {
   CalcState engine;
   start(&engine, 2000, LAST_SERIES_INDEX - 5);
-  polls_left = -1;
-  EXPECT_EQ(run_series_tuned(&engine, control_with(stop_after_polls), tuning_with(8)),
+  stop_at_poll(-1);
+  EXPECT_EQ(run_series_tuned(&engine, control_with(polled_stop), tuning_with(8)),
             SeriesOutcome::LIMIT);
   EXPECT_EQ(engine.next_n, LAST_SERIES_INDEX + 1);
   calc_release(&engine);

@@ -5,6 +5,7 @@
 
 #include "numbers/series_constants.h"
 #include "reference.h"
+#include "series_runs.h"
 #include "series/series_tuning.h"
 
 namespace {
@@ -12,17 +13,12 @@ namespace {
 std::uint32_t clock_reads = 0;
 std::uint32_t fake_clock() { return 1000u * ++clock_reads; }
 
-int polls_until_stop = -1;  // the poll that answers yes; -1 never
-int polls = 0;
-bool stop_at_poll() { return ++polls == polls_until_stop; }
-
 SeriesControl test_control(bool checkpoint_set) {
   clock_reads = 0;
-  polls = 0;
   SeriesControl control;
   control.checkpoint_set = checkpoint_set;
   control.read_clock = fake_clock;
-  control.stop_requested = stop_at_poll;
+  control.stop_requested = polled_stop;
   return control;
 }
 
@@ -44,7 +40,7 @@ struct Completed {
 Completed compute(std::uint32_t requested) {
   CalcState state;
   EXPECT_TRUE(calc_start_fresh(&state, requested + 1, 0, 1));
-  polls_until_stop = -1;
+  stop_at_poll(-1);
   SeriesOutcome outcome = run_series(&state, test_control(true));
   scale_to_sqrt2(&state, fake_clock());
   EXPECT_EQ(digit_at(state.sum, 0), 1);
@@ -84,7 +80,7 @@ TEST(Series, StopRequestEndsTheLoopOnlyWithACheckpointPath) {
   for (const Series& series : {Series(run_series_literal), engine}) {
     CalcState state;
     ASSERT_TRUE(calc_start_fresh(&state, 1001, 0, 1));
-    polls_until_stop = 5;
+    stop_at_poll(5);
     EXPECT_EQ(series(&state, test_control(true)), SeriesOutcome::INTERRUPTED);
     EXPECT_EQ(state.next_n, 6u);  // five terms subtracted, the sixth held
     EXPECT_EQ(clock_reads, 1u);   // the interruption accounts the time at once
@@ -100,7 +96,7 @@ TEST(Series, StopRequestEndsTheLoopOnlyWithACheckpointPath) {
 TEST(Series, EngineStopsAtTheEndOfItsSweep) {
   CalcState state;
   ASSERT_TRUE(calc_start_fresh(&state, 1001, 0, 1));
-  polls_until_stop = 2;
+  stop_at_poll(2);
   SeriesTuning eight_terms_per_sweep;
   eight_terms_per_sweep.terms_per_sweep = 8;
   EXPECT_EQ(run_series_tuned(&state, test_control(true), eight_terms_per_sweep),
@@ -112,7 +108,7 @@ TEST(Series, EngineStopsAtTheEndOfItsSweep) {
 TEST(Series, ClockIsReadEveryHundredIterations) {
   CalcState state;
   ASSERT_TRUE(calc_start_fresh(&state, 2001, 0, 1));
-  polls_until_stop = -1;
+  stop_at_poll(-1);
   SeriesControl control = test_control(true);
   state.last_clock = 0;
   ASSERT_EQ(run_series(&state, control), SeriesOutcome::COMPLETED);
@@ -139,11 +135,27 @@ TEST(Series, IterationLimitComesAfterTheSubtraction) {
   ASSERT_TRUE(calc_start_fresh(&state, 11, 0, 1));
   state.next_n = LAST_SERIES_INDEX;
   std::vector<Word> before(state.sum, state.sum + state.word_count);
-  polls_until_stop = -1;
+  stop_at_poll(-1);
   EXPECT_EQ(run_series(&state, test_control(true)), SeriesOutcome::LIMIT);
   // n = 499999998 still forms its successor; n = 499999999 is subtracted and stops the loop.
   EXPECT_EQ(state.next_n, LAST_SERIES_INDEX + 1);
   EXPECT_NE(std::vector<Word>(state.sum, state.sum + state.word_count), before);
+  calc_release(&state);
+}
+
+// No file that a run can write holds an index near the limit (the run sequence refuses such a
+// state), so the limit is reached from an interrupted state moved there in memory.
+TEST(Series, InterruptedStateMovedPastTheLimitRunsIntoIt) {
+  CalcState state;
+  ASSERT_TRUE(calc_start_fresh(&state, 101, 0, 1));
+  SeriesTuning one_poll_per_term;
+  one_poll_per_term.terms_per_sweep = 1;
+  stop_at_poll(5);
+  ASSERT_EQ(run_series_tuned(&state, test_control(true), one_poll_per_term), SeriesOutcome::INTERRUPTED);
+  state.next_n = LAST_SERIES_INDEX + 1;
+  stop_at_poll(-1);
+  EXPECT_EQ(run_series_tuned(&state, test_control(true), one_poll_per_term), SeriesOutcome::LIMIT);
+  EXPECT_EQ(state.next_n, LAST_SERIES_INDEX + 1);
   calc_release(&state);
 }
 
@@ -153,10 +165,10 @@ TEST(Series, ZeroTermCompletesAtOnce) {
   std::fill(state.term, state.term + state.word_count, 0u);
   state.first_nonzero = state.word_count;
   state.next_n = 42;
-  polls_until_stop = 1;
+  stop_at_poll(1);
   EXPECT_EQ(run_series(&state, test_control(true)), SeriesOutcome::COMPLETED);
   EXPECT_EQ(state.next_n, 42u);
-  EXPECT_EQ(polls, 0);
+  EXPECT_EQ(polls_made(), 0);
   calc_release(&state);
 }
 
