@@ -16,6 +16,8 @@ struct MessageBytes {
 };
 
 // Byte escapes on purpose: several Shift_JIS characters carry the byte 0x5C as their second byte.
+// Laid out by hand, one line of text to a source line.
+// clang-format off
 constexpr MessageBytes CATALOGUE[MESSAGE_KEY_COUNT] = {
     // MSG_USAGE
     {"Usage: tindermoss_vale [options]\n"
@@ -80,6 +82,7 @@ constexpr MessageBytes CATALOGUE[MESSAGE_KEY_COUNT] = {
     {"\x95\xaa", "\xe5\x88\x86"},
     {"\x95" "b", "\xe7\xa7\x92"},
 };
+// clang-format on
 
 ConsoleEncoding selected_encoding = ConsoleEncoding::SHIFT_JIS;
 
