@@ -7,7 +7,7 @@
 #include "output/output_format.h"
 
 struct RunSettings {
-  std::uint32_t digits = 0;           // digits wanted after the point; 0 when none was given
+  std::uint32_t digits = 0;  // digits wanted after the point; 0 when none was given
   std::uint32_t format = FORMAT_TEXT;
   std::uint32_t print_lead = 1;       // 1 writes the leading "1."
   const char* resume_path = nullptr;  // checkpoint file, or none

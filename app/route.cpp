@@ -188,7 +188,8 @@ bool set_up_route(const RunSettings& settings, Route* route) {
     write_message(stderr, MSG_NO_MEMORY);
     return false;
   }
-  route->kind = settings.resume_path != nullptr ? series_engine_for(route) : RouteKind::SWEEP_ENGINE;
+  route->kind =
+      settings.resume_path != nullptr ? series_engine_for(route) : RouteKind::SWEEP_ENGINE;
   return true;
 }
 

@@ -52,9 +52,11 @@ void measure_block_engine(std::uint32_t requested, bool broken_off) {
 
 int main(int argc, char** argv) {
   std::vector<std::uint32_t> counts;
-  for (int i = 1; i < argc; ++i) counts.push_back(static_cast<std::uint32_t>(std::strtoul(argv[i], nullptr, 10)));
+  for (int i = 1; i < argc; ++i)
+    counts.push_back(static_cast<std::uint32_t>(std::strtoul(argv[i], nullptr, 10)));
   if (counts.empty()) counts = {100000, 1000000, 10000000};
-  std::printf("%12s %-7s %14s %14s %9s %9s\n", "digits", "path", "reserved B", "used B", "used/dig", "overflows");
+  std::printf("%12s %-7s %14s %14s %9s %9s\n", "digits", "path", "reserved B", "used B", "used/dig",
+              "overflows");
   for (std::uint32_t requested : counts) {
     for (int plain = 0; plain <= 1; ++plain) {
       DirectRoot root;
@@ -64,7 +66,8 @@ int main(int argc, char** argv) {
       }
       const std::size_t reserved = arena_reserved_bytes();
       if (plain == 0) {
-        if (!compute_direct_root(&root, ProgressSink{}, 100)) std::printf("%12u no digits\n", requested);
+        if (!compute_direct_root(&root, ProgressSink{}, 100))
+          std::printf("%12u no digits\n", requested);
       } else {
         plain_root_digits(static_cast<std::uint64_t>(requested) + 64, root.digit_chars);
       }

@@ -1,11 +1,11 @@
 // Speed of the series: the literal loop and the engine, measured in the same run.
 //
 //   build/bench/series_bench [digits ...]      (default 100000 300000)
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <vector>
 
 #include "series/series.h"
@@ -50,7 +50,8 @@ Timing time_series(std::uint32_t requested, const Path& path) {
     } else {
       run_series_tuned(&state, control, path.tuning);
     }
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    best = std::min(
+        best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (path.literal) break;  // too slow to repeat
   }
   Timing timing{best, state.next_n, std::vector<Word>(state.sum, state.sum + state.word_count)};
@@ -62,7 +63,8 @@ Timing time_series(std::uint32_t requested, const Path& path) {
 
 int main(int argc, char** argv) {
   std::vector<std::uint32_t> counts;
-  for (int i = 1; i < argc; ++i) counts.push_back(static_cast<std::uint32_t>(std::strtoul(argv[i], nullptr, 10)));
+  for (int i = 1; i < argc; ++i)
+    counts.push_back(static_cast<std::uint32_t>(std::strtoul(argv[i], nullptr, 10)));
   if (counts.empty()) counts = {100000, 300000};
   std::printf("%10s %-26s %10s %9s %s\n", "digits", "path", "seconds", "speed-up", "state");
   for (std::uint32_t requested : counts) {

@@ -32,7 +32,8 @@ long file_size(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::uint32_t digits = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 10000000u;
+  std::uint32_t digits =
+      argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 10000000u;
   std::string directory = argc > 2 ? argv[2] : "/tmp";
   std::vector<Word> sum(static_cast<std::size_t>(words_for_positions(digits)));
   std::uint64_t seed = 88172645463325252ull;
@@ -46,7 +47,8 @@ int main(int argc, char** argv) {
   std::FILE* table = fdopen(dup(fileno(stdout)), "w");
   if (table == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
   const char* names[] = {"text", "text2", "raw", "binary"};
-  std::fprintf(table, "%-7s %12s %10s %10s %8s\n", "format", "bytes", "writer s", "fwrite s", "ratio");
+  std::fprintf(table, "%-7s %12s %10s %10s %8s\n", "format", "bytes", "writer s", "fwrite s",
+               "ratio");
   for (std::uint32_t format = FORMAT_TEXT; format <= FORMAT_LAST; ++format) {
     std::string path = directory + "/writer_bench." + names[format];
     double best_writer = 1e9, best_plain = 1e9;
@@ -72,8 +74,8 @@ int main(int argc, char** argv) {
       if (plain < best_plain) best_plain = plain;
     }
     std::remove(path.c_str());
-    std::fprintf(table, "%-7s %12ld %10.4f %10.4f %7.2fx\n", names[format], bytes, best_writer, best_plain,
-                best_writer / best_plain);
+    std::fprintf(table, "%-7s %12ld %10.4f %10.4f %7.2fx\n", names[format], bytes, best_writer,
+                 best_plain, best_writer / best_plain);
   }
   std::fclose(bar);
   std::fclose(table);

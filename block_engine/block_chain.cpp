@@ -166,8 +166,7 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
     return broken_off_at_start(chain, node, sum);
   }
   const std::size_t parallel_limbs = chain.control->parallel_limbs;
-  const bool in_parallel =
-      parallel_limbs > 0 && mpz_size(q) + mpz_size(node.a) >= parallel_limbs;
+  const bool in_parallel = parallel_limbs > 0 && mpz_size(q) + mpz_size(node.a) >= parallel_limbs;
   QuotientShares shares;
   if (in_parallel) start_shares(&shares, q, node);
   const std::uint32_t done = run_halves(chain, index, x, sum, false);

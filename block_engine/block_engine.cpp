@@ -40,9 +40,7 @@ std::uint64_t steps_left(std::size_t bits) {
 }
 
 // Bytes of the binary form of a number of the state's size.
-double state_number_bytes(std::int32_t word_count) {
-  return 9.0 * word_count * BITS_PER_DIGIT / 8;
-}
+double state_number_bytes(std::int32_t word_count) { return 9.0 * word_count * BITS_PER_DIGIT / 8; }
 
 // Bytes of a block's tree of `steps` steps ending near index `last`: every level holds A, B and G
 // of all its steps, about log2(2 last) + 2 (log2(2 last) + log2(K)) bits a step, and each node
@@ -72,7 +70,8 @@ std::uint32_t first_word_of(const mpz_t x, std::int32_t count) {
     // within a hair of that power, which then settles it.
     long exponent = 0;
     const double mantissa = mpz_get_d_2exp(&exponent, x);
-    const double log10_x = (std::log2(mantissa) + static_cast<double>(exponent)) * 0.30102999566398120;
+    const double log10_x =
+        (std::log2(mantissa) + static_cast<double>(exponent)) * 0.30102999566398120;
     const double below = static_cast<double>(digits - 1) - log10_x;
     if (below > 1e-6) {
       --digits;
@@ -131,7 +130,8 @@ void build_next(NextTree* next) {
   while (next->reached->load(std::memory_order_relaxed) < next->start_at && !next_abandoned(next)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  next->built = build_block_tree(next->first, next->steps, StopCheck{next_abandoned, next}, &next->tree);
+  next->built =
+      build_block_tree(next->first, next->steps, StopCheck{next_abandoned, next}, &next->tree);
 }
 
 // Starts building the tree of `steps` from `first` once the chain has reached `start_at`.
@@ -201,8 +201,7 @@ SeriesOutcome run_blocks(Run* run) {
   // block runs, where the memory they take meanwhile is free.
   NextTree next;
   if (engine.threads >= 2 && mpz_sgn(run->term) != 0 && run->n <= LAST_SERIES_INDEX) {
-    start_next(&next, run->n,
-               block_steps_from(engine, run->n, mpz_sizeinbase(run->term, 2), true),
+    start_next(&next, run->n, block_steps_from(engine, run->n, mpz_sizeinbase(run->term, 2), true),
                signals.reached, 0);
   }
   prepare_word_conversion(engine.word_count, run->conversion);
@@ -210,7 +209,8 @@ SeriesOutcome run_blocks(Run* run) {
   mpz_init(block_sum);
   SeriesOutcome outcome;
   for (;;) {
-    signals.exact_word.store(first_word_of(run->term, engine.word_count), std::memory_order_relaxed);
+    signals.exact_word.store(first_word_of(run->term, engine.word_count),
+                             std::memory_order_relaxed);
     signals.reached.store(run->n, std::memory_order_relaxed);
     if (mpz_sgn(run->term) == 0) {
       outcome = SeriesOutcome::COMPLETED;
@@ -233,9 +233,10 @@ SeriesOutcome run_blocks(Run* run) {
     const std::uint32_t next_first = run->n + steps;
     const std::uint64_t left_after = steps_left(bits) > steps ? steps_left(bits) - steps : 0;
     if (engine.threads >= 2 && left_after > 0 && next_first <= LAST_SERIES_INDEX) {
-      start_next(&next, next_first,
-                 block_steps_from(engine, next_first, static_cast<std::size_t>(left_after * LOG2_K)),
-                 signals.reached, run->n + static_cast<std::uint32_t>(steps * NEXT_TREE_FROM));
+      start_next(
+          &next, next_first,
+          block_steps_from(engine, next_first, static_cast<std::size_t>(left_after * LOG2_K)),
+          signals.reached, run->n + static_cast<std::uint32_t>(steps * NEXT_TREE_FROM));
     }
     const ChainResult result = run_block_chain(&tree, run->term, block_sum, control);
     release_block_tree(&tree);
@@ -276,8 +277,8 @@ bool start_block_engine(const CalcState& state, BlockEngine* engine, const Block
     return false;
   }
   // The steps of a whole run from n = 1, and the index it ends near.
-  const double run_steps = static_cast<double>(steps_left(
-      static_cast<std::size_t>(9.0 * count * BITS_PER_DIGIT)));
+  const double run_steps =
+      static_cast<double>(steps_left(static_cast<std::size_t>(9.0 * count * BITS_PER_DIGIT)));
   std::uint32_t steps = tuning.block_steps;
   if (steps == 0) {
     steps = static_cast<std::uint32_t>(
@@ -300,7 +301,7 @@ bool start_block_engine(const CalcState& state, BlockEngine* engine, const Block
   engine->chars = chars;
   const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
   engine->threads = std::min(2u, tuning.threads > 0 ? tuning.threads : hardware);
-  engine->parallel_limbs = engine->threads < 2            ? 0
+  engine->parallel_limbs = engine->threads < 2         ? 0
                            : tuning.parallel_limbs > 0 ? tuning.parallel_limbs
                                                        : PARALLEL_LIMBS;
   return true;
@@ -320,9 +321,9 @@ SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSigna
   std::thread term_converter;
   if (engine->threads >= 2 && 4 * mpz_size(run.term) >= mpz_size(run.sum)) {
     try {
-      term_converter = std::thread(integer_to_words, run.term, state->term, count,
-                                   engine->chars + integer_words_buffer_bytes(count), 1u,
-                                   &conversion);
+      term_converter =
+          std::thread(integer_to_words, run.term, state->term, count,
+                      engine->chars + integer_words_buffer_bytes(count), 1u, &conversion);
     } catch (const std::exception&) {
       // One after the other.
     }
@@ -356,7 +357,8 @@ std::uint32_t block_progress(const BlockEngine& engine, const BlockSignals& sign
   if (exact >= whole) return whole;
   if (reached < 1) return exact;  // not started yet
   // A term of ln T has floor(ln T / ln 10) + 1 digits; one word less, for the estimate's sake.
-  const double digits = std::floor(log_term_estimate(engine.positions, reached) / std::log(10.0)) + 1;
+  const double digits =
+      std::floor(log_term_estimate(engine.positions, reached) / std::log(10.0)) + 1;
   const double words = std::ceil(std::max(digits, 0.0) / DIGITS_PER_WORD) + 1;
   if (!std::isfinite(words)) return exact;
   const double estimate = std::clamp(whole - words, 0.0, whole - 1.0);

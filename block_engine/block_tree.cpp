@@ -47,7 +47,8 @@ bool build_node(BlockTree* tree, std::uint32_t index, const StopCheck& abandon) 
     build_leaf(node);
     return true;
   }
-  if (!build_node(tree, index + 1, abandon) || !build_node(tree, node->right, abandon)) return false;
+  if (!build_node(tree, index + 1, abandon) || !build_node(tree, node->right, abandon))
+    return false;
   const BlockNode& left = tree->nodes[index + 1];
   const BlockNode& right = tree->nodes[node->right];
   mpz_mul(node->a, left.a, right.a);

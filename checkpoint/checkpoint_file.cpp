@@ -149,8 +149,8 @@ LoadStatus checkpoint_load(std::FILE* file, CalcState* state) {
   state->elapsed_ms = load_u64(header + 12);
   state->next_n = load_u32(header + 20);
   // next_n = 0 would make the multiplier 2n - 1 wrap.
-  if (state->format > FORMAT_LAST || state->positions == 0 || state->positions >= POSITION_COUNT_BOUND ||
-      state->next_n == 0) {
+  if (state->format > FORMAT_LAST || state->positions == 0 ||
+      state->positions >= POSITION_COUNT_BOUND || state->next_n == 0) {
     return refuse(file, state, LoadStatus::CORRUPT);
   }
   // A file too short for its arrays is refused before anything is allocated for them; input of

@@ -25,8 +25,10 @@ std::uint64_t bit_length(const mpz_t x) { return mpz_sgn(x) == 0 ? 0 : mpz_sizei
 // 2R^2 cancels against 2^(2q), so n need only cover |T|. Returns false when |T| reaches
 // 2^(q + RESIDUAL_SLACK_BITS), beyond what the iteration can produce.
 RootStatus residual(mpz_t t, const mpz_t r, std::uint64_t q) {
-  const mp_size_t n = wrapped_size(static_cast<mp_size_t>((q + RESIDUAL_SLACK_BITS + 2) / LIMB_BITS + 1));
-  mp_limb_t* w = static_cast<mp_limb_t*>(arena_allocate((n + wrapped_scratch_limbs(n)) * sizeof(mp_limb_t)));
+  const mp_size_t n =
+      wrapped_size(static_cast<mp_size_t>((q + RESIDUAL_SLACK_BITS + 2) / LIMB_BITS + 1));
+  mp_limb_t* w =
+      static_cast<mp_limb_t*>(arena_allocate((n + wrapped_scratch_limbs(n)) * sizeof(mp_limb_t)));
   if (w == nullptr) return RootStatus::NO_MEMORY;
   wrapped_square(w, n, mpz_limbs_read(r), static_cast<mp_size_t>(mpz_size(r)), w + n);
   // 2 R^2, then its negation (the complement, as B^n - 1 is all ones), then + 2^(2q): each
@@ -50,8 +52,8 @@ RootStatus residual(mpz_t t, const mpz_t r, std::uint64_t q) {
   return bit_length(t) < q + RESIDUAL_SLACK_BITS ? RootStatus::PROVEN : RootStatus::UNPROVEN;
 }
 
-// One iteration from R (q bits) to R' (p bits, p <= 2q - ITERATION_GUARD_BITS) given its residual T:
-// R' = floor(R 2^(p-q) + R T / 2^(3q+1-p)), that is r' = r + r t / 2 rounded down.
+// One iteration from R (q bits) to R' (p bits, p <= 2q - ITERATION_GUARD_BITS) given its residual
+// T: R' = floor(R 2^(p-q) + R T / 2^(3q+1-p)), that is r' = r + r t / 2 rounded down.
 void newton_step(mpz_t r, const mpz_t t, std::uint64_t q, std::uint64_t p, mpz_t scratch) {
   mpz_mul(scratch, r, t);
   mpz_fdiv_q_2exp(scratch, scratch, static_cast<mp_bitcnt_t>(3 * q + 1 - p));

@@ -1,5 +1,5 @@
-// sqrt(2) in binary, by Newton's iteration for 1/sqrt(2): every iteration is a square and a product,
-// and the last iteration's own residual proves the bound on the result's error.
+// sqrt(2) in binary, by Newton's iteration for 1/sqrt(2): every iteration is a square and a
+// product, and the last iteration's own residual proves the bound on the result's error.
 #pragma once
 
 #include <gmp.h>

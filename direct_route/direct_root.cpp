@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 #include "direct_route/binary_root.h"
@@ -50,8 +50,8 @@ struct RouteProgress {
 };
 
 void advance_to(const RouteProgress& progress, std::uint32_t fiftieths) {
-  progress_advance(progress.sink,
-                   static_cast<std::uint32_t>(static_cast<std::uint64_t>(progress.total) * fiftieths / 50));
+  progress_advance(progress.sink, static_cast<std::uint32_t>(
+                                      static_cast<std::uint64_t>(progress.total) * fiftieths / 50));
 }
 
 // During the conversion; only the calling thread reports it.
@@ -139,9 +139,8 @@ PieceStatus root_digits(std::uint64_t places, RouteProgress& progress, unsigned 
   DecimalPiece whole;
   whole.places = places;
   whole.out = chars;
-  const RootStatus root =
-      binary_root(piece_limbs(places), early_counts, conversion.levels - 1, queue_leftmost_piece,
-                  &conversion, &whole.fraction);
+  const RootStatus root = binary_root(piece_limbs(places), early_counts, conversion.levels - 1,
+                                      queue_leftmost_piece, &conversion, &whole.fraction);
   if (root != RootStatus::PROVEN) {
     queue_fail(&conversion.queue,
                root == RootStatus::NO_MEMORY ? PieceStatus::NO_MEMORY : PieceStatus::DOUBTFUL);
@@ -219,7 +218,8 @@ bool compute_direct_root(DirectRoot* root, const ProgressSink& progress_sink,
   const PieceStatus status = root_digits(places, progress, threads, chars);
   if (status == PieceStatus::DOUBTFUL) plain_root_digits(places, chars);
   arena_release();
-  if (status == PieceStatus::NO_MEMORY || digits_leave_the_series_open(chars + (root->positions - 1))) {
+  if (status == PieceStatus::NO_MEMORY ||
+      digits_leave_the_series_open(chars + (root->positions - 1))) {
     release_direct_root(root);
     return false;
   }

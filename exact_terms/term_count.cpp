@@ -17,7 +17,8 @@ constexpr double K = SERIES_X_DENOMINATOR;
 
 }  // namespace
 
-void log_term_bound(std::uint32_t positions, std::uint64_t n, mpfr_rnd_t up_or_down, mpfr_t result) {
+void log_term_bound(std::uint32_t positions, std::uint64_t n, mpfr_rnd_t up_or_down,
+                    mpfr_t result) {
   const mpfr_rnd_t same = up_or_down;
   const mpfr_rnd_t other = up_or_down == MPFR_RNDD ? MPFR_RNDU : MPFR_RNDD;
   // Both below 2^32, as unsigned long may be: 9W - 1 < 2^31 + 9 and n <= the last index.

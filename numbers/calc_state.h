@@ -19,9 +19,9 @@ struct CalcState {
   std::uint32_t last_clock = 0;    // the last millisecond clock reading
 };
 
-// Allocates `sum`, then `term`, with words_for_positions(state->positions) words each (all zero when
-// `zeroed`), and sets word_count. Requires 1 <= positions < POSITION_COUNT_BOUND and no numbers
-// held. Returns false, with nothing allocated, when either allocation fails.
+// Allocates `sum`, then `term`, with words_for_positions(state->positions) words each (all zero
+// when `zeroed`), and sets word_count. Requires 1 <= positions < POSITION_COUNT_BOUND and no
+// numbers held. Returns false, with nothing allocated, when either allocation fails.
 bool calc_allocate(CalcState* state, bool zeroed);
 
 // Releases both numbers; safe on a state that holds none.

@@ -19,7 +19,8 @@ void write_unit(std::FILE* console, std::uint64_t amount, std::string_view unit)
 void report_elapsed(std::FILE* console, std::uint64_t elapsed_ms, const TimeUnits& units) {
   if (elapsed_ms >= MS_PER_DAY) write_unit(console, elapsed_ms / MS_PER_DAY, units.days);
   if (elapsed_ms >= MS_PER_HOUR) write_unit(console, elapsed_ms / MS_PER_HOUR % 24, units.hours);
-  if (elapsed_ms >= MS_PER_MINUTE) write_unit(console, elapsed_ms / MS_PER_MINUTE % 60, units.minutes);
+  if (elapsed_ms >= MS_PER_MINUTE)
+    write_unit(console, elapsed_ms / MS_PER_MINUTE % 60, units.minutes);
   write_unit(console, elapsed_ms / MS_PER_SECOND % 60, units.seconds);
   std::fprintf(console, "%03u\n", static_cast<unsigned>(elapsed_ms % MS_PER_SECOND));
 }

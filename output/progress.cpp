@@ -40,6 +40,6 @@ void progress_update(std::uint32_t value) {
     std::fputc('#', bar.console);
     ++bar.marks;
   }
-  bar.next_mark_value = bar.marks < FULL_BAR_MARKS ? value_for_next_mark(bar.marks, bar.total)
-                                                   : UINT64_MAX;
+  bar.next_mark_value =
+      bar.marks < FULL_BAR_MARKS ? value_for_next_mark(bar.marks, bar.total) : UINT64_MAX;
 }

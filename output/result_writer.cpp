@@ -16,7 +16,8 @@ constexpr std::uint32_t CHUNK_POSITIONS = CHUNK_WORDS * DIGITS_PER_WORD;
 static_assert(CHUNK_POSITIONS % 10 == 0 && CHUNK_POSITIONS % 2 == 0);
 // A chunk's text: its digits, a separator per group, and at each line end at most
 // " -2147483647", two line feeds and two spaces.
-constexpr std::size_t CHUNK_OUTPUT_BYTES = CHUNK_POSITIONS + CHUNK_POSITIONS / 10 + CHUNK_POSITIONS / 100 * 16;
+constexpr std::size_t CHUNK_OUTPUT_BYTES =
+    CHUNK_POSITIONS + CHUNK_POSITIONS / 10 + CHUNK_POSITIONS / 100 * 16;
 
 // A chunk's decoded digits and its text. Static, so that writing a result never needs memory
 // that a long run may have left too little of.

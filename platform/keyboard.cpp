@@ -12,19 +12,19 @@ void keyboard_close() {}
 void keyboard_restore_in_signal_handler() {}
 
 #else
-#include <csignal>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <csignal>
 
 namespace {
 
-int terminal = -1;                       // the controlling terminal while open, else -1
-termios saved_mode{};                    // its mode when the process was first in the foreground
+int terminal = -1;     // the controlling terminal while open, else -1
+termios saved_mode{};  // its mode when the process was first in the foreground
 volatile sig_atomic_t mode_saved = 0;
 volatile sig_atomic_t mode_changed = 0;  // the key mode is in force
-struct sigaction previous_tstp{};
-struct sigaction previous_cont{};
+struct sigaction previous_tstp {};
+struct sigaction previous_cont {};
 
 // Signals that end the process at once (an abort, a crash): the terminal is given back first.
 constexpr int FATAL_SIGNALS[] = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL};
@@ -59,7 +59,7 @@ void on_terminal_stop(int) {
 }
 
 void on_continue(int) {
-  struct sigaction stop{};
+  struct sigaction stop {};
   stop.sa_handler = on_terminal_stop;
   sigemptyset(&stop.sa_mask);
   sigaction(SIGTSTP, &stop, nullptr);
@@ -77,7 +77,7 @@ void keyboard_open() {
     terminal = -1;
     return;
   }
-  struct sigaction handler{};
+  struct sigaction handler {};
   sigemptyset(&handler.sa_mask);
   handler.sa_handler = on_terminal_stop;
   sigaction(SIGTSTP, &handler, &previous_tstp);

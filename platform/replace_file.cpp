@@ -9,9 +9,9 @@ enum class TargetKind { MISSING, REGULAR, OTHER };
 
 struct Target {
   TargetKind kind = TargetKind::OTHER;
-  std::string path;           // the file to replace
-  unsigned permissions = 0;   // of an existing regular file
-  std::int64_t size = 0;      // of an existing regular file
+  std::string path;          // the file to replace
+  unsigned permissions = 0;  // of an existing regular file
+  std::int64_t size = 0;     // of an existing regular file
 };
 
 constexpr std::size_t KEPT_NAME_CHARS = 200;
@@ -54,8 +54,8 @@ Target find_target(const char* path) {
     return target;
   }
   // A reparse point (a link) is written through in place.
-  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
-                     FILE_ATTRIBUTE_DEVICE)) == 0) {
+  if ((attributes &
+       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0) {
     target.kind = TargetKind::REGULAR;
   }
   return target;
@@ -73,8 +73,8 @@ int create_temp(const Target& target, std::string* temp_path, int* lock) {
     std::snprintf(unique, sizeof unique, "%06u",
                   static_cast<unsigned>((GetCurrentProcessId() * 100 + attempt) % 1000000));
     *temp_path = stem + unique;
-    int fd = _open(temp_path->c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
-                   _S_IREAD | _S_IWRITE);
+    int fd =
+        _open(temp_path->c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;

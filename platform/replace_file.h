@@ -10,12 +10,12 @@
 #include <string>
 
 struct ReplacementFile {
-  std::FILE* stream = nullptr;  // where to write, in binary mode
-  std::string path;             // the file to create or replace (a symbolic link's target)
-  std::string temp_path;        // the temporary file; empty when writing in place
-  std::int64_t size = 0;        // the size of the new contents
+  std::FILE* stream = nullptr;     // where to write, in binary mode
+  std::string path;                // the file to create or replace (a symbolic link's target)
+  std::string temp_path;           // the temporary file; empty when writing in place
+  std::int64_t size = 0;           // the size of the new contents
   bool over_old_contents = false;  // in place over an existing file, cut to `size` at the end
-  int lock = -1;                // holds the temporary file's lock until it is moved, or -1
+  int lock = -1;                   // holds the temporary file's lock until it is moved, or -1
 };
 
 // Opens `path` for new contents of `size` bytes. Temporary files of earlier saves to the same

@@ -18,7 +18,8 @@ constexpr std::uintptr_t PAGE = 4096;
 void discard_pages(void* start, std::size_t bytes) {
   const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(start) + PAGE - 1) & ~(PAGE - 1);
   const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(PAGE - 1);
-  if (end > first) VirtualAlloc(reinterpret_cast<void*>(first), end - first, MEM_RESET, PAGE_READWRITE);
+  if (end > first)
+    VirtualAlloc(reinterpret_cast<void*>(first), end - first, MEM_RESET, PAGE_READWRITE);
 }
 
 #else

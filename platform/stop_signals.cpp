@@ -41,7 +41,7 @@ struct sigaction previous[STOP_SIGNAL_COUNT];
 
 void stop_signals_install(bool checkpoint_set) {
   stop_received = 0;
-  struct sigaction handler{};
+  struct sigaction handler {};
   sigemptyset(&handler.sa_mask);
   if (checkpoint_set) {
     handler.sa_handler = request_stop;

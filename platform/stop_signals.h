@@ -1,5 +1,5 @@
-// Ctrl-C, termination, hang-up and Ctrl-\ during the computation. With a checkpoint path they ask the
-// run to stop and save, as the q key does; without one they end the program as usual, after the
+// Ctrl-C, termination, hang-up and Ctrl-\ during the computation. With a checkpoint path they ask
+// the run to stop and save, as the q key does; without one they end the program as usual, after the
 // terminal mode has been restored.
 #pragma once
 

@@ -17,9 +17,9 @@
 namespace {
 
 constexpr std::size_t ALIGNMENT = 16;
-constexpr std::size_t HEADER = 16;                 // a chunk's header, ahead of what it holds
-constexpr std::size_t IN_USE = 1;                  // in a header's size word (sizes are multiples of 16)
-constexpr std::size_t SMALLEST_REST = 64;         // a rest smaller than this stays with the chunk
+constexpr std::size_t HEADER = 16;         // a chunk's header, ahead of what it holds
+constexpr std::size_t IN_USE = 1;          // in a header's size word (sizes are multiples of 16)
+constexpr std::size_t SMALLEST_REST = 64;  // a rest smaller than this stays with the chunk
 constexpr std::size_t DISCARD_AT_LEAST = 1 << 20;  // free runs this large give their pages back
 // Chunks up to 64 KB come in four sizes to every doubling, each size with a free list of its own,
 // so that the many small chunks neither fragment the region nor crowd the free runs, and lose at
@@ -103,7 +103,8 @@ int small_class(std::size_t size) {
   const int doubling = static_cast<int>(std::bit_width((size - 1) / SMALLEST_CLASS)) - 1;
   const std::size_t base = SMALLEST_CLASS << doubling;
   const std::size_t spacing = base / CLASSES_PER_DOUBLING;
-  const int k = CLASSES_PER_DOUBLING * doubling + static_cast<int>((size - base + spacing - 1) / spacing);
+  const int k =
+      CLASSES_PER_DOUBLING * doubling + static_cast<int>((size - base + spacing - 1) / spacing);
   return k < SMALL_CLASSES ? k : -1;
 }
 
@@ -310,8 +311,8 @@ void* region_reallocate(void* chunk, std::size_t bytes) {
   } else if (need <= have) {
     shrink(start, need);
     return chunk;
-  } else if (char* above = start + have; above < region_end() && is_free(above) &&
-                                          have + size_of(above) >= need) {
+  } else if (char* above = start + have;
+             above < region_end() && is_free(above) && have + size_of(above) >= need) {
     const std::size_t joined = have + size_of(above);
     unbin_run(reinterpret_cast<FreeRun*>(above));
     write_chunk(start, joined, true);

@@ -9,7 +9,8 @@
 // A binary fraction f of `count` limbs (B = 2^GMP_NUMB_BITS) with a known error: the value it
 // stands for lies in [f, f + error) B^-count.
 struct BoundedFraction {
-  mp_limb_t* limbs = nullptr;  // owned, from arena_allocate; limbs[count - 1] is the most significant
+  // owned, from arena_allocate; limbs[count - 1] is the most significant
+  mp_limb_t* limbs = nullptr;
   std::size_t count = 0;
   std::uint64_t error = 0;
 };

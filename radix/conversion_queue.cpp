@@ -37,7 +37,8 @@ void queue_add(ConversionQueue* queue, DecimalPiece piece) {
       return;
     }
     ++queue->unfinished;
-    const std::size_t slot = (queue->first_waiting + queue->waiting_count++) % queue->waiting_capacity;
+    const std::size_t slot =
+        (queue->first_waiting + queue->waiting_count++) % queue->waiting_capacity;
     queue->waiting[slot] = piece;
   }
   queue->changed.notify_one();

@@ -16,10 +16,10 @@
 inline constexpr std::uint64_t LEAF_PLACES = 400;
 
 struct DecimalPiece {
-  BoundedFraction fraction;  // owned
-  std::uint64_t places = 0;  // its first `places` decimals are wanted
-  char* out = nullptr;       // and go to out[0 .. places)
-  unsigned level = 0;        // halvings above it
+  BoundedFraction fraction;    // owned
+  std::uint64_t places = 0;    // its first `places` decimals are wanted
+  char* out = nullptr;         // and go to out[0 .. places)
+  unsigned level = 0;          // halvings above it
   bool leading_given = false;  // its leading half comes separately
 };
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cassert>
-#include <cstring>
 #include <cstddef>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <thread>
@@ -75,7 +75,8 @@ PieceStatus tree_digits(const mpz_t x, const WordConversion& conversion, char* c
     const std::size_t size = mpz_size(fraction);
     assert(size <= limbs);
     mpn_zero(whole.fraction.limbs, static_cast<mp_size_t>(limbs));
-    if (size > 0) mpn_copyi(whole.fraction.limbs, mpz_limbs_read(fraction), static_cast<mp_size_t>(size));
+    if (size > 0)
+      mpn_copyi(whole.fraction.limbs, mpz_limbs_read(fraction), static_cast<mp_size_t>(size));
     mpz_clear(fraction);
   }
   ConversionQueue queue;
@@ -187,8 +188,8 @@ void release_word_conversion(WordConversion* conversion) {
   conversion->ready = false;
 }
 
-void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* chars,
-                      unsigned threads, const WordConversion* prepared) {
+void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* chars, unsigned threads,
+                      const WordConversion* prepared) {
   assert(mpz_sgn(x) >= 0);
   if (mpz_sgn(x) == 0) {
     std::memset(words, 0, static_cast<std::size_t>(count) * sizeof(Word));
@@ -229,5 +230,6 @@ void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* char
   if (status != PieceStatus::DONE) plain_digits(x, places, chars);
   std::memset(words, 0, static_cast<std::size_t>(count - used) * sizeof(Word));
   Word* out = words + (count - used);
-  for (std::int32_t k = 0; k < used; ++k) out[k] = read_word(chars + static_cast<std::size_t>(k) * DIGITS_PER_WORD);
+  for (std::int32_t k = 0; k < used; ++k)
+    out[k] = read_word(chars + static_cast<std::size_t>(k) * DIGITS_PER_WORD);
 }

@@ -41,5 +41,5 @@ void release_word_conversion(WordConversion* conversion);
 // on `threads` threads (1 or 2), through `prepared` when it is ready for count words (or null).
 // `chars` holds integer_words_buffer_bytes(count) bytes. Where memory is too short for the quick
 // conversion, GMP's own does it.
-void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* chars,
-                      unsigned threads, const WordConversion* prepared = nullptr);
+void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* chars, unsigned threads,
+                      const WordConversion* prepared = nullptr);

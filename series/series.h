@@ -11,8 +11,9 @@
 struct SeriesControl {
   bool checkpoint_set = false;              // only then may a stop request end the loop
   std::uint32_t (*read_clock)() = nullptr;  // milliseconds, wrapping modulo 2^32
-  bool (*stop_requested)() = nullptr;       // polled once per iteration or sweep; consumes at most one key
-  ProgressSink progress;                    // told the term's first non-zero word
+  // polled once per iteration or sweep; consumes at most one key
+  bool (*stop_requested)() = nullptr;
+  ProgressSink progress;  // told the term's first non-zero word
 };
 
 // Runs the loop from the state's current term until the term vanishes (COMPLETED, next_n is the

@@ -10,7 +10,7 @@ struct SeriesTuning {
   int threads = 0;                    // threads for the engine; 0 for the hardware's
   // Make the two threads meet on small numbers; 0 keeps the engine's own values.
   int pairing_threshold = 0;  // wide words a sweep covers before two are paired
-  int gate_stages = 0;         // stages between two looks at the other thread
+  int gate_stages = 0;        // stages between two looks at the other thread
 };
 
 // run_series with the given settings.

@@ -11,13 +11,15 @@
 
 namespace {
 
-// A folded wide word is below 10^15 and each added term wide word below 10^15 (1 + 1/(K-1)): 18000 of them
-// stay far below 2^64.
+// A folded wide word is below 10^15 and each added term wide word below 10^15 (1 + 1/(K-1)): 18000
+// of them stay far below 2^64.
 constexpr int TERMS_BETWEEN_FOLDS = 18000;
 constexpr int SWEEPS_BETWEEN_TRIALS = 32;  // of the way not taken, pairs or single sweeps
 
 // A rate smoothed over the last few sweeps.
-void smooth(double* rate, double measured) { *rate = *rate == 0 ? measured : 0.75 * *rate + 0.25 * measured; }
+void smooth(double* rate, double measured) {
+  *rate = *rate == 0 ? measured : 0.75 * *rate + 0.25 * measured;
+}
 
 int decimal_length(WideWord value) {
   int length = 1;
@@ -161,9 +163,9 @@ bool SweepEngine::worth_two_threads() {
 int SweepEngine::sweep_pair(std::uint32_t n, int terms, int second_terms) {
   if (terms_since_fold + terms + second_terms > TERMS_BETWEEN_FOLDS) fold();
   // No term can vanish while the current one has enough wide words, and then nothing is tracked.
-  // With a non-zero wide word at `first`, X >= 10^(15 (wide_words-1-first)); each term is at least 1/(4K)
-  // of the one before, less one for the truncation, so from X >= (8K)^T the next T terms stay at
-  // 1 or more. log10(8K) / 15 < 0.59, so wide_words - 1 - first >= 0.59 T is enough.
+  // With a non-zero wide word at `first`, X >= 10^(15 (wide_words-1-first)); each term is at least
+  // 1/(4K) of the one before, less one for the truncation, so from X >= (8K)^T the next T terms
+  // stay at 1 or more. log10(8K) / 15 < 0.59, so wide_words - 1 - first >= 0.59 T is enough.
   const int total = terms + second_terms;
   const bool may_vanish = 100 * static_cast<std::int64_t>(wide_words - 1 - first) < 59 * total;
   WideWord nonzero_flags[2 * MAX_SWEEP_TERMS];
@@ -177,8 +179,8 @@ int SweepEngine::sweep_pair(std::uint32_t n, int terms, int second_terms) {
       run_kernel(second_n, second_terms, nonzero != nullptr ? nonzero + terms : nullptr, nullptr);
     }
   } else {
-    // The second sweep follows the first through the wide words on the helper thread. Both start from
-    // the same first wide word: every later term is smaller.
+    // The second sweep follows the first through the wide words on the helper thread. Both start
+    // from the same first wide word: every later term is smaller.
     std::atomic<std::int64_t> progress{0};
     SweepGate leading{&progress, nullptr, 0, gate_stages};
     SweepGate following{nullptr, &progress, terms, gate_stages};
@@ -188,7 +190,8 @@ int SweepEngine::sweep_pair(std::uint32_t n, int terms, int second_terms) {
       int terms;
       WideWord* nonzero;
       const SweepGate* gate;
-    } second{this, second_n, second_terms, nonzero != nullptr ? nonzero + terms : nullptr, &following};
+    } second{this, second_n, second_terms, nonzero != nullptr ? nonzero + terms : nullptr,
+             &following};
     helper->run(
         [](void* context) {
           const SecondSweep& sweep = *static_cast<const SecondSweep*>(context);
@@ -198,8 +201,10 @@ int SweepEngine::sweep_pair(std::uint32_t n, int terms, int second_terms) {
     run_kernel(n, terms, nonzero, &leading);
     helper->wait();
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (seconds > 0) smooth(second_terms > 0 && helper != nullptr ? &pair_rate : &single_rate, work / seconds);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (seconds > 0)
+    smooth(second_terms > 0 && helper != nullptr ? &pair_rate : &single_rate, work / seconds);
   terms_since_fold += total;
   advance_first();
   for (int j = 0; nonzero != nullptr && j < total; ++j) {
@@ -214,7 +219,8 @@ int SweepEngine::sweep_pair(std::uint32_t n, int terms, int second_terms) {
 std::int32_t SweepEngine::first_nonzero_word() const {
   if (first >= wide_words) return words;
   std::int32_t top = wide_words - 1 - first;
-  WideWord carry = 0;  // into the first wide word, decided by the first wide word below that is not 10^15 - 1
+  // Into the first wide word, decided by the first wide word below that is not 10^15 - 1.
+  WideWord carry = 0;
   for (std::int32_t i = top - 1; i >= 0; --i) {
     if (term[i] != WIDE_WORD_BASE - 1) {
       carry = term[i] >= WIDE_WORD_BASE ? 1 : 0;
@@ -222,8 +228,9 @@ std::int32_t SweepEngine::first_nonzero_word() const {
     }
   }
   WideWord value = term[top] + carry;
-  std::int32_t digit = value >= WIDE_WORD_BASE ? WIDE_WORD_DIGITS * first - 1
-                                          : WIDE_WORD_DIGITS * first + WIDE_WORD_DIGITS - decimal_length(value);
+  std::int32_t digit = value >= WIDE_WORD_BASE
+                           ? WIDE_WORD_DIGITS * first - 1
+                           : WIDE_WORD_DIGITS * first + WIDE_WORD_DIGITS - decimal_length(value);
   return digit / 9 - pad_words;
 }
 

@@ -1,16 +1,17 @@
 // The fast engine of the series. It reaches, term for term, the states of the literal loop:
 //
-// - One division per term: floor(floor(X (2n-1) / (2n+2)) / K) = floor(X (2n-1) / ((2n+2) K)),
-//   and the multiplication is exact, so term n+1 is floor(X m / d) with m = 2n-1, d = (2n+2) K.
-// - Wide words of 10^15 (five words make three wide words), grouped from the last word up with zero words
-//   above word 0, so that the truncation unit stays that of the last word.
-// - Redundant top-down long division: r = 0, then wide word by wide word t = r 10^15 + a m, q = t / d,
-//   r = t mod d. The q are the wide words of exactly floor(X m / d) even when the a are not normalised,
-//   and stay below 10^15 (1 + 1/(K-1)), so the term is only normalised when it is handed back.
-// - Sweeps of consecutive terms: at stage s, term u works on wide word s - u, which term u - 1 formed
-//   at stage s - 1, so many independent remainder chains overlap in the core.
-// - The sum is 1 - (the terms subtracted so far); they are added into an accumulator whose
-//   carries are folded long before any wide word could overflow.
+// - One division per term: floor(floor(X (2n-1) / (2n+2)) / K) = floor(X (2n-1) / ((2n+2) K)), and
+//   the multiplication is exact, so term n+1 is floor(X m / d) with m = 2n-1, d = (2n+2) K.
+// - Wide words of 10^15 (five words make three wide words), grouped from the last word up with zero
+//   words above word 0, so that the truncation unit stays that of the last word.
+// - Redundant top-down long division: r = 0, then wide word by wide word t = r 10^15 + a m,
+//   q = t / d, r = t mod d. The q are the wide words of exactly floor(X m / d) even when the a are
+//   not normalised, and stay below 10^15 (1 + 1/(K-1)), so the term is only normalised when it is
+//   handed back.
+// - Sweeps of consecutive terms: at stage s, term u works on wide word s - u, which term u - 1
+//   formed at stage s - 1, so many independent remainder chains overlap in the core.
+// - The sum is 1 - (the terms subtracted so far); they are added into an accumulator whose carries
+//   are folded long before any wide word could overflow.
 #pragma once
 
 #include <cstdint>
@@ -23,15 +24,15 @@ struct SweepHelper;
 struct SweepEngine {
   std::int32_t words = 0;
   std::int32_t wide_words = 0;
-  std::int32_t pad_words = 0;        // zero words above word 0, to fill whole groups of five
+  std::int32_t pad_words = 0;      // zero words above word 0, to fill whole groups of five
   WideWord* term = nullptr;        // least significant wide word first, possibly redundant
   WideWord* subtracted = nullptr;  // the terms subtracted so far, carries pending
-  std::int32_t first = 0;               // the term's first non-zero wide word, counted from the top
+  std::int32_t first = 0;          // the term's first non-zero wide word, counted from the top
   int terms_since_fold = 0;
-  bool use_ifma = false;                // the AVX-512 IFMA kernel while its divisors fit
-  SweepHelper* helper = nullptr;        // a second thread for pairs of sweeps, or none
+  bool use_ifma = false;                  // the AVX-512 IFMA kernel while its divisors fit
+  SweepHelper* helper = nullptr;          // a second thread for pairs of sweeps, or none
   std::int32_t pairing_threshold = 1024;  // wide words a sweep covers before it is worth pairing
-  std::int32_t gate_stages = 64;           // stages between two looks at the other sweep
+  std::int32_t gate_stages = 64;          // stages between two looks at the other sweep
   double pair_rate = 0;                   // wide word-terms a second in pairs, smoothed; 0 unknown
   double single_rate = 0;                 // the same for single sweeps
   int sweeps_since_trial = 0;

@@ -40,7 +40,8 @@ bool SweepHelper::start() {
       }
     });
   } catch (const std::exception&) {
-    return false;  // no thread to be had (nor memory for its stack or state): the run goes on with one
+    return false;  // no thread to be had (nor memory for its stack or state): the run goes on with
+                   // one
   }
   return true;
 }

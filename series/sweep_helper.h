@@ -13,7 +13,7 @@ struct SweepHelper {
   std::condition_variable changed;
   void (*job)(void* context) = nullptr;  // the job handed over; set before `busy`
   void* job_context = nullptr;
-  std::atomic<bool> busy{false};    // a job is waiting or running
+  std::atomic<bool> busy{false};  // a job is waiting or running
   std::atomic<bool> quitting{false};
 
   // Starts the thread; false when the system refuses one.

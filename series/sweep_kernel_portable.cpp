@@ -14,8 +14,8 @@
 namespace {
 
 template <int S, bool TRACK_ZERO>
-void sweep_terms(WideWord* term, WideWord* subtracted, std::int32_t wide_words, std::int32_t first, std::uint32_t n,
-                 WideWord* nonzero_out, const SweepGate* gate) {
+void sweep_terms(WideWord* term, WideWord* subtracted, std::int32_t wide_words, std::int32_t first,
+                 std::uint32_t n, WideWord* nonzero_out, const SweepGate* gate) {
   WideWord multiplier[S], divisor[S], remainder[S], nonzero[S];
   double base_over_d[S], m_over_d[S];
   const double minus_half = -0.5;
@@ -34,8 +34,9 @@ void sweep_terms(WideWord* term, WideWord* subtracted, std::int32_t wide_words, 
     WideWord* cell = term + (wide_words - 1 - k);
     WideWord a = *cell;
     subtracted[wide_words - 1 - k] += a;
-    double estimate = static_cast<double>(static_cast<std::int64_t>(remainder[u])) * base_over_d[u] +
-                      (static_cast<double>(static_cast<std::int64_t>(a)) * m_over_d[u] + minus_half);
+    double estimate =
+        static_cast<double>(static_cast<std::int64_t>(remainder[u])) * base_over_d[u] +
+        (static_cast<double>(static_cast<std::int64_t>(a)) * m_over_d[u] + minus_half);
     // Truncation: an estimate in (-1, 0) gives 0, which is then the quotient itself.
     WideWord q = static_cast<WideWord>(static_cast<std::int64_t>(estimate));
     WideWord rest = remainder[u] * WIDE_WORD_BASE + a * multiplier[u] - q * divisor[u];
@@ -53,7 +54,8 @@ void sweep_terms(WideWord* term, WideWord* subtracted, std::int32_t wide_words, 
     const std::int32_t stretch_end =
         last_stage - stretch < stretch_stages ? last_stage : stretch + stretch_stages - 1;
     std::int32_t s = stretch;
-    for (; s <= stretch_end && (s < first + S - 1 || s >= wide_words); ++s) {  // terms entering or leaving
+    for (; s <= stretch_end && (s < first + S - 1 || s >= wide_words);
+         ++s) {  // terms entering or leaving
       for (int u = 0; u < S; ++u) {
         if (s - u >= first && s - u < wide_words) work(u, s - u);
       }
@@ -74,25 +76,43 @@ void sweep_terms(WideWord* term, WideWord* subtracted, std::int32_t wide_words, 
 }
 
 template <bool TRACK_ZERO>
-void sweep_tracked(WideWord* term, WideWord* subtracted, std::int32_t wide_words, std::int32_t first, int terms,
-                   std::uint32_t n, WideWord* nonzero, const SweepGate* gate) {
+void sweep_tracked(WideWord* term, WideWord* subtracted, std::int32_t wide_words,
+                   std::int32_t first, int terms, std::uint32_t n, WideWord* nonzero,
+                   const SweepGate* gate) {
   static_assert(PORTABLE_MAX_TERMS == 8);
   switch (terms) {
-    case 1: sweep_terms<1, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate); break;
-    case 2: sweep_terms<2, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate); break;
-    case 3: sweep_terms<3, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate); break;
-    case 4: sweep_terms<4, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate); break;
-    case 5: sweep_terms<5, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate); break;
-    case 6: sweep_terms<6, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate); break;
-    case 7: sweep_terms<7, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate); break;
-    default: sweep_terms<8, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate); break;
+    case 1:
+      sweep_terms<1, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate);
+      break;
+    case 2:
+      sweep_terms<2, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate);
+      break;
+    case 3:
+      sweep_terms<3, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate);
+      break;
+    case 4:
+      sweep_terms<4, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate);
+      break;
+    case 5:
+      sweep_terms<5, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate);
+      break;
+    case 6:
+      sweep_terms<6, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate);
+      break;
+    case 7:
+      sweep_terms<7, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate);
+      break;
+    default:
+      sweep_terms<8, TRACK_ZERO>(term, subtracted, wide_words, first, n, nonzero, gate);
+      break;
   }
 }
 
 }  // namespace
 
-void sweep_portable(WideWord* term, WideWord* subtracted, std::int32_t wide_words, std::int32_t first, int terms,
-                    std::uint32_t n, WideWord* nonzero, const SweepGate* gate) {
+void sweep_portable(WideWord* term, WideWord* subtracted, std::int32_t wide_words,
+                    std::int32_t first, int terms, std::uint32_t n, WideWord* nonzero,
+                    const SweepGate* gate) {
   if (nonzero != nullptr) {
     sweep_tracked<true>(term, subtracted, wide_words, first, terms, n, nonzero, gate);
   } else {

@@ -21,7 +21,9 @@ struct Snapshot {
   bool operator==(const Snapshot&) const = default;
 };
 
-Snapshot snapshot(SeriesOutcome outcome, const CalcState& state) { return {outcome, image_of(state)}; }
+Snapshot snapshot(SeriesOutcome outcome, const CalcState& state) {
+  return {outcome, image_of(state)};
+}
 
 CalcState copy_of(const CalcState& state) {
   CalcState copy;
@@ -75,7 +77,7 @@ bool count_down(void* context) {
 }
 
 SeriesOutcome block_engine_run(CalcState* state, const BlockTuning& tuning, std::uint64_t polls,
-                        std::uint32_t from_index = 0) {
+                               std::uint32_t from_index = 0) {
   BlockEngine engine;
   EXPECT_TRUE(start_block_engine(*state, &engine, tuning));
   BlockSignals signals;
@@ -124,7 +126,8 @@ TEST(BlockEngine, EveryDigitCountToTheEndAndFromARandomBreak) {
     tuning.threads = 1;
     tuning.block_steps = 25 + positions % 170;  // trees of one node up to several levels
     CalcState whole = fresh(positions);
-    EXPECT_EQ(snapshot(block_engine_run(&whole, tuning, UINT64_MAX), whole), end) << "D " << positions;
+    EXPECT_EQ(snapshot(block_engine_run(&whole, tuning, UINT64_MAX), whole), end)
+        << "D " << positions;
     calc_release(&whole);
     // A run of s steps polls about 2 s / 24 times: a break anywhere in it, or none.
     const std::uint64_t polls = random() % (end.state.next_n / 6 + 3);
@@ -142,7 +145,8 @@ TEST(BlockEngine, LargerDigitCountsFreshAndResumedOnTwoThreads) {
     tuning.parallel_limbs = 1;  // q A and q G on the second thread at every node that has them
     tuning.block_steps = end.state.next_n / 5;
     for (int round = 0; round < 3; ++round) {
-      EXPECT_TRUE(broken_off_and_resumed(positions, tuning, 1 + random() % (end.state.next_n / 10), end));
+      EXPECT_TRUE(
+          broken_off_and_resumed(positions, tuning, 1 + random() % (end.state.next_n / 10), end));
     }
     // Breaks at the first block's end, at the next block's top, and at its first half (the first
     // block, built beside the conversion's preparation, takes half the steps).
@@ -152,7 +156,8 @@ TEST(BlockEngine, LargerDigitCountsFreshAndResumedOnTwoThreads) {
     }
     tuning.block_steps = 0;
     CalcState whole = fresh(positions);
-    EXPECT_EQ(snapshot(block_engine_run(&whole, tuning, UINT64_MAX), whole), end) << "D " << positions;
+    EXPECT_EQ(snapshot(block_engine_run(&whole, tuning, UINT64_MAX), whole), end)
+        << "D " << positions;
     calc_release(&whole);
   }
 }

@@ -127,7 +127,8 @@ TEST_F(Interrupt, CtrlBackslashSavesAsTheOtherStopSignalsDo) {
   kill(child.pid, SIGQUIT);
   ChildResult run = finish_child(&child);
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(interrupted_console(run.err), sjis(MSG_CALCULATING) + SCALE + "<marks>\n" + sjis(MSG_SAVED));
+  EXPECT_EQ(interrupted_console(run.err),
+            sjis(MSG_CALCULATING) + SCALE + "<marks>\n" + sjis(MSG_SAVED));
   expect_literal_checkpoint(read_file(path), 1000001);
 }
 
@@ -137,7 +138,8 @@ TEST_F(Interrupt, QWorksOnceARunStartedInTheBackgroundComesToTheForeground) {
   background.background_until_file = directory + "/fg";
   Child child = start({"-d", LONG_RUN, "-r", path}, background);
   type_keys(child, "q");
-  EXPECT_FALSE(wait_for_stderr(child, sjis(MSG_SAVED), 300)) << "a run in the background reads no keys";
+  EXPECT_FALSE(wait_for_stderr(child, sjis(MSG_SAVED), 300))
+      << "a run in the background reads no keys";
   write_file(background.background_until_file, "");
   // Typed until the run, in the foreground now, takes it without waiting for Enter.
   bool saved = false;

@@ -11,8 +11,8 @@
 #include "numbers/series_constants.h"
 #include "output/output_format.h"
 #include "reference.h"
-#include "series_runs.h"
 #include "series/series_tuning.h"
+#include "series_runs.h"
 #include "stored_words.h"
 
 namespace {
@@ -75,8 +75,8 @@ TEST_F(Checkpoint, LayoutIsTheLittleEndianStateImage) {
   ASSERT_EQ(save(state, path), SaveStatus::SAVED);
   std::string bytes = read_file(path);
   ASSERT_EQ(bytes.size(), 160u);
-  EXPECT_EQ(bytes.substr(0, 24), le32(101) + le32(FORMAT_RAW) + le32(0) +
-                                     "\x08\x07\x06\x05\x04\x03\x02\x01" + le32(4));
+  EXPECT_EQ(bytes.substr(0, 24),
+            le32(101) + le32(FORMAT_RAW) + le32(0) + "\x08\x07\x06\x05\x04\x03\x02\x01" + le32(4));
   for (std::int32_t k = 0; k < 17; ++k) {
     EXPECT_EQ(u32_at(bytes, 24 + 4 * k), state.sum[k]) << k;
     EXPECT_EQ(u32_at(bytes, 24 + 68 + 4 * k), state.term[k]) << k;
@@ -161,7 +161,8 @@ TEST_F(Checkpoint, RefusesArraysTheSeriesCannotReach) {
   expect_refused(std::string(bytes).replace(term, 4, le32(1)), "term word 0 non-zero");
   expect_refused(std::string(bytes).replace(sum, 68, std::string(68, '\0')), "term above sum");
   expect_refused(std::string(bytes).replace(sum, 4, le32(WORD_ONE + 1)), "sum above 1.0");
-  expect_refused(std::string(bytes).replace(sum, 8, le32(WORD_ONE) + le32(1)), "sum just above 1.0");
+  expect_refused(std::string(bytes).replace(sum, 8, le32(WORD_ONE) + le32(1)),
+                 "sum just above 1.0");
 }
 
 TEST_F(Checkpoint, FailedSavesReportTheLostState) {

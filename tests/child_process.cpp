@@ -55,11 +55,13 @@ void hold_the_foreground(int terminal, const std::string& trigger) {
     setsid();
     slave = open(terminal_name, O_RDWR);  // becomes the controlling terminal
     if (slave < 0) _exit(126);
-    if (!options.background_until_file.empty()) hold_the_foreground(slave, options.background_until_file);
+    if (!options.background_until_file.empty())
+      hold_the_foreground(slave, options.background_until_file);
   }
   int in = open("/dev/null", O_RDONLY);
   int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int err = options.stderr_to_terminal ? slave : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int err = options.stderr_to_terminal ? slave
+                                       : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (in < 0 || out < 0 || err < 0) _exit(126);
   if (!options.locale.empty()) setenv("LC_ALL", options.locale.c_str(), 1);
   dup2(in, 0);

@@ -8,14 +8,14 @@
 #include <vector>
 
 struct ChildOptions {
-  std::string stdout_path;             // empty: a temporary file that run_child reads back
-  bool with_terminal = false;          // a pseudo-terminal as controlling terminal (stdin stays /dev/null)
-  bool stderr_to_terminal = false;     // with_terminal: standard error goes to the terminal too
-  std::string locale;                  // LC_ALL for the child, when not empty
-  long address_space_limit = 0;        // bytes, 0 for none
-  long file_size_limit = 0;            // bytes, 0 for none
-  std::string working_directory;       // empty: the test's own
-  unsigned closed_descriptors = 0;     // bit k: descriptor k (0, 1 or 2) is closed in the child
+  std::string stdout_path;     // empty: a temporary file that run_child reads back
+  bool with_terminal = false;  // a pseudo-terminal as controlling terminal (stdin stays /dev/null)
+  bool stderr_to_terminal = false;  // with_terminal: standard error goes to the terminal too
+  std::string locale;               // LC_ALL for the child, when not empty
+  long address_space_limit = 0;     // bytes, 0 for none
+  long file_size_limit = 0;         // bytes, 0 for none
+  std::string working_directory;    // empty: the test's own
+  unsigned closed_descriptors = 0;  // bit k: descriptor k (0, 1 or 2) is closed in the child
   // with_terminal: the child starts in the background, as after `&`, and is brought to the
   // foreground once this file exists.
   std::string background_until_file;
@@ -31,9 +31,9 @@ struct Child {
 };
 
 struct ChildResult {
-  int status = -1;  // the exit status, or 128 + signal number
-  std::string out;  // standard output (empty when it went to a given path)
-  std::string err;  // standard error
+  int status = -1;                   // the exit status, or 128 + signal number
+  std::string out;                   // standard output (empty when it went to a given path)
+  std::string err;                   // standard error
   unsigned long terminal_flags = 0;  // the terminal's local mode (ICANON, ECHO, ...) as left
   std::string terminal_output;       // what the child wrote to the terminal
 };

@@ -110,7 +110,8 @@ void keep_early(void* context, unsigned level, BoundedFraction early) {
 TEST(BinaryRoot, EnclosesTheRootAndEachEarlyFractionWithASmallBound) {
   for (std::size_t count : {2u, 3u, 5u, 17u, 64u, 1000u, 54321u}) {
     std::vector<std::size_t> all_levels;
-    for (std::size_t early = count - 1; early >= 1 && all_levels.size() < 7; early = early * 2 / 3) {
+    for (std::size_t early = count - 1; early >= 1 && all_levels.size() < 7;
+         early = early * 2 / 3) {
       all_levels.push_back(early);
     }
     for (unsigned levels : {0u, 1u, static_cast<unsigned>(all_levels.size())}) {
@@ -175,7 +176,8 @@ Conversion convert(const std::vector<mp_limb_t>& limbs, std::uint64_t error, std
   whole.out = out.data();
   queue_hold(&queue);
   std::thread helper;
-  if (threads == 2) helper = std::thread([&queue] { convert_queued(&queue, ConversionProgress{}); });
+  if (threads == 2)
+    helper = std::thread([&queue] { convert_queued(&queue, ConversionProgress{}); });
   convert_piece(&queue, whole, ConversionProgress{});
   convert_queued(&queue, ConversionProgress{});
   if (helper.joinable()) helper.join();
@@ -192,8 +194,8 @@ class DecimalPieces : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(DecimalPieces, GiveTheDigitsOfTheirFraction) {
   std::mt19937_64 rng(2024);
-  for (std::uint64_t places : {1u, 18u, 19u, 20u, 399u, 400u, 401u, 402u, 799u, 800u, 801u,
-                               1603u, 5000u, 12345u, 100003u}) {
+  for (std::uint64_t places : {1u, 18u, 19u, 20u, 399u, 400u, 401u, 402u, 799u, 800u, 801u, 1603u,
+                               5000u, 12345u, 100003u}) {
     std::vector<mp_limb_t> limbs = random_limbs(rng, piece_limbs(places));
     Conversion result = convert(limbs, 1, places, GetParam());
     ASSERT_EQ(result.status, PieceStatus::DONE) << places;

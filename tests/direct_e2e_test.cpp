@@ -74,7 +74,8 @@ TEST_F(DirectRoute, SameResultFiles) {
     std::string direct = directory + "/direct." + format;
     std::string series = directory + "/series." + format;
     ChildResult a = run_child(program({"-d", "4321", "-f", format, "-o", direct}));
-    ChildResult b = run_child(program({"-d", "4321", "-f", format, "-o", series, "-r", directory + "/x"}));
+    ChildResult b =
+        run_child(program({"-d", "4321", "-f", format, "-o", series, "-r", directory + "/x"}));
     EXPECT_EQ(a.status, 0);
     EXPECT_EQ(b.status, 0);
     EXPECT_EQ(read_file(direct), read_file(series)) << format;

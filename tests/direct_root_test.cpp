@@ -37,7 +37,8 @@ SeriesResult run_the_series(std::uint32_t digits) {
 
 // The route's result for `positions` on `threads` threads; false when it declines.
 bool direct_result(std::uint32_t positions, DirectRoot* root, unsigned threads = 0) {
-  return start_direct_root(positions, root) && compute_direct_root(root, ProgressSink{}, 100, threads);
+  return start_direct_root(positions, root) &&
+         compute_direct_root(root, ProgressSink{}, 100, threads);
 }
 
 void expect_same_as_series(std::uint32_t digits) {

@@ -9,7 +9,9 @@ namespace {
 const std::string DAY = "\x93\xfa";
 const std::string HOURS = "\x8e\x9e\x8a\xd4";
 const std::string MINUTES = "\x95\xaa";
-const std::string SECONDS = "\x95" "b";
+const std::string SECONDS =
+    "\x95"
+    "b";
 
 std::string report(std::uint64_t ms) {
   CapturedStream out;
@@ -33,8 +35,8 @@ TEST(ElapsedReport, EachThresholdBringsEverySmallerUnit) {
 }
 
 TEST(ElapsedReport, DaysBeyondThirtyTwoBits) {
-  EXPECT_EQ(report(5000000000ull * 86400000ull), "5000000000" + DAY + "0" + HOURS + "0" + MINUTES +
-                                                    "0" + SECONDS + "000\n");
+  EXPECT_EQ(report(5000000000ull * 86400000ull),
+            "5000000000" + DAY + "0" + HOURS + "0" + MINUTES + "0" + SECONDS + "000\n");
 }
 
 }  // namespace

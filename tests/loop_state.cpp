@@ -39,8 +39,8 @@ void expect_literal_checkpoint(const std::string& saved, std::uint32_t digits) {
   EXPECT_EQ(u32_at(saved, 0), digits);
   for (std::int32_t k = 0; k < state.word_count; ++k) {
     ASSERT_EQ(u32_at(saved, 24 + 4 * static_cast<std::size_t>(k)), state.sum[k]) << k;
-    ASSERT_EQ(u32_at(saved, 24 + 4 * static_cast<std::size_t>(state.word_count + k)), state.term[k]) << k;
+    ASSERT_EQ(u32_at(saved, 24 + 4 * static_cast<std::size_t>(state.word_count + k)), state.term[k])
+        << k;
   }
   calc_release(&state);
 }
-

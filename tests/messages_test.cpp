@@ -8,10 +8,10 @@ namespace {
 
 TEST(Messages, ShiftJisByteCounts) {
   const std::pair<MessageKey, std::size_t> sizes[] = {
-      {MSG_USAGE, 327},       {MSG_CORRUPT, 29},      {MSG_NO_MEMORY, 29},
+      {MSG_USAGE, 327},       {MSG_CORRUPT, 29},         {MSG_NO_MEMORY, 29},
       {MSG_CALCULATING, 10},  {MSG_LIMIT, 45 + 51 + 31}, {MSG_OPEN_FAILED, 33},
-      {MSG_WRITE_FAILED, 37}, {MSG_STATE_LOST, 33},   {MSG_SAVED, 29},
-      {MSG_FINISHED, 9},      {MSG_ELAPSED, 11},      {MSG_WRITING, 20},
+      {MSG_WRITE_FAILED, 37}, {MSG_STATE_LOST, 33},      {MSG_SAVED, 29},
+      {MSG_FINISHED, 9},      {MSG_ELAPSED, 11},         {MSG_WRITING, 20},
   };
   for (auto [key, size] : sizes) {
     EXPECT_EQ(message_text(key, ConsoleEncoding::SHIFT_JIS).size(), size) << key;

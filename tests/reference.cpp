@@ -29,8 +29,7 @@ std::vector<Word> mpz_to_words(const mpz_t value, std::int32_t count) {
   mpz_t rest;
   mpz_init_set(rest, value);
   for (std::int32_t k = count - 1; k >= 0; --k) {
-    words[static_cast<std::size_t>(k)] =
-        static_cast<Word>(mpz_fdiv_q_ui(rest, rest, WORD_BASE));
+    words[static_cast<std::size_t>(k)] = static_cast<Word>(mpz_fdiv_q_ui(rest, rest, WORD_BASE));
   }
   if (mpz_sgn(rest) != 0) throw std::logic_error("value does not fit the words");
   mpz_clear(rest);

@@ -124,7 +124,8 @@ TEST(ResultWriter, EveryFormatDecodesToTheReferenceDigits) {
 TEST(ResultWriter, TextLinesHoldAHundredDigits) {
   std::string text = written(12345, FORMAT_TEXT, 1);
   std::size_t lines = 0;
-  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+  for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
     EXPECT_EQ(end - start, 2 + 109u) << "line " << lines;  // "1." or the indent, ten groups
     ++lines;
   }

@@ -129,8 +129,8 @@ TEST_F(Run, AddressSpaceLimitsNeverEndARunWithASignal) {
   };
   // Just above the direct route's need at 10^7 digits; below its need at 10^6, where the series
   // takes over.
-  const Case cases[] = {{10000000, 96}, {10000000, 100}, {10000000, 108}, {10000000, 128},
-                        {1000000, 16}};
+  const Case cases[] = {
+      {10000000, 96}, {10000000, 100}, {10000000, 108}, {10000000, 128}, {1000000, 16}};
   std::string expected;
   for (const Case& limits : cases) {
     if (expected.size() != limits.digits + 2) expected = "1." + sqrt2_digits(limits.digits);
@@ -139,7 +139,8 @@ TEST_F(Run, AddressSpaceLimitsNeverEndARunWithASignal) {
     ChildResult run =
         run_child(program({"-d", std::to_string(limits.digits), "-f", "raw", "-o", path}), limited);
     if (run.status == 0) {
-      EXPECT_TRUE(read_file(path) == expected) << limits.digits << " digits, " << limits.megabytes << " MB";
+      EXPECT_TRUE(read_file(path) == expected)
+          << limits.digits << " digits, " << limits.megabytes << " MB";
     } else {
       EXPECT_EQ(run.status, 1) << limits.digits << " digits, " << limits.megabytes << " MB";
       EXPECT_EQ(run.err.substr(run.err.size() - sjis(MSG_NO_MEMORY).size()), sjis(MSG_NO_MEMORY));
@@ -250,9 +251,9 @@ TEST_F(Run, CheckpointFromAPipeIsReadAsItComes) {
   // memory for that count could never be had.
   ChildOptions limited;
   limited.address_space_limit = 256L << 20;
-  ChildResult run = resume_from_pipe(directory + "/pipe",
-                                     std::string(good).substr(0, 24).replace(0, 4, "\xfe\xff\xff\x7f"),
-                                     limited);
+  ChildResult run =
+      resume_from_pipe(directory + "/pipe",
+                       std::string(good).substr(0, 24).replace(0, 4, "\xfe\xff\xff\x7f"), limited);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, sjis(MSG_CORRUPT));
 #endif

@@ -58,18 +58,21 @@ void start(CalcState* state, std::uint32_t digits, std::uint32_t next_n) {
 
 // Interrupts the engine after `polls` sweeps, compares with the literal state at that index,
 // then lets both finish and compares again. The engine resumes from the words it handed back.
-void expect_same_states(std::uint32_t digits, std::uint32_t next_n, int terms_per_sweep, int polls) {
+void expect_same_states(std::uint32_t digits, std::uint32_t next_n, int terms_per_sweep,
+                        int polls) {
   CalcState engine, literal;
   start(&engine, digits, next_n);
   start(&literal, digits, next_n);
   stop_at_poll(polls < 0 ? -1 : polls + 1);
-  SeriesOutcome engine_outcome = run_series_tuned(&engine, control_with(polled_stop), tuning_with(terms_per_sweep));
+  SeriesOutcome engine_outcome =
+      run_series_tuned(&engine, control_with(polled_stop), tuning_with(terms_per_sweep));
   if (engine_outcome == SeriesOutcome::INTERRUPTED) {
     ASSERT_EQ(literal_until(&literal, engine.next_n), SeriesOutcome::INTERRUPTED)
         << "D " << digits << " S " << terms_per_sweep;
     ASSERT_EQ(image_of(engine), image_of(literal)) << "D " << digits << " S " << terms_per_sweep;
     stop_at_poll(-1);
-    engine_outcome = run_series_tuned(&engine, control_with(polled_stop), tuning_with(terms_per_sweep));
+    engine_outcome =
+        run_series_tuned(&engine, control_with(polled_stop), tuning_with(terms_per_sweep));
   }
   SeriesOutcome literal_outcome = literal_until(&literal, 0);
   ASSERT_EQ(engine_outcome, literal_outcome) << "D " << digits << " S " << terms_per_sweep;
@@ -93,7 +96,8 @@ class SeriesEngine : public ::testing::TestWithParam<std::tuple<bool, int>> {
 };
 
 INSTANTIATE_TEST_SUITE_P(Engines, SeriesEngine,
-                         ::testing::Combine(::testing::Values(true, false), ::testing::Values(1, 2)),
+                         ::testing::Combine(::testing::Values(true, false),
+                                            ::testing::Values(1, 2)),
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param) ? "Portable" : "Fastest") +
                                   (std::get<1>(info.param) == 2 ? "TwoThreads" : "OneThread");
@@ -122,9 +126,16 @@ TEST_P(SeriesEngine, SameStatesForRandomLargerCounts) {
 TEST_P(SeriesEngine, SameStatesFromLargeIndices) {
   // Large multipliers and divisors: the divisor (2n+2)K around 2^50, where the processor-specific
   // engine hands over to the portable one, and indices up to the limit.
-  const std::uint32_t indices[] = {8000000, 8539000, 8539100, 8541000, 100000000,
-                                   LAST_SERIES_INDEX - 20, LAST_SERIES_INDEX - 3, LAST_SERIES_INDEX,
-                                   LAST_SERIES_INDEX + 1, 0xFFFFFFFFu};
+  const std::uint32_t indices[] = {8000000,
+                                   8539000,
+                                   8539100,
+                                   8541000,
+                                   100000000,
+                                   LAST_SERIES_INDEX - 20,
+                                   LAST_SERIES_INDEX - 3,
+                                   LAST_SERIES_INDEX,
+                                   LAST_SERIES_INDEX + 1,
+                                   0xFFFFFFFFu};
   for (std::uint32_t next_n : indices) {
     for (std::uint32_t digits : {1u, 40u, 500u, 3000u}) {
       for (int terms : {1, 3, 8, 0}) {

@@ -5,8 +5,8 @@
 
 #include "numbers/series_constants.h"
 #include "reference.h"
-#include "series_runs.h"
 #include "series/series_tuning.h"
+#include "series_runs.h"
 
 namespace {
 
@@ -58,7 +58,8 @@ TEST(Series, DigitsMatchGmpForEveryCountUpTo300) {
 }
 
 TEST(Series, DigitsMatchGmpForASpreadOfCounts) {
-  for (std::uint32_t n : {359u, 360u, 361u, 997u, 1000u, 1001u, 2047u, 4096u, 7777u, 12345u, 20000u}) {
+  for (std::uint32_t n :
+       {359u, 360u, 361u, 997u, 1000u, 1001u, 2047u, 4096u, 7777u, 12345u, 20000u}) {
     EXPECT_EQ(compute(n).digits, sqrt2_digits(n)) << n << " digits";
   }
 }
@@ -151,7 +152,8 @@ TEST(Series, InterruptedStateMovedPastTheLimitRunsIntoIt) {
   SeriesTuning one_poll_per_term;
   one_poll_per_term.terms_per_sweep = 1;
   stop_at_poll(5);
-  ASSERT_EQ(run_series_tuned(&state, test_control(true), one_poll_per_term), SeriesOutcome::INTERRUPTED);
+  ASSERT_EQ(run_series_tuned(&state, test_control(true), one_poll_per_term),
+            SeriesOutcome::INTERRUPTED);
   state.next_n = LAST_SERIES_INDEX + 1;
   stop_at_poll(-1);
   EXPECT_EQ(run_series_tuned(&state, test_control(true), one_poll_per_term), SeriesOutcome::LIMIT);

@@ -95,7 +95,8 @@ TEST(ConsoleEncoding, Utf8TerminalGetsUtf8Texts) {
 
   terminal.locale = "C";  // a terminal that is not UTF-8 gets the Shift_JIS bytes
   run = run_child(program({}), terminal);
-  EXPECT_EQ(run.terminal_output, as_on_terminal(message_text(MSG_USAGE, ConsoleEncoding::SHIFT_JIS)));
+  EXPECT_EQ(run.terminal_output,
+            as_on_terminal(message_text(MSG_USAGE, ConsoleEncoding::SHIFT_JIS)));
 }
 
 }  // namespace
