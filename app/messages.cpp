@@ -3,9 +3,9 @@
 #include <cstring>
 
 #if !defined(_WIN32)
+#include <clocale>
 #include <langinfo.h>
 #include <unistd.h>
-#include <clocale>
 #endif
 
 namespace {

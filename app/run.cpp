@@ -119,8 +119,9 @@ int run_program(int argc, char** argv) {
   control.stop_requested = q_or_stop_signal;
   control.progress = CONSOLE_BAR;
   const RouteResult result = compute_route(&route, control);
-  if (result.outcome == RouteOutcome::INTERRUPTED)
-    save_checkpoint(route.state, settings.resume_path);
+  if (result.outcome == RouteOutcome::INTERRUPTED) {
+    save_checkpoint(route.state, settings.resume_path);  // stop signals are still caught
+  }
   stop_watching_keys_and_signals();
 
   int status = EXIT_DONE;

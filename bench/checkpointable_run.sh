@@ -26,17 +26,17 @@ sweep_times=()
 sweep_counts=()
 for n in "${counts[@]}"; do
   rm -f "$out/run.ck"
-  read -r rs rk < <(measure "$build/tindermoss_vale" -d "$n" -r "$out/run.ck" -f raw -o "$out/split.txt")
+  read -r rs rk < <(measure "$build/tindermoss_vale" -d "$n" -r "$out/run.ck" -f raw -o "$out/block_engine.txt")
   read -r bs bk < <(measure "$build/bench/gmp_baseline" "$n" "$out/baseline.txt")
   "$build/tindermoss_vale" -d "$n" -f raw -o "$out/direct.txt" >/dev/null 2>&1
   same="DIFFERENT"
-  if cmp -s "$out/split.txt" "$out/baseline.txt" && cmp -s "$out/split.txt" "$out/direct.txt"; then
+  if cmp -s "$out/block_engine.txt" "$out/baseline.txt" && cmp -s "$out/block_engine.txt" "$out/direct.txt"; then
     same=identical
   fi
   if [ "$n" -le "$sweep_limit" ] && [ -x "$sweep_build/tindermoss_vale" ]; then
     rm -f "$out/sweep.ck"
     read -r ss _ < <(measure "$sweep_build/tindermoss_vale" -d "$n" -r "$out/sweep.ck" -f raw -o "$out/sweep.txt")
-    cmp -s "$out/sweep.txt" "$out/split.txt" || same="$same, sweep DIFFERENT"
+    cmp -s "$out/sweep.txt" "$out/block_engine.txt" || same="$same, sweep DIFFERENT"
     sweep_times+=("$ss")
     sweep_counts+=("$n")
     sweep="$ss"

@@ -1,11 +1,11 @@
 // Speed of the series: the literal loop and the engine, measured in the same run.
 //
 //   build/bench/series_bench [digits ...]      (default 100000 300000)
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <vector>
 
 #include "series/series.h"

@@ -26,17 +26,17 @@ printf "%-18s %11s %9s %9s %9s %8s %8s %s\n" program digits "GMP s" "plain s" "-
 for build in "${builds[@]}"; do
   exe=$build/tindermoss_vale.exe
   wine "$exe" -d 10 >/dev/null 2>&1  # the first start sets up Wine's prefix
-  gmp=() plain=() split=()
+  gmp=() plain=() block_engine=()
   same=identical
   for _ in $(seq "$runs"); do
     gmp+=("$(seconds wine "$build/bench/gmp_baseline.exe" "$digits" "$out/baseline.txt")")
     plain+=("$(seconds wine "$exe" -d "$digits" -f raw -o "$out/plain.txt")")
     rm -f "$out/run.ck"
-    split+=("$(seconds wine "$exe" -d "$digits" -r "$out/run.ck" -f raw -o "$out/split.txt")")
-    cmp -s "$out/plain.txt" "$out/baseline.txt" && cmp -s "$out/split.txt" "$out/baseline.txt" ||
+    block_engine+=("$(seconds wine "$exe" -d "$digits" -r "$out/run.ck" -f raw -o "$out/block_engine.txt")")
+    cmp -s "$out/plain.txt" "$out/baseline.txt" && cmp -s "$out/block_engine.txt" "$out/baseline.txt" ||
       same=DIFFERENT
   done
-  g=$(median "${gmp[@]}") p=$(median "${plain[@]}") s=$(median "${split[@]}")
+  g=$(median "${gmp[@]}") p=$(median "${plain[@]}") s=$(median "${block_engine[@]}")
   awk -v b="$build" -v d="$digits" -v g="$g" -v p="$p" -v s="$s" -v same="$same" \
     'BEGIN {printf "%-18s %11s %9s %9s %9s %8.2f %8.2f %s\n", b, d, g, p, s, p / g, s / g, same}' 
 done

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <mutex>
+#include <exception>
 #include <thread>
 
 #include "direct_route/binary_root.h"

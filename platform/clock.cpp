@@ -1,8 +1,8 @@
 #include "platform/clock.h"
 
 #if defined(_WIN32)
-#include <mmsystem.h>
 #include <windows.h>
+#include <mmsystem.h>
 
 std::uint32_t clock_ms() { return timeGetTime(); }
 

@@ -12,10 +12,10 @@ void keyboard_close() {}
 void keyboard_restore_in_signal_handler() {}
 
 #else
+#include <csignal>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
-#include <csignal>
 
 namespace {
 

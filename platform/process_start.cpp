@@ -31,10 +31,10 @@ ClosedStandardStreams occupy_closed_standard_streams() {
 void ignore_file_size_limit_signal() {}
 
 #else
-#include <fcntl.h>
-#include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "numbers/series_constants.h"
 #include "output/output_format.h"
 #include "reference.h"
-#include "series/series_tuning.h"
 #include "series_runs.h"
+#include "series/series_tuning.h"
 #include "stored_words.h"
 
 namespace {

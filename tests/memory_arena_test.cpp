@@ -1,7 +1,7 @@
 // The arena that the GMP routes reserve: chunks keep their contents, freed neighbours join again,
 // and what the region cannot serve comes from elsewhere and is counted.
-#include <gmp.h>
 #include <gtest/gtest.h>
+#include <gmp.h>
 
 #include <random>
 #include <vector>

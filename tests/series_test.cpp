@@ -5,8 +5,8 @@
 
 #include "numbers/series_constants.h"
 #include "reference.h"
-#include "series/series_tuning.h"
 #include "series_runs.h"
+#include "series/series_tuning.h"
 
 namespace {
 
