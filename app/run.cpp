@@ -54,11 +54,15 @@ struct Destination {
   bool standard_output_closed = false;
 };
 
-// Writes the result of a completed computation.
+bool second_stop_signal() { return stop_signals_caught() >= 2; }
+
+// Writes the result of a completed computation. A first stop signal meanwhile lets the write
+// finish (it is short next to the computation); a second ends it, with nothing half-written left
+// in a result file.
 int finish_completed(const RouteResult& result, const Destination& destination) {
   report_completion(result);
-  return result_status(
-      write_result(result.digits, destination.output_path, destination.standard_output_closed));
+  return result_status(write_result(result.digits, destination.output_path,
+                                    destination.standard_output_closed, second_stop_signal));
 }
 
 void save_checkpoint(const CalcState& state, const char* path) {
@@ -77,18 +81,17 @@ void save_checkpoint(const CalcState& state, const char* path) {
   write_message(stderr, MSG_STATE_LOST);
 }
 
-// Keys and stop signals are watched from before the computation until its state is saved, so
-// that a second Ctrl-C never kills a save.
+// Keys and stop signals are watched from before the computation until its state is saved, or its
+// result written, so that a second Ctrl-C never kills a save and a first never cuts a result.
 void start_watching_keys_and_signals(bool checkpoint_set) {
   keyboard_open();
   stop_signals_install(checkpoint_set);
 }
 
-void stop_watching_keys_and_signals() {
+void stop_watching_keys() {
   while (keyboard_poll() >= 0) {
     // Keys typed meanwhile are the run's, not the shell's.
   }
-  stop_signals_remove();
   keyboard_close();
 }
 
@@ -122,7 +125,8 @@ int run_program(int argc, char** argv) {
   if (result.outcome == RouteOutcome::INTERRUPTED) {
     save_checkpoint(route.state, settings.resume_path);  // stop signals are still caught
   }
-  stop_watching_keys_and_signals();
+  if (result.outcome == RouteOutcome::COMPLETED) stop_signals_catch();
+  stop_watching_keys();
 
   int status = EXIT_DONE;
   switch (result.outcome) {
@@ -141,6 +145,7 @@ int run_program(int argc, char** argv) {
     case RouteOutcome::INTERRUPTED:
       break;
   }
+  // Stop signals stay caught to the end: one that comes after the write has nothing left to cut.
   release_route(&route);
   return status;
 }

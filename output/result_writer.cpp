@@ -3,6 +3,8 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "numbers/digit_chars.h"
 #include "output/progress.h"
@@ -101,7 +103,8 @@ const char* chunk_chars(const ResultDigits& source, std::uint32_t first, std::ui
   return scratch + 1;
 }
 
-void write_from(std::FILE* out, const ResultDigits& source) {
+// Writes the digits; false when `give_up` said yes before the end.
+bool write_from(std::FILE* out, const ResultDigits& source, bool (*give_up)()) {
   const std::uint32_t positions = source.positions, format = source.format,
                       print_lead = source.print_lead;
   assert(positions >= 1 && (source.words != nullptr) != (source.chars != nullptr));
@@ -112,20 +115,39 @@ void write_from(std::FILE* out, const ResultDigits& source) {
     char* end = lay_out(chars, first, count, format, print_lead, chunk_text);
     std::fwrite(chunk_text, 1, static_cast<std::size_t>(end - chunk_text), out);
     progress_update(first + count - 1);
+    if (give_up != nullptr && give_up()) return false;
   }
   progress_update(positions);
+  return true;
+}
+
+// Removes the file at `path` when it is a regular file (never a device, a pipe or what a
+// symbolic link points to).
+void remove_regular_file(const char* path) {
+  std::error_code error;
+  if (std::filesystem::symlink_status(path, error).type() == std::filesystem::file_type::regular) {
+    std::filesystem::remove(path, error);
+  }
 }
 
 }  // namespace
 
-bool write_result(const ResultDigits& digits, const char* output_path,
-                  bool standard_output_closed) {
+bool write_result(const ResultDigits& digits, const char* output_path, bool standard_output_closed,
+                  bool (*give_up)()) {
   std::FILE* file = nullptr;
   if (output_path != nullptr) {
     file = std::fopen(output_path, digits.format == FORMAT_BINARY ? "wb" : "w");
   }
   std::FILE* out = file != nullptr ? file : stdout;
-  write_from(out, digits);
+  if (!write_from(out, digits, give_up)) {
+    if (file != nullptr) {
+      std::fclose(file);
+      remove_regular_file(output_path);
+    } else {
+      std::fflush(stdout);
+    }
+    return false;
+  }
   bool ok = true;
   if (file != nullptr) {
     if (std::fflush(file) != 0 || std::ferror(file)) ok = false;

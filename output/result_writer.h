@@ -19,7 +19,10 @@ struct ResultDigits {
 // Writes the digits at positions 1 .. D-1 to `output_path` ("wb" for binary, "w" otherwise), or to
 // standard output when there is no path or it cannot be opened, advancing the current progress
 // bar with the last position written and finally with D; then one line feed to standard output,
-// unless that was closed when the program started and the digits went to the file. Returns false
-// when a write, the flush or the close failed.
+// unless that was closed when the program started and the digits went to the file. `give_up`,
+// when given, is asked after every chunk: once it says yes the write ends there, and a regular
+// file it was writing (which it created or emptied) is removed; what went to standard output
+// stays, without the line feed. Returns false when a write, the flush or the close failed, or the
+// write was given up.
 bool write_result(const ResultDigits& digits, const char* output_path,
-                  bool standard_output_closed = false);
+                  bool standard_output_closed = false, bool (*give_up)() = nullptr);

@@ -17,9 +17,11 @@ struct Target {
 constexpr std::size_t KEPT_NAME_CHARS = 200;
 constexpr char TEMP_MARKER[] = ".tindermoss-save.";
 
+// The folder part of a path, with its separator: "./" for a bare name, so that it always comes
+// before a name in the same folder.
 std::string directory_of(const std::string& path) {
   std::string::size_type slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+  return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
 
 std::string name_of(const std::string& path) {
@@ -154,6 +156,13 @@ Target find_target(const char* path) {
   return target;
 }
 
+// Whether `name` is a temporary file of the stem: the stem and six characters. Earlier versions
+// made those of a bare name with a "." in front; they are this target's too.
+bool is_temp_of(const char* name, const std::string& stem) {
+  if (name[0] == '.' && std::strncmp(name + 1, stem.c_str(), stem.size()) == 0) ++name;
+  return std::strlen(name) == stem.size() + 6 && std::strncmp(name, stem.c_str(), stem.size()) == 0;
+}
+
 // Temporary files of this target that no process holds locked were left by a save that never
 // finished; they go, and nothing else does.
 void remove_stale_temps(const Target& target) {
@@ -163,10 +172,7 @@ void remove_stale_temps(const Target& target) {
   if (listing == nullptr) return;
   const int directory_fd = dirfd(listing);
   while (const dirent* entry = readdir(listing)) {
-    const std::size_t length = std::strlen(entry->d_name);
-    if (length != stem.size() + 6 || std::strncmp(entry->d_name, stem.c_str(), stem.size()) != 0) {
-      continue;
-    }
+    if (!is_temp_of(entry->d_name, stem)) continue;
     int fd = openat(directory_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) continue;
     struct stat info {};

@@ -55,6 +55,37 @@ TEST_F(ReplaceFile, StaleTemporaryFilesOfThisFileAloneAreRemoved) {
                                             temp_name_stem("other.bin") + "abc123"}));
 }
 
+// The same for the ways a path is written on a command line: a bare name, a name after "./" and a
+// name in a subfolder, from the working directory. The temporary files sit beside the file with
+// the name the README gives, and a bare name's hidden ones that earlier versions left go too.
+TEST_F(ReplaceFile, StaleTemporaryFilesGoForBareAndRelativeNames) {
+  const std::filesystem::path working = std::filesystem::current_path();
+  std::filesystem::current_path(directory);
+  std::filesystem::create_directory("sub");
+  for (const std::string path : {"ck", "./ck2", "sub/ck3"}) {
+    const std::string folder =
+        path.rfind('/') == std::string::npos ? "" : path.substr(0, path.rfind('/') + 1);
+    const std::string stem = temp_name_stem(path.substr(folder.size()));
+    write_file(folder + stem + "abc123", "left by a save killed with -9");
+    write_file(folder + "." + stem + "ghi789", "left by an earlier version");
+    write_file(folder + stem + "def456", "another process's save in progress");
+    int in_progress = open((folder + stem + "def456").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(in_progress, LOCK_EX), 0);
+    ReplacementFile file;
+    ASSERT_TRUE(replacement_open(&file, path.c_str(), 3)) << path;
+    const std::string beside = folder.empty() ? "./" : folder;
+    EXPECT_EQ(file.temp_path.substr(0, beside.size() + stem.size()), beside + stem) << path;
+    EXPECT_EQ(file.temp_path.size(), beside.size() + stem.size() + 6) << path;
+    ASSERT_TRUE(replacement_commit(&file, std::fwrite("new", 1, 3, file.stream) == 3)) << path;
+    close(in_progress);
+    EXPECT_FALSE(std::filesystem::exists(folder + stem + "abc123")) << path;
+    EXPECT_FALSE(std::filesystem::exists(folder + "." + stem + "ghi789")) << path;
+    EXPECT_TRUE(std::filesystem::exists(folder + stem + "def456")) << path;
+    EXPECT_EQ(read_file(path), "new") << path;
+  }
+  std::filesystem::current_path(working);
+}
+
 // Replacements of an earlier file on a small file system of its own, which runs out of room or
 // of inodes; mounting it needs root, as CI has.
 class ReplaceFileOnASmallDisk : public ::testing::Test {

@@ -1,9 +1,11 @@
 // The four formats, laid out exactly, and decoded back to GMP's digits.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 
 #include "capture.h"
+#include "child_process.h"
 #include "output/output_format.h"
 #include "output/progress.h"
 #include "output/result_writer.h"
@@ -155,6 +157,40 @@ TEST(ResultWriterSources, CharactersAndWordsGiveTheSameBytes) {
       }
     }
   }
+}
+
+// A write given up takes back the regular file it was writing, and nothing else: not the target
+// of a symbolic link it wrote through, nor the link.
+int chunks_before_giving_up = 0;
+bool give_up_after_chunks() { return --chunks_before_giving_up < 0; }
+
+TEST(ResultWriter, AWriteGivenUpTakesBackItsRegularFileAlone) {
+  const std::string directory = make_temp_directory();
+  const std::string digits(2500000, '7');
+  ResultDigits result;
+  result.chars = digits.data();
+  result.positions = static_cast<std::uint32_t>(digits.size()) + 1;
+  result.format = FORMAT_RAW;
+  CapturedStream bar;
+  progress_start(bar.stream, result.positions);
+  const std::string file = directory + "/result.txt";
+  write_file(file, "an earlier result");
+  chunks_before_giving_up = 1;
+  EXPECT_FALSE(write_result(result, file.c_str(), true, give_up_after_chunks));
+  EXPECT_FALSE(std::filesystem::exists(file));
+
+  const std::string target = directory + "/target.txt", link = directory + "/link.txt";
+  write_file(target, "the link's target");
+  std::filesystem::create_symlink(target, link);
+  chunks_before_giving_up = 0;
+  EXPECT_FALSE(write_result(result, link.c_str(), true, give_up_after_chunks));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_TRUE(std::filesystem::exists(target));
+
+  chunks_before_giving_up = 100;  // never reached: the whole result is written
+  EXPECT_TRUE(write_result(result, file.c_str(), true, give_up_after_chunks));
+  EXPECT_EQ(std::filesystem::file_size(file), digits.size() + 2);
+  std::filesystem::remove_all(directory);
 }
 
 }  // namespace

@@ -1,0 +1,110 @@
+// Stop signals while the result is written, through the real program: a first one lets the write
+// finish and the run end as a completed run; a second ends the write at once, takes back a result
+// file and reports the failed write.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "e2e.h"
+#include "reference.h"
+
+namespace {
+
+constexpr std::uint32_t DIGITS = 1000000;
+
+class WriteSignals : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    directory = make_temp_directory();
+    pipe_path = directory + "/result.pipe";
+    ASSERT_EQ(mkfifo(pipe_path.c_str(), 0600), 0);
+    expected = "1." + sqrt2_digits(DIGITS);
+  }
+  void TearDown() override { std::filesystem::remove_all(directory); }
+
+  // Reads the pipe the child writes its result into: the first 64 KB, then `signals` arrive, then
+  // the rest to its end. The program blocks on the full pipe, so they arrive during the write.
+  std::string read_with_signals(const Child& child, const std::vector<int>& signals) {
+    const int in = open(pipe_path.c_str(), O_RDONLY);
+    EXPECT_GE(in, 0);
+    std::string bytes;
+    char buffer[1 << 16];
+    bool signalled = false;
+    for (ssize_t got; (got = read(in, buffer, sizeof buffer)) > 0;) {
+      bytes.append(buffer, static_cast<std::size_t>(got));
+      if (!signalled && bytes.size() >= sizeof buffer) {
+        for (int signal_number : signals) kill(child.pid, signal_number);
+        signalled = true;
+      }
+    }
+    close(in);
+    return bytes;
+  }
+
+  std::string directory, pipe_path, expected;
+};
+
+TEST_F(WriteSignals, OneStopLetsTheWriteFinish) {
+  Child child = start_child(program({"-d", std::to_string(DIGITS), "-f", "raw", "-o", pipe_path}));
+  const std::string bytes = read_with_signals(child, {SIGTERM});
+  ChildResult run = finish_child(&child);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(bytes == expected) << bytes.size() << " bytes";
+  EXPECT_EQ(run.out, "\n");
+  const std::string written = sjis(MSG_WRITING) + FULL_BAR;  // ends as a completed run's console
+  EXPECT_EQ(run.err.substr(run.err.size() - std::min(run.err.size(), written.size())), written);
+}
+
+TEST_F(WriteSignals, ASecondStopEndsTheWriteToAPipeOrStandardOutput) {
+  for (const bool to_standard_output : {false, true}) {
+    ChildOptions options;
+    std::vector<std::string> args = {"-d", std::to_string(DIGITS), "-f", "raw"};
+    if (to_standard_output) {
+      options.stdout_path = pipe_path;
+    } else {
+      args.insert(args.end(), {"-o", pipe_path});
+    }
+    Child child = start_child(program(args), options);
+    const std::string bytes = read_with_signals(child, {SIGTERM, SIGINT});
+    ChildResult run = finish_child(&child);
+    EXPECT_EQ(run.status, 1) << to_standard_output;
+    EXPECT_LT(bytes.size(), expected.size()) << to_standard_output;
+    EXPECT_TRUE(expected.compare(0, bytes.size(), bytes) == 0) << to_standard_output;
+    EXPECT_EQ(run.err.substr(run.err.size() - sjis(MSG_WRITE_FAILED).size()),
+              sjis(MSG_WRITE_FAILED));
+  }
+}
+
+// A result file: the run is held (SIGSTOP) once the file has begun, given two stop signals and let
+// go. Where the write was already done when it was held, a longer run tries again.
+TEST_F(WriteSignals, ASecondStopTakesBackTheResultFile) {
+  const std::string path = directory + "/result.txt";
+  bool caught_during_write = false;
+  for (std::uint32_t digits = 3000000; digits <= 48000000 && !caught_during_write; digits *= 2) {
+    std::filesystem::remove(path);
+    Child child = start_child(program({"-d", std::to_string(digits), "-f", "raw", "-o", path}));
+    struct stat info {};
+    while (stat(path.c_str(), &info) != 0 || info.st_size == 0) usleep(200);
+    kill(child.pid, SIGSTOP);
+    stat(path.c_str(), &info);
+    caught_during_write = info.st_size < static_cast<off_t>(digits) + 2;
+    kill(child.pid, SIGTERM);
+    kill(child.pid, SIGINT);
+    kill(child.pid, SIGCONT);
+    ChildResult run = finish_child(&child);
+    if (!caught_during_write) continue;
+    EXPECT_EQ(run.status, 1) << digits;
+    EXPECT_FALSE(std::filesystem::exists(path)) << digits;
+    EXPECT_EQ(run.err.substr(run.err.size() - sjis(MSG_WRITE_FAILED).size()),
+              sjis(MSG_WRITE_FAILED));
+  }
+  EXPECT_TRUE(caught_during_write);
+}
+
+}  // namespace
