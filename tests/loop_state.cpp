@@ -20,6 +20,7 @@ void literal_state_at(CalcState* state, std::uint32_t digits, std::uint32_t next
   control.stop_requested = [] { return running->next_n + SWEEP >= stop_at; };
   SeriesTuning tuning;
   tuning.terms_per_sweep = SWEEP;
+  tuning.threads = 1;  // one sweep between two polls: two threads would form two at once
   if (next_n > SWEEP + 1) {
     EXPECT_EQ(run_series_tuned(state, control, tuning), SeriesOutcome::INTERRUPTED);
   }
