@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "exact_terms/exact_step.h"
+#include "products/division.h"
+#include "products/product.h"
 
 namespace {
 
@@ -41,7 +43,7 @@ void add_product_in_slices(mpz_t share, const mpz_t q, const mpz_t factor, std::
   for (std::size_t at = 0; at < size && !abandoned.load(std::memory_order_relaxed); at += slice) {
     mpz_t part;
     mpz_roinit_n(part, mpz_limbs_read(q) + at, static_cast<mp_size_t>(std::min(slice, size - at)));
-    mpz_mul(product, part, factor);
+    multiply(product, part, factor);
     mpz_mul_2exp(product, product, static_cast<mp_bitcnt_t>(at) * GMP_NUMB_BITS);
     mpz_add(share, share, product);
   }
@@ -125,7 +127,7 @@ std::uint32_t run_halves(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, 
   Prefix& prefix = *chain.prefix;
   const std::uint32_t left_done = run_node_to_end(chain, index + 1, x, sum, exact);
   if (left_done < left.steps) {
-    mpz_mul(prefix.rest_b, prefix.rest_b, right.b);
+    multiply(prefix.rest_b, prefix.rest_b, right.b);
     return left_done;
   }
   mpz_t right_sum;
@@ -135,10 +137,10 @@ std::uint32_t run_halves(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, 
   mpz_add(sum, sum, right_sum);
   mpz_clear(right_sum);
   if (right_done < right.steps) {
-    mpz_mul(prefix.g, prefix.g, left.a);
-    mpz_addmul(prefix.g, left.g, prefix.b);
-    mpz_mul(prefix.a, prefix.a, left.a);
-    mpz_mul(prefix.b, prefix.b, left.b);
+    multiply(prefix.g, prefix.g, left.a);
+    multiply_add(prefix.g, left.g, prefix.b);
+    multiply(prefix.a, prefix.a, left.a);
+    multiply(prefix.b, prefix.b, left.b);
   }
   return left.steps + right_done;
 }
@@ -158,10 +160,10 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
 
   mpz_t q;
   mpz_init(q);
-  mpz_tdiv_qr(q, x, x, node.b);
+  divide(q, x, x, node.b);
   if (stop_requested(chain.control->stop)) {
     // A stop during a long division: x as it came, no step taken.
-    mpz_addmul(x, q, node.b);
+    multiply_add(x, q, node.b);
     mpz_clear(q);
     return broken_off_at_start(chain, node, sum);
   }
@@ -179,18 +181,18 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
       mpz_add(x, x, shares.a_share);
       mpz_add(sum, sum, shares.g_share);
     } else {
-      mpz_addmul(x, q, node.a);
-      mpz_addmul(sum, q, node.g);
+      multiply_add(x, q, node.a);
+      multiply_add(sum, q, node.g);
     }
   } else {
     // T_(n+i) = q A_i B / B_i + V_i, and the terms before it add q (B / B_i) G_i.
     const Prefix& prefix = *chain.prefix;
     mpz_t share;
     mpz_init(share);
-    mpz_mul(share, prefix.a, prefix.rest_b);
-    mpz_addmul(x, q, share);
-    mpz_mul(share, prefix.rest_b, prefix.g);
-    mpz_addmul(sum, q, share);
+    multiply(share, prefix.a, prefix.rest_b);
+    multiply_add(x, q, share);
+    multiply(share, prefix.rest_b, prefix.g);
+    multiply_add(sum, q, share);
     mpz_clear(share);
   }
   if (in_parallel) clear_shares(&shares);

@@ -5,6 +5,7 @@
 #include "exact_terms/exact_step.h"
 #include "numbers/series_constants.h"
 #include "products/memory_arena.h"
+#include "products/product.h"
 
 namespace {
 
@@ -51,10 +52,10 @@ bool build_node(BlockTree* tree, std::uint32_t index, const StopCheck& abandon) 
     return false;
   const BlockNode& left = tree->nodes[index + 1];
   const BlockNode& right = tree->nodes[node->right];
-  mpz_mul(node->a, left.a, right.a);
-  mpz_mul(node->b, left.b, right.b);
-  mpz_mul(node->g, left.g, right.b);
-  mpz_addmul(node->g, left.a, right.g);
+  multiply(node->a, left.a, right.a);
+  multiply(node->b, left.b, right.b);
+  multiply(node->g, left.g, right.b);
+  multiply_add(node->g, left.a, right.g);
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/reserved_region.h"
+#include "products/product.h"
 
 namespace {
 
@@ -379,6 +380,7 @@ bool arena_reserve(std::size_t bytes) {
 
 void arena_release() {
   if (arena.base == nullptr) return;
+  release_product_scratch();
   mp_set_memory_functions(arena.gmp_allocate, arena.gmp_reallocate, arena.gmp_free);
   release_region(arena.base, arena.bytes);
   arena.base = nullptr;
@@ -401,6 +403,13 @@ void arena_free(void* chunk) {
   } else {
     std::free(chunk);
   }
+}
+
+void* arena_reallocate(void* chunk, std::size_t bytes) {
+  if (chunk == nullptr) return arena_allocate(bytes);
+  if (!in_arena(chunk)) return std::realloc(chunk, bytes);
+  const std::size_t held = size_of(static_cast<char*>(chunk) - HEADER) - HEADER;
+  return reallocate_anywhere(chunk, held, bytes);
 }
 
 void arena_trim() {

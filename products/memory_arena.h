@@ -11,8 +11,9 @@
 // time: call it while no GMP number is alive and no other thread runs.
 bool arena_reserve(std::size_t bytes);
 
-// Gives the region back and GMP its own allocator again. Requires every chunk from the region
-// freed and no other thread running. Safe without an arena.
+// Gives the region back and GMP its own allocator again, after the calling thread's product
+// scratch (see product.h). Requires every other chunk from the region freed and no other thread
+// running. Safe without an arena.
 void arena_release();
 
 // `bytes` from the arena while there is one (from malloc when it cannot serve them, or without
@@ -21,6 +22,10 @@ void* arena_allocate(std::size_t bytes);
 
 // Frees a chunk from arena_allocate; null does nothing.
 void arena_free(void* chunk);
+
+// Resizes a chunk from arena_allocate (null: none yet) to `bytes`, keeping its contents up to the
+// smaller size; null, with the chunk as it was, when memory is short.
+void* arena_reallocate(void* chunk, std::size_t bytes);
 
 // Joins the free small chunks, kept for their sizes, back into the free runs, and lets the system
 // take back the pages of every free run, also of those too small to give theirs back when freed:

@@ -1,0 +1,91 @@
+// Where FLINT's FFT overtakes GMP's product: both timed on the same random operands, balanced and
+// 8:1, each figure the best of several runs, one thread. The crossover kept in
+// products/product_tuning.h is the smallest size from which the FFT is quicker for every size
+// measured above it. Then the division through Newton's reciprocal against GMP's, for dividends
+// two and six times as long as the divisor (the block engine's node divisions are about five).
+//
+//   build/bench/product_tuning [largest limbs]   (default 1000000)
+#include <gmp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "products/division.h"
+#include "products/fft_product.h"
+
+namespace {
+
+template <typename Product>
+double best_seconds(Product product, double budget) {
+  double best = 1e30, spent = 0;
+  for (int run = 0; run < 3 || (spent < budget && run < 50); ++run) {
+    const auto start = std::chrono::steady_clock::now();
+    product();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    best = std::min(best, seconds);
+    spent += seconds;
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const long largest = argc > 1 ? std::atol(argv[1]) : 1000000;
+  if (!fft_product_supported()) {
+    std::printf("this processor has no AVX2 and FMA: GMP's products only\n");
+    return 0;
+  }
+  std::mt19937_64 rng(1);
+  std::printf("%10s %6s %12s %12s %8s %s\n", "limbs", "shape", "GMP ms", "FFT ms", "ratio",
+              "products");
+  long crossover = 0;
+  for (long n = 250; n <= largest; n = n * 3 / 2) {
+    for (const long ratio : {1L, 8L}) {
+      const long an = n * ratio, bn = n;
+      std::vector<mp_limb_t> a(an), b(bn), gmp(an + bn), fft(an + bn);
+      for (auto& limb : a) limb = rng();
+      for (auto& limb : b) limb = rng();
+      const double budget = 0.3;
+      const double g = best_seconds([&] { mpn_mul(gmp.data(), a.data(), an, b.data(), bn); }, budget);
+      const double f =
+          best_seconds([&] { fft_multiply(fft.data(), a.data(), an, b.data(), bn); }, budget);
+      const bool same = gmp == fft;
+      std::printf("%10ld %5ld:1 %12.3f %12.3f %7.2fx %s\n", n, ratio, g * 1e3, f * 1e3, g / f,
+                  same ? "identical" : "DIFFERENT");
+      if (ratio == 1) {
+        if (f < g && crossover == 0) crossover = n;
+        if (f >= g) crossover = 0;
+      }
+    }
+  }
+  std::printf("crossover (smaller operand's limbs): %ld\n", crossover);
+
+  std::printf("\n%10s %6s %12s %12s %8s %s\n", "d limbs", "x / d", "GMP ms", "Newton ms", "ratio",
+              "results");
+  gmp_randstate_t random;
+  gmp_randinit_default(random);
+  for (long n = 1000; n <= largest / 2; n *= 2) {
+    for (const long times : {2L, 6L}) {
+      mpz_t x, d, q, r, gq, gr;
+      mpz_inits(x, d, q, r, gq, gr, nullptr);
+      mpz_urandomb(d, random, static_cast<mp_bitcnt_t>(n) * GMP_NUMB_BITS);
+      mpz_setbit(d, static_cast<mp_bitcnt_t>(n) * GMP_NUMB_BITS - 1);
+      mpz_urandomb(x, random, static_cast<mp_bitcnt_t>(n * times) * GMP_NUMB_BITS);
+      const double g = best_seconds([&] { mpz_tdiv_qr(gq, gr, x, d); }, 0.3);
+      const double f = best_seconds([&] { divide(q, r, x, d); }, 0.3);
+      const bool same = mpz_cmp(q, gq) == 0 && mpz_cmp(r, gr) == 0;
+      std::printf("%10ld %5ld:1 %12.3f %12.3f %7.2fx %s\n", n, times, g * 1e3, f * 1e3, g / f,
+                  same ? "identical" : "DIFFERENT");
+      mpz_clears(x, d, q, r, gq, gr, nullptr);
+    }
+  }
+  gmp_randclear(random);
+  fft_release_scratch();
+  return 0;
+}

@@ -1,0 +1,109 @@
+#include "products/fft_product.h"
+
+#include <flint/fft_small.h>
+
+#include <cassert>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "products/memory_arena.h"
+#include "products/product_tuning.h"
+
+namespace {
+
+// The first prime of FLINT's own default context: the FFT works modulo it and the primes after it.
+constexpr ulong FIRST_PRIME = UWORD(0x0003f00000000001);
+
+// FLINT's large allocations (a context's buffer and tables, which go with it) come from the arena
+// while there is one; its small ones (caches of primes that outlive every context) from malloc,
+// so that nothing of FLINT's is left in a region that has been given back.
+constexpr std::size_t SMALLEST_FROM_ARENA = std::size_t{64} << 10;
+
+void* allocate(std::size_t bytes) {
+  return bytes >= SMALLEST_FROM_ARENA ? arena_allocate(bytes) : std::malloc(bytes);
+}
+
+void* allocate_zeroed(std::size_t count, std::size_t size) {
+  void* chunk = allocate(count * size);
+  if (chunk != nullptr) std::memset(chunk, 0, count * size);
+  return chunk;
+}
+
+// A chunk stays where it was first allocated (arena_reallocate keeps one from malloc there).
+void* reallocate(void* chunk, std::size_t bytes) {
+  return chunk == nullptr ? allocate(bytes) : arena_reallocate(chunk, bytes);
+}
+
+void release(void* chunk) { arena_free(chunk); }
+
+// Aligned memory from the arena: the chunk holds room for the alignment, and its start is kept in
+// the word just below the aligned address.
+void* allocate_aligned(std::size_t alignment, std::size_t bytes) {
+  char* chunk = static_cast<char*>(allocate(bytes + alignment + sizeof(void*)));
+  if (chunk == nullptr) return nullptr;
+  const std::uintptr_t past_link = reinterpret_cast<std::uintptr_t>(chunk) + sizeof(void*);
+  char* aligned = chunk + ((past_link + alignment - 1) / alignment * alignment -
+                           reinterpret_cast<std::uintptr_t>(chunk));
+  std::memcpy(aligned - sizeof(void*), &chunk, sizeof chunk);
+  return aligned;
+}
+
+void release_aligned(void* aligned) {
+  if (aligned == nullptr) return;
+  void* chunk;
+  std::memcpy(&chunk, static_cast<char*>(aligned) - sizeof(void*), sizeof chunk);
+  arena_free(chunk);
+}
+
+// The calling thread's FFT context, made at its first product. Clearing it also frees the caches
+// FLINT keeps for the thread (its tables of small primes), which it would otherwise keep to the
+// process's end.
+struct ThreadContext {
+  mpn_ctx_t context;
+  bool ready = false;
+  ~ThreadContext() { clear(); }
+  void clear_context() {
+    if (!ready) return;
+    mpn_ctx_clear(context);
+    ready = false;
+  }
+  void clear() {
+    clear_context();
+    flint_cleanup();
+  }
+};
+thread_local ThreadContext own;
+
+}  // namespace
+
+bool fft_product_supported() {
+  static const bool supported = [] {
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) return false;
+    __flint_set_all_memory_functions(allocate, allocate_zeroed, reallocate, release,
+                                     allocate_aligned, release_aligned);
+    return true;
+  }();
+  return supported;
+}
+
+void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
+                  mp_size_t bn) {
+  assert(an >= bn && bn >= 1 && fft_product_supported());
+  assert(r + an + bn <= a || a + an <= r);
+  assert(r + an + bn <= b || b + bn <= r);
+  if (!own.ready) {
+    mpn_ctx_init(own.context, FIRST_PRIME);
+    own.ready = true;
+  }
+  mpn_ctx_mpn_mul(own.context, r, a, static_cast<ulong>(an), b, static_cast<ulong>(bn));
+  // A large product's scratch goes back at once (a large free run's pages go back to the
+  // system), so that it adds to a route's memory only while it runs.
+  if (FFT_SCRATCH_BYTES_PER_LIMB * static_cast<std::size_t>(an + bn) > FFT_KEPT_SCRATCH_BYTES) {
+    own.clear_context();
+  }
+}
+
+void fft_release_scratch() { own.clear(); }

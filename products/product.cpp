@@ -1,0 +1,90 @@
+#include "products/product.h"
+
+#include <algorithm>
+
+#if defined(TINDERMOSS_HAVE_FLINT)
+#include "products/fft_product.h"
+#include "products/memory_arena.h"
+#include "products/product_tuning.h"
+
+namespace {
+
+bool by_fft(const mpz_t a, const mpz_t b) {
+  return fft_takes(static_cast<mp_size_t>(mpz_size(a)), static_cast<mp_size_t>(mpz_size(b)));
+}
+
+// x <- a b by the FFT, where by_fft(a, b); x apart from a and b.
+void fft_product(mpz_t x, const mpz_t a, const mpz_t b) {
+  const bool a_longer = mpz_size(a) >= mpz_size(b);
+  const mpz_srcptr longer = a_longer ? a : b;
+  const mpz_srcptr shorter = a_longer ? b : a;
+  const mp_size_t ln = mpz_size(longer), sn = mpz_size(shorter);
+  mp_limb_t* out = mpz_limbs_write(x, ln + sn);
+  fft_multiply(out, mpz_limbs_read(longer), ln, mpz_limbs_read(shorter), sn);
+  const mp_size_t size = out[ln + sn - 1] == 0 ? ln + sn - 1 : ln + sn;
+  mpz_limbs_finish(x, mpz_sgn(a) * mpz_sgn(b) < 0 ? -size : size);
+}
+
+}  // namespace
+#endif
+
+void multiply(mpz_t r, const mpz_t a, const mpz_t b) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (by_fft(a, b)) {
+    if (r != a && r != b) {
+      fft_product(r, a, b);
+      return;
+    }
+    mpz_t product;
+    mpz_init(product);
+    fft_product(product, a, b);
+    mpz_swap(r, product);
+    mpz_clear(product);
+    return;
+  }
+#endif
+  mpz_mul(r, a, b);
+}
+
+void multiply_add(mpz_t r, const mpz_t a, const mpz_t b) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (by_fft(a, b)) {
+    mpz_t product;
+    mpz_init(product);
+    fft_product(product, a, b);
+    mpz_add(r, r, product);
+    mpz_clear(product);
+    return;
+  }
+#endif
+  mpz_addmul(r, a, b);
+}
+
+// Above the crossover, and with its scratch within the arena's share while there is one.
+bool fft_takes(mp_size_t an, mp_size_t bn) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (std::min(an, bn) < FFT_PRODUCT_MIN_LIMBS || !fft_product_supported()) return false;
+  const std::size_t arena = arena_reserved_bytes();
+  const std::size_t scratch =
+      FFT_SCRATCH_BYTES_PER_LIMB * static_cast<std::size_t>(an + bn) + FFT_CONTEXT_BYTES;
+  return arena == 0 || scratch <= arena / FFT_SCRATCH_SHARE_OF_ARENA;
+#else
+  (void)an;
+  (void)bn;
+  return false;
+#endif
+}
+
+bool fft_products_in_use() {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  return fft_product_supported();
+#else
+  return false;
+#endif
+}
+
+void release_product_scratch() {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (fft_product_supported()) fft_release_scratch();
+#endif
+}

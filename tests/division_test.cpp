@@ -1,0 +1,105 @@
+// Division through Newton's reciprocal against GMP's own: divisors on both sides of the size
+// where it takes over, dividends from shorter than the divisor to many times longer, remainders
+// of 0 and of d - 1, divisors of long runs of zero or all-one bits, and results in the dividend.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "products/division.h"
+#include "products/product_tuning.h"
+
+namespace {
+
+void random_bits(mpz_t x, mp_bitcnt_t bits, gmp_randstate_t random) {
+  mpz_urandomb(x, random, bits);
+  mpz_setbit(x, bits - 1);
+}
+
+// Divides x by d and checks both results against mpz_tdiv_qr.
+void expect_gmps_division(const mpz_t x, const mpz_t d) {
+  mpz_t q, r, gq, gr;
+  mpz_inits(q, r, gq, gr, nullptr);
+  mpz_tdiv_qr(gq, gr, x, d);
+  divide(q, r, x, d);
+  EXPECT_EQ(mpz_cmp(q, gq), 0) << mpz_sizeinbase(x, 2) << " / " << mpz_sizeinbase(d, 2) << " bits";
+  EXPECT_EQ(mpz_cmp(r, gr), 0) << mpz_sizeinbase(x, 2) << " / " << mpz_sizeinbase(d, 2) << " bits";
+  mpz_clears(q, r, gq, gr, nullptr);
+}
+
+TEST(Division, EqualsGmpsForEveryShape) {
+  gmp_randstate_t random;
+  gmp_randinit_default(random);
+  gmp_randseed_ui(random, 2026);
+  const mp_bitcnt_t m = DIVISION_MIN_BITS;
+  mpz_t x, d, q;
+  mpz_inits(x, d, q, nullptr);
+  for (const mp_bitcnt_t d_bits : {m - 1, m + 1, 2 * m + 17, 5 * m, 16 * m + 3}) {
+    random_bits(d, d_bits, random);
+    for (const double times : {0.5, 1.0, 1.01, 2.0, 3.7, 9.0}) {
+      const auto x_bits = static_cast<mp_bitcnt_t>(static_cast<double>(d_bits) * times);
+      random_bits(x, x_bits, random);
+      expect_gmps_division(x, d);
+    }
+    // Remainders 0 and d - 1, and x = d.
+    random_bits(q, 3 * d_bits, random);
+    mpz_mul(x, q, d);
+    expect_gmps_division(x, d);
+    mpz_add(x, x, d);
+    mpz_sub_ui(x, x, 1);
+    expect_gmps_division(x, d);
+    expect_gmps_division(d, d);
+  }
+  mpz_clears(x, d, q, nullptr);
+  gmp_randclear(random);
+}
+
+// Divisors 2^k - 1 (all ones) and 2^k + 2^j + 1 (long runs of zeros) put the reciprocal's
+// estimates at their edges.
+TEST(Division, DivisorsOfLongRunsOfZerosOrOnes) {
+  gmp_randstate_t random;
+  gmp_randinit_default(random);
+  gmp_randseed_ui(random, 7);
+  mpz_t x, d;
+  mpz_inits(x, d, nullptr);
+  for (const mp_bitcnt_t k : {DIVISION_MIN_BITS + 64, 3 * DIVISION_MIN_BITS + 5}) {
+    mpz_set_ui(d, 0);
+    mpz_setbit(d, k);
+    mpz_sub_ui(d, d, 1);
+    random_bits(x, 4 * k, random);
+    expect_gmps_division(x, d);
+    mpz_set_ui(x, 0);
+    mpz_setbit(x, 4 * k);
+    mpz_sub_ui(x, x, 1);  // all ones too
+    expect_gmps_division(x, d);
+    mpz_set_ui(d, 1);
+    mpz_setbit(d, k);
+    mpz_setbit(d, k / 3);
+    random_bits(x, 3 * k + 11, random);
+    expect_gmps_division(x, d);
+  }
+  mpz_clears(x, d, nullptr);
+  gmp_randclear(random);
+}
+
+TEST(Division, ResultsMayTakeTheDividendsPlace) {
+  gmp_randstate_t random;
+  gmp_randinit_default(random);
+  gmp_randseed_ui(random, 3);
+  mpz_t x, d, q, r, gq, gr;
+  mpz_inits(x, d, q, r, gq, gr, nullptr);
+  random_bits(d, 2 * DIVISION_MIN_BITS, random);
+  random_bits(x, 7 * DIVISION_MIN_BITS, random);
+  mpz_tdiv_qr(gq, gr, x, d);
+  mpz_set(q, x);
+  divide(q, r, q, d);
+  EXPECT_EQ(mpz_cmp(q, gq), 0);
+  EXPECT_EQ(mpz_cmp(r, gr), 0);
+  mpz_set(r, x);
+  divide(q, r, r, d);
+  EXPECT_EQ(mpz_cmp(q, gq), 0);
+  EXPECT_EQ(mpz_cmp(r, gr), 0);
+  mpz_clears(x, d, q, r, gq, gr, nullptr);
+  gmp_randclear(random);
+}
+
+}  // namespace

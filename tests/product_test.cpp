@@ -1,0 +1,132 @@
+// Products against GMP's own, on both sides of the FFT's crossover, in every shape the routes
+// give them: balanced and unbalanced, signed, aliased, with long runs of zero or all-one limbs,
+// from two threads at once and inside a memory arena.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "products/memory_arena.h"
+#include "products/product.h"
+#include "products/product_tuning.h"
+
+namespace {
+
+enum class Fill { RANDOM, ZERO_RUNS, ONE_RUNS };
+
+// A number of `limbs` limbs (the top one non-zero) of the given fill, and of the given sign.
+void make(mpz_t x, mp_size_t limbs, Fill fill, bool negative, std::mt19937_64& rng) {
+  mp_limb_t* words = mpz_limbs_write(x, limbs);
+  for (mp_size_t i = 0; i < limbs; ++i) {
+    const bool in_run = (i / 97) % 3 == 1;  // a run of 97 limbs in every 291
+    switch (fill) {
+      case Fill::RANDOM:
+        words[i] = rng();
+        break;
+      case Fill::ZERO_RUNS:
+        words[i] = in_run ? 0 : rng();
+        break;
+      case Fill::ONE_RUNS:
+        words[i] = in_run ? ~mp_limb_t{0} : rng();
+        break;
+    }
+  }
+  words[limbs - 1] |= 1;
+  mpz_limbs_finish(x, negative ? -limbs : limbs);
+}
+
+// Checks multiply and multiply_add for operands of `an` and `bn` limbs against mpz_mul.
+void expect_gmps_product(mp_size_t an, mp_size_t bn, Fill fill, std::mt19937_64& rng) {
+  mpz_t a, b, r, expected, sum;
+  mpz_inits(a, b, r, expected, sum, nullptr);
+  make(a, an, fill, rng() % 2 == 0, rng);
+  make(b, bn, fill, rng() % 2 == 0, rng);
+  mpz_mul(expected, a, b);
+  multiply(r, a, b);
+  EXPECT_EQ(mpz_cmp(r, expected), 0) << an << " x " << bn;
+  mpz_set_si(sum, -12345);
+  multiply_add(sum, a, b);
+  mpz_add_ui(sum, sum, 12345);
+  EXPECT_EQ(mpz_cmp(sum, expected), 0) << an << " x " << bn << " added";
+  mpz_clears(a, b, r, expected, sum, nullptr);
+}
+
+TEST(Products, EqualGmpsAcrossTheCrossoverInEveryShape) {
+  std::mt19937_64 rng(2026);
+  const mp_size_t c = FFT_PRODUCT_MIN_LIMBS;
+  const std::vector<std::pair<mp_size_t, mp_size_t>> shapes = {
+      {1, 1},         {5, 3},     {c - 1, c - 1}, {c, c},     {c + 1, c}, {3 * c, c - 1},
+      {20 * c, c},    {7001, 7001}, {40000, 2000}, {65536, 65536}, {100003, 31}};
+  for (const auto& [an, bn] : shapes) {
+    for (const Fill fill : {Fill::RANDOM, Fill::ZERO_RUNS, Fill::ONE_RUNS}) {
+      expect_gmps_product(an, bn, fill, rng);
+      expect_gmps_product(bn, an, fill, rng);
+    }
+  }
+  for (int round = 0; round < 40; ++round) {
+    const mp_size_t an = 1 + static_cast<mp_size_t>(rng() % (8 * c));
+    const mp_size_t bn = 1 + static_cast<mp_size_t>(rng() % an);
+    expect_gmps_product(an, bn, Fill::RANDOM, rng);
+  }
+}
+
+TEST(Products, ResultMayBeAnOperandOrASquare) {
+  std::mt19937_64 rng(7);
+  const mp_size_t n = 3 * FFT_PRODUCT_MIN_LIMBS;
+  mpz_t a, b, expected;
+  mpz_inits(a, b, expected, nullptr);
+  make(a, n, Fill::RANDOM, false, rng);
+  make(b, n / 2, Fill::RANDOM, true, rng);
+  mpz_mul(expected, a, b);
+  multiply(a, a, b);
+  EXPECT_EQ(mpz_cmp(a, expected), 0);
+  mpz_mul(expected, b, a);
+  multiply(b, b, a);
+  EXPECT_EQ(mpz_cmp(b, expected), 0);
+  mpz_mul(expected, a, a);
+  multiply(a, a, a);
+  EXPECT_EQ(mpz_cmp(a, expected), 0);
+  mpz_mul(expected, b, b);
+  mpz_add(expected, expected, b);
+  multiply_add(b, b, b);
+  EXPECT_EQ(mpz_cmp(b, expected), 0);
+  mpz_clears(a, b, expected, nullptr);
+}
+
+// Each thread has its FFT scratch of its own; releasing it leaves the next product as right.
+TEST(Products, OnTwoThreadsAtOnce) {
+  auto products = [](std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    for (int round = 0; round < 6; ++round) {
+      const mp_size_t an = FFT_PRODUCT_MIN_LIMBS + static_cast<mp_size_t>(rng() % 30000);
+      expect_gmps_product(an, an / 2 + 1, Fill::RANDOM, rng);
+      if (round == 2) release_product_scratch();
+    }
+    release_product_scratch();
+  };
+  std::thread other(products, 11);
+  products(12);
+  other.join();
+}
+
+// Inside an arena the FFT's memory comes from the region, like GMP's, and is all given back.
+TEST(Products, FftScratchComesFromTheArena) {
+  ASSERT_TRUE(arena_reserve(std::size_t{256} << 20));
+  std::mt19937_64 rng(3);
+  expect_gmps_product(200000, 150000, Fill::RANDOM, rng);
+  release_product_scratch();
+  EXPECT_EQ(arena_use().overflows, 0u);
+  if (fft_products_in_use()) {
+    // 350,000 limbs of operands and product take 5.6 MB; the FFT's buffer is several times that.
+    EXPECT_GT(arena_use().high_water, std::size_t{20} << 20);
+  }
+  arena_trim();
+  void* whole = arena_allocate((std::size_t{256} << 20) - 4096);
+  EXPECT_NE(whole, nullptr) << "every chunk of the products was given back";
+  arena_free(whole);
+  EXPECT_EQ(arena_use().overflows, 0u);
+  arena_release();
+}
+
+}  // namespace
