@@ -16,6 +16,7 @@
 #include "numbers/term_estimate.h"
 #include "products/bit_counts.h"
 #include "products/memory_arena.h"
+#include "products/product.h"
 #include "radix/integer_words.h"
 
 namespace {
@@ -56,9 +57,11 @@ double tree_bytes(std::uint32_t steps, double last) {
 // the quotients and products of a block's top, and the two conversions back into words side by
 // side after a stop (twenty-two numbers of the state's size at most), and two trees, the one
 // running and the next one being built. Measured by bench/route_memory at 10^7 digits: 9.9 bytes
-// a digit to the end and 12.1 when broken off half way, against a reservation of 18.6.
+// a digit to the end and 12.1 when broken off half way, against a reservation of 18.6. Three
+// threads multiply at once at most: the chain's, its helper's and the next tree's.
 double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
-  return 22 * state_number_bytes(word_count) + 2 * tree_bytes(steps, last_index) + (32u << 20);
+  return 22 * state_number_bytes(word_count) + 2 * tree_bytes(steps, last_index) + (32u << 20) +
+         static_cast<double>(product_scratch_bytes(3));
 }
 
 // The first non-zero word of the term x of a state of `count` words; count when x is zero.

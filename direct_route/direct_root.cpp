@@ -15,6 +15,7 @@
 #include "exact_terms/term_count.h"
 #include "products/bit_counts.h"
 #include "products/memory_arena.h"
+#include "products/product.h"
 #include "products/wrapped_product.h"
 #include "radix/conversion_queue.h"
 #include "radix/decimal_tree.h"
@@ -36,7 +37,9 @@ constexpr std::uint64_t ARENA_FIXED_BYTES = 16u << 20;
 bool reserve_route_memory(std::uint64_t places) {
   const double per_digit =
       wrapped_products_native() ? ARENA_BYTES_PER_DIGIT : ARENA_BYTES_PER_DIGIT_FOLDED;
-  const double bytes = per_digit * static_cast<double>(places) + ARENA_FIXED_BYTES;
+  // Two threads multiply at once: the iteration's and the conversion's.
+  const double bytes = per_digit * static_cast<double>(places) + ARENA_FIXED_BYTES +
+                       static_cast<double>(product_scratch_bytes(2));
   if (bytes >= static_cast<double>(SIZE_MAX)) return false;
   return arena_reserve(static_cast<std::size_t>(bytes));
 }

@@ -64,13 +64,9 @@ struct ThreadContext {
   mpn_ctx_t context;
   bool ready = false;
   ~ThreadContext() { clear(); }
-  void clear_context() {
-    if (!ready) return;
-    mpn_ctx_clear(context);
-    ready = false;
-  }
   void clear() {
-    clear_context();
+    if (ready) mpn_ctx_clear(context);
+    ready = false;
     flint_cleanup();
   }
 };
@@ -99,11 +95,6 @@ void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
     own.ready = true;
   }
   mpn_ctx_mpn_mul(own.context, r, a, static_cast<ulong>(an), b, static_cast<ulong>(bn));
-  // A large product's scratch goes back at once (a large free run's pages go back to the
-  // system), so that it adds to a route's memory only while it runs.
-  if (FFT_SCRATCH_BYTES_PER_LIMB * static_cast<std::size_t>(an + bn) > FFT_KEPT_SCRATCH_BYTES) {
-    own.clear_context();
-  }
 }
 
 void fft_release_scratch() { own.clear(); }

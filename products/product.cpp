@@ -4,7 +4,6 @@
 
 #if defined(TINDERMOSS_HAVE_FLINT)
 #include "products/fft_product.h"
-#include "products/memory_arena.h"
 #include "products/product_tuning.h"
 
 namespace {
@@ -60,19 +59,25 @@ void multiply_add(mpz_t r, const mpz_t a, const mpz_t b) {
   mpz_addmul(r, a, b);
 }
 
-// Above the crossover, and with its scratch within the arena's share while there is one.
+// Above the crossover, with its scratch within the bound.
 bool fft_takes(mp_size_t an, mp_size_t bn) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   if (std::min(an, bn) < FFT_PRODUCT_MIN_LIMBS || !fft_product_supported()) return false;
-  const std::size_t arena = arena_reserved_bytes();
   const std::size_t scratch =
       FFT_SCRATCH_BYTES_PER_LIMB * static_cast<std::size_t>(an + bn) + FFT_CONTEXT_BYTES;
-  return arena == 0 || scratch <= arena / FFT_SCRATCH_SHARE_OF_ARENA;
+  return scratch <= FFT_SCRATCH_MAX_BYTES;
 #else
   (void)an;
   (void)bn;
   return false;
 #endif
+}
+
+std::size_t product_scratch_bytes(unsigned threads) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (fft_product_supported()) return threads * FFT_SCRATCH_MAX_BYTES;
+#endif
+  return threads * std::size_t{0};
 }
 
 bool fft_products_in_use() {

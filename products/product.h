@@ -6,6 +6,8 @@
 
 #include <gmp.h>
 
+#include <cstddef>
+
 // r <- a b. r may be a or b.
 void multiply(mpz_t r, const mpz_t a, const mpz_t b);
 
@@ -14,6 +16,10 @@ void multiply_add(mpz_t r, const mpz_t a, const mpz_t b);
 
 // Whether a product of operands of `an` and `bn` limbs goes to FLINT's FFT now.
 bool fft_takes(mp_size_t an, mp_size_t bn);
+
+// The memory the FFT's scratch of `threads` threads that multiply at once may take from the
+// arena (0 where GMP's products run alone): every route's reservation adds it.
+std::size_t product_scratch_bytes(unsigned threads);
 
 // Whether products above the crossover go to FLINT's FFT in this process.
 bool fft_products_in_use();

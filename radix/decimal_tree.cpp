@@ -9,6 +9,7 @@
 #include "numbers/digit_chars.h"
 #include "numbers/powers_of_ten.h"
 #include "products/memory_arena.h"
+#include "products/product.h"
 #include "products/wrapped_product.h"
 
 namespace {
@@ -78,7 +79,7 @@ bool build_powers(std::uint64_t places, PowerTable* table) {
     if (j + 1 == levels) {
       mpz_ui_pow_ui(table->powers[j], 10, static_cast<unsigned long>(exponent));
     } else {
-      mpz_mul(table->powers[j], table->powers[j + 1], table->powers[j + 1]);
+      multiply(table->powers[j], table->powers[j + 1], table->powers[j + 1]);
       if (exponent % 2 != 0) mpz_mul_ui(table->powers[j], table->powers[j], 10);
     }
   }

@@ -8,7 +8,9 @@
 #include <functional>
 #include <thread>
 
+#include "products/division.h"
 #include "products/memory_arena.h"
+#include "products/product.h"
 #include "radix/conversion_queue.h"
 #include "radix/decimal_tree.h"
 
@@ -39,7 +41,7 @@ void prepare_reciprocal(WordConversion* conversion) {
   const PowerTable& powers = conversion->powers;
   mpz_t divisor;
   mpz_init(divisor);
-  mpz_mul(divisor, powers.powers[0], powers.powers[0]);  // 10^(2 floor(places / 2))
+  multiply(divisor, powers.powers[0], powers.powers[0]);  // 10^(2 floor(places / 2))
   if (conversion->places % 2 != 0) mpz_mul_ui(divisor, divisor, 10);
   mpz_mul_2exp(divisor, divisor, 1);
   conversion->shift = mpz_sizeinbase(divisor, 2);
@@ -47,7 +49,10 @@ void prepare_reciprocal(WordConversion* conversion) {
   mpz_mul_2exp(conversion->reciprocal, conversion->reciprocal,
                static_cast<mp_bitcnt_t>(GMP_NUMB_BITS * piece_limbs(conversion->places) +
                                         conversion->shift));
-  mpz_tdiv_q(conversion->reciprocal, conversion->reciprocal, divisor);
+  mpz_t remainder;
+  mpz_init(remainder);
+  divide(conversion->reciprocal, remainder, conversion->reciprocal, divisor);
+  mpz_clear(remainder);
   mpz_clear(divisor);
 }
 
@@ -70,7 +75,7 @@ PieceStatus tree_digits(const mpz_t x, const WordConversion& conversion, char* c
     mpz_init(fraction);
     mpz_mul_2exp(fraction, x, 1);
     mpz_add_ui(fraction, fraction, 1);
-    mpz_mul(fraction, fraction, conversion.reciprocal);
+    multiply(fraction, fraction, conversion.reciprocal);
     mpz_tdiv_q_2exp(fraction, fraction, conversion.shift);
     const std::size_t size = mpz_size(fraction);
     assert(size <= limbs);
@@ -110,7 +115,7 @@ void build_word_powers(WordPowers* powers, std::int32_t count) {
     if (powers->levels == 0) {
       mpz_set_ui(power, WORD_BASE);
     } else {
-      mpz_mul(power, powers->power[powers->levels - 1], powers->power[powers->levels - 1]);
+      multiply(power, powers->power[powers->levels - 1], powers->power[powers->levels - 1]);
     }
   }
 }
@@ -156,7 +161,7 @@ void words_value(const Word* begin, const Word* end, const WordPowers& powers, u
   } else {
     words_value(begin, split, powers, 1, x);
   }
-  mpz_mul(x, x, powers.power[level]);
+  multiply(x, x, powers.power[level]);
   mpz_add(x, x, low);
   mpz_clear(low);
 }
@@ -210,7 +215,7 @@ void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* char
     mpz_init(filler);
     mpz_ui_pow_ui(scaled, 10, static_cast<unsigned long>(zeros));
     mpz_tdiv_q_ui(filler, scaled, 7);
-    mpz_mul(scaled, scaled, x);
+    multiply(scaled, scaled, x);
     mpz_add(scaled, scaled, filler);
     mpz_clear(filler);
     status = tree_digits(scaled, *prepared, chars, threads);
