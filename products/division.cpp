@@ -1,5 +1,6 @@
 #include "products/division.h"
 
+#include <algorithm>
 #include <cassert>
 
 #include "products/product.h"
@@ -79,34 +80,84 @@ void divide_chunk(mpz_t q, mpz_t t, const mpz_t d, const mpz_t v, mp_bitcnt_t p)
   assert(corrections <= MAX_CHUNK_CORRECTIONS);
 }
 
+// A quotient much shorter than the divisor depends on the divisor's top limbs alone: both operands
+// cut by `cut` limbs give an estimate within one of it (the cut parts change x / d by less than
+// the estimate over the cut divisor, which is below B^-(DIVISOR_GUARD_LIMBS - 1)), and one
+// product of the estimate by d gives the remainder.
+constexpr mp_size_t DIVISOR_GUARD_LIMBS = 2;
+
+void divide_by_top(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d, mp_size_t cut) {
+  mpz_t top_x, top_d, estimate, rest;
+  mpz_inits(top_x, top_d, estimate, rest, nullptr);
+  mpz_tdiv_q_2exp(top_x, x, static_cast<mp_bitcnt_t>(cut) * GMP_NUMB_BITS);
+  mpz_tdiv_q_2exp(top_d, d, static_cast<mp_bitcnt_t>(cut) * GMP_NUMB_BITS);
+  divide(estimate, rest, top_x, top_d);
+  multiply(rest, estimate, d);
+  mpz_sub(rest, x, rest);
+  [[maybe_unused]] int corrections = 0;
+  while (mpz_sgn(rest) < 0) {
+    mpz_sub_ui(estimate, estimate, 1);
+    mpz_add(rest, rest, d);
+    ++corrections;
+  }
+  while (mpz_cmp(rest, d) >= 0) {
+    mpz_add_ui(estimate, estimate, 1);
+    mpz_sub(rest, rest, d);
+    ++corrections;
+  }
+  assert(corrections <= 1);
+  mpz_swap(q, estimate);
+  mpz_swap(r, rest);
+  mpz_clears(top_x, top_d, estimate, rest, nullptr);
+}
+
 }  // namespace
 
 void divide(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d) {
   assert(mpz_sgn(x) >= 0 && mpz_sgn(d) > 0 && q != r && q != d && r != d);
   const mp_bitcnt_t p = mpz_sizeinbase(d, 2);
   const auto limbs = static_cast<mp_size_t>(mpz_size(d));
-  if (p <= DIVISION_MIN_BITS || !fft_takes(limbs + 1, limbs + 1) || mpz_cmp(x, d) < 0) {
+  const auto quotient_limbs = static_cast<mp_size_t>(mpz_size(x)) - limbs + 1;
+  const auto counted_limbs = std::min(limbs, quotient_limbs + DIVISOR_GUARD_LIMBS);
+  if (mpz_cmp(x, d) < 0 ||
+      static_cast<mp_bitcnt_t>(counted_limbs) * GMP_NUMB_BITS <= DIVISION_MIN_BITS) {
     mpz_tdiv_qr(q, r, x, d);
     return;
   }
-  mpz_t v, rest, top, chunk;
-  mpz_inits(v, rest, top, chunk, nullptr);
-  approximate_reciprocal(v, d, p);
-  mpz_set(rest, x);
-  mpz_set_ui(q, 0);
-  // From the top, 2p bits at a time: each chunk leaves a remainder below d, so the next chunk
-  // takes p bits more of the dividend.
-  for (mp_bitcnt_t bits = mpz_sizeinbase(rest, 2); mpz_cmp(rest, d) >= 0;
-       bits = mpz_sizeinbase(rest, 2)) {
-    const mp_bitcnt_t shift = bits > 2 * p ? bits - 2 * p : 0;
-    mpz_tdiv_q_2exp(top, rest, shift);
-    mpz_tdiv_r_2exp(rest, rest, shift);
-    divide_chunk(chunk, top, d, v, p);
-    mpz_mul_2exp(top, top, shift);
-    mpz_add(rest, rest, top);
-    mpz_mul_2exp(chunk, chunk, shift);
-    mpz_add(q, q, chunk);
+  if (counted_limbs < limbs) {
+    divide_by_top(q, r, x, d, limbs - counted_limbs);
+    return;
   }
+  if (!fft_takes(limbs + 1, limbs + 1)) {
+    mpz_tdiv_qr(q, r, x, d);
+    return;
+  }
+  mpz_t v, quotient, rest, chunk;
+  mpz_inits(v, quotient, rest, chunk, nullptr);
+  approximate_reciprocal(v, d, p);
+  // From the top, `step` limbs of the dividend at a time below the remainder so far (less than
+  // d, so each window stays below 2^(2p) and its quotient within `step` limbs). x is only read,
+  // so that r or q may be x.
+  const auto step = static_cast<mp_size_t>(p / GMP_NUMB_BITS);
+  const auto x_size = static_cast<mp_size_t>(mpz_size(x));
+  const mp_limb_t* x_limbs = mpz_limbs_read(x);
+  mp_limb_t* q_limbs = mpz_limbs_write(quotient, x_size);
+  for (mp_size_t at = x_size; at > 0;) {
+    const mp_size_t take = std::min(step, at);
+    at -= take;
+    const auto rest_size = static_cast<mp_size_t>(mpz_size(rest));
+    mp_limb_t* window = mpz_limbs_modify(rest, rest_size + take);
+    if (rest_size > 0) mpn_copyd(window + take, window, rest_size);
+    mpn_copyi(window, x_limbs + at, take);
+    mpz_limbs_finish(rest, rest_size + take);
+    divide_chunk(chunk, rest, d, v, p);
+    const auto chunk_size = static_cast<mp_size_t>(mpz_size(chunk));
+    assert(chunk_size <= take);
+    mpn_copyi(q_limbs + at, mpz_limbs_read(chunk), chunk_size);
+    mpn_zero(q_limbs + at + chunk_size, take - chunk_size);
+  }
+  mpz_limbs_finish(quotient, x_size);
+  mpz_swap(q, quotient);
   mpz_swap(r, rest);
-  mpz_clears(v, rest, top, chunk, nullptr);
+  mpz_clears(v, quotient, rest, chunk, nullptr);
 }

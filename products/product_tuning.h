@@ -22,7 +22,13 @@ inline constexpr std::size_t FFT_CONTEXT_BYTES = std::size_t{256} << 10;
 // this bound, none at 10^8 and 8% more memory without it).
 inline constexpr std::size_t FFT_SCRATCH_MAX_BYTES = std::size_t{16} << 20;
 
+// A thread keeps the FFT scratch of products up to this size for its next; a larger product's
+// is given back when it is done (a new context costs about a tenth of a millisecond, and its
+// buffer's first touch), so that it adds to a run's memory only while it runs.
+inline constexpr std::size_t FFT_KEPT_SCRATCH_BYTES = std::size_t{2} << 20;
+
 // Divisors of more bits than this are divided through Newton's reciprocal over the FFT products
-// (1.17 times GMP's speed from 16,000 limbs on for a dividend twice as long, 1.3 to 1.46 for six
-// times); smaller ones, and the reciprocal's own first bits, by GMP's division.
-inline constexpr mp_bitcnt_t DIVISION_MIN_BITS = 64 * 12000;
+// (measured: 1.1 times GMP's speed at 2000 limbs; from 4000 on 1.0 to 1.3 times for a dividend
+// twice as long and 1.5 to 1.8 for six or forty times); smaller ones, and the reciprocal's own
+// first bits, by GMP's division.
+inline constexpr mp_bitcnt_t DIVISION_MIN_BITS = 64 * 2500;

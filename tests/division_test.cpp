@@ -1,6 +1,7 @@
 // Division through Newton's reciprocal against GMP's own: divisors on both sides of the size
-// where it takes over, dividends from shorter than the divisor to many times longer, remainders
-// of 0 and of d - 1, divisors of long runs of zero or all-one bits, and results in the dividend.
+// where it takes over, dividends from shorter than the divisor to many times longer, quotients
+// far shorter than the divisor (taken from its top limbs), remainders of 0 and of d - 1,
+// divisors of long runs of zero or all-one bits, and results in the dividend.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -48,6 +49,13 @@ TEST(Division, EqualsGmpsForEveryShape) {
     mpz_sub_ui(x, x, 1);
     expect_gmps_division(x, d);
     expect_gmps_division(d, d);
+    // Quotients far shorter than the divisor, exact and one short of the next.
+    random_bits(q, d_bits / 3 + 1, random);
+    mpz_mul(x, q, d);
+    expect_gmps_division(x, d);
+    mpz_add(x, x, d);
+    mpz_sub_ui(x, x, 1);
+    expect_gmps_division(x, d);
   }
   mpz_clears(x, d, q, nullptr);
   gmp_randclear(random);
