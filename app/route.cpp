@@ -11,6 +11,7 @@
 #include "app/messages.h"
 #include "checkpoint/checkpoint_file.h"
 #include "numbers/digit_positions.h"
+#include "platform/available_memory.h"
 #include "series/reachable_state.h"
 #if defined(TINDERMOSS_HAVE_GMP_ROUTES)
 #include "exact_terms/reachable_state_exact.h"
@@ -27,8 +28,8 @@ bool reachable(const CalcState& state) {
   return true;
 }
 
-bool resume(std::FILE* file, CalcState* state) {
-  switch (checkpoint_load(file, state)) {
+bool resume(std::FILE* file, std::uint64_t memory_room, CalcState* state) {
+  switch (checkpoint_load(file, state, memory_room)) {
     case LoadStatus::LOADED:
       if (reachable(*state)) return true;
       calc_release(state);
@@ -44,25 +45,36 @@ bool resume(std::FILE* file, CalcState* state) {
   return false;
 }
 
-// The block engine for a run with a checkpoint file, when it is large enough and its memory is
-// there; the sweep engine otherwise.
+// The memory left beside the series' numbers.
+std::uint64_t room_beside_numbers(const Route& route) {
+  const std::uint64_t numbers = calc_numbers_bytes(route.state.word_count);
+  return route.memory_room > numbers ? route.memory_room - numbers : 0;
+}
+
+// The sweep engine when its copy of the numbers fits beside them; the literal loop otherwise.
+RouteKind portable_engine_for(const Route& route) {
+  return sweep_engine_bytes(route.state.word_count) > room_beside_numbers(route)
+             ? RouteKind::LITERAL_LOOP
+             : RouteKind::SWEEP_ENGINE;
+}
+
+// For the series' allocated state: the block engine when the run is large enough and its memory
+// is there beside the state's numbers; the portable engines otherwise.
 RouteKind series_engine_for(Route* route) {
 #if defined(TINDERMOSS_HAVE_GMP_ROUTES)
   if (route->state.positions >= BLOCK_ENGINE_MIN_POSITIONS &&
-      start_block_engine(route->state, &route->block_engine)) {
+      start_block_engine(route->state, room_beside_numbers(*route), &route->block_engine)) {
     return RouteKind::BLOCK_ENGINE;
   }
-#else
-  (void)route;
 #endif
-  return RouteKind::SWEEP_ENGINE;
+  return portable_engine_for(*route);
 }
 
 // The direct route for a fresh run without a checkpoint file, when it is decided and its memory
 // is there.
 bool direct_route_taken(std::uint32_t positions, Route* route) {
 #if defined(TINDERMOSS_HAVE_GMP_ROUTES)
-  return start_direct_root(positions, &route->direct);
+  return start_direct_root(positions, route->memory_room, &route->direct);
 #else
   (void)positions;
   (void)route;
@@ -103,7 +115,7 @@ bool run_block_engine_watched(Route* route, const SeriesControl& control, Series
   std::unique_lock<std::mutex> hold(lock);
   while (!changed.wait_for(hold, WATCH_INTERVAL, [&finished] { return finished; })) {
     hold.unlock();
-    if (control.stop_requested()) stop.store(true);
+    if (control.stop_requested() && control.checkpoint_set) stop.store(true);
     progress_advance(control.progress, block_progress(route->block_engine, signals));
     calc_account_time(state, control.read_clock());
     hold.lock();
@@ -121,7 +133,8 @@ bool compute_directly(Route* route, const SeriesControl& control, RouteResult* r
   CalcState* state = &route->state;
   const auto words = static_cast<std::uint32_t>(words_for_positions(state->positions));
   if (!compute_direct_root(&route->direct, control.progress, words)) {
-    if (!calc_start_fresh(state, state->positions, state->format, state->print_lead)) {
+    if (calc_numbers_bytes(words_for_positions(state->positions)) > route->memory_room ||
+        !calc_start_fresh(state, state->positions, state->format, state->print_lead)) {
       result->outcome = RouteOutcome::NO_MEMORY;
       return true;
     }
@@ -167,10 +180,11 @@ RouteResult with_layout(RouteResult result, const CalcState& state) {
 
 bool set_up_route(const RunSettings& settings, Route* route) {
   CalcState* state = &route->state;
+  route->memory_room = memory_available();
   if (settings.digits == 0) {
     std::FILE* file = std::fopen(settings.resume_path, "rb");
     if (file != nullptr) {
-      if (!resume(file, state)) return false;
+      if (!resume(file, route->memory_room, state)) return false;
       route->kind = series_engine_for(route);
       return true;
     }
@@ -184,12 +198,12 @@ bool set_up_route(const RunSettings& settings, Route* route) {
     route->kind = RouteKind::DIRECT;
     return true;
   }
-  if (!calc_start_fresh(state, state->positions, state->format, state->print_lead)) {
+  if (calc_numbers_bytes(words_for_positions(state->positions)) > route->memory_room ||
+      !calc_start_fresh(state, state->positions, state->format, state->print_lead)) {
     write_message(stderr, MSG_NO_MEMORY);
     return false;
   }
-  route->kind =
-      settings.resume_path != nullptr ? series_engine_for(route) : RouteKind::SWEEP_ENGINE;
+  route->kind = series_engine_for(route);
   return true;
 }
 
@@ -199,14 +213,15 @@ RouteResult compute_route(Route* route, const SeriesControl& control) {
   if (route->kind == RouteKind::DIRECT) {
     RouteResult result;
     if (compute_directly(route, control, &result)) return with_layout(result, route->state);
-    route->kind = RouteKind::SWEEP_ENGINE;
+    route->kind = series_engine_for(route);
   }
   if (route->kind == RouteKind::BLOCK_ENGINE &&
       !run_block_engine_watched(route, control, &outcome)) {
-    route->kind = RouteKind::SWEEP_ENGINE;
+    route->kind = portable_engine_for(*route);
   }
 #endif
   if (route->kind == RouteKind::SWEEP_ENGINE) outcome = run_series(&route->state, control);
+  if (route->kind == RouteKind::LITERAL_LOOP) outcome = run_series_literal(&route->state, control);
   return with_layout(series_result(route, outcome, control), route->state);
 }
 

@@ -14,11 +14,14 @@
 #include "direct_route/direct_root.h"
 #endif
 
-enum class RouteKind { SWEEP_ENGINE, BLOCK_ENGINE, DIRECT };
+// LITERAL_LOOP: the series one term at a time, where the sweep engine's copy of the numbers does
+// not fit.
+enum class RouteKind { LITERAL_LOOP, SWEEP_ENGINE, BLOCK_ENGINE, DIRECT };
 
 struct Route {
   CalcState state;  // the run's layout and, for the series, its state (what a checkpoint holds)
   RouteKind kind = RouteKind::SWEEP_ENGINE;
+  std::uint64_t memory_room = 0;  // what the process could still take at the start
 #if defined(TINDERMOSS_HAVE_GMP_ROUTES)
   DirectRoot direct;
   BlockEngine block_engine;
@@ -36,8 +39,11 @@ struct RouteResult {
 };
 
 // A fresh start, or a resume from the -r file when no digit count is given (a -r file that cannot
-// be opened means a run of one digit position), and the route for it. Returns false after writing
-// why the run cannot go on (a refused checkpoint, or no memory for any route).
+// be opened means a run of one digit position), and the route for it: the quickest whose modelled
+// peak fits in the memory the process can still take (memory_available()): the direct route for
+// a fresh run without a checkpoint file, the block engine, the sweep engine, the literal loop.
+// Returns false after writing why the run cannot go on (a refused checkpoint, or no memory for
+// any route).
 bool set_up_route(const RunSettings& settings, Route* route);
 
 // Computes on the route chosen, polling `control.stop_requested` (keys and stop signals, which

@@ -13,6 +13,7 @@
 #include "direct_route/direct_root.h"
 #include "direct_route/direct_root_parts.h"
 #include "products/memory_arena.h"
+#include "platform/available_memory.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ void measure_block_engine(std::uint32_t requested, bool broken_off) {
   CalcState state;
   if (!calc_start_fresh(&state, requested + 1, 0, 1)) std::exit(1);
   BlockEngine engine;
-  if (!start_block_engine(state, &engine)) {
+  if (!start_block_engine(state, MEMORY_UNKNOWN, &engine)) {
     std::printf("%12u declined\n", requested);
     calc_release(&state);
     return;
@@ -60,7 +61,7 @@ int main(int argc, char** argv) {
   for (std::uint32_t requested : counts) {
     for (int plain = 0; plain <= 1; ++plain) {
       DirectRoot root;
-      if (!start_direct_root(requested + 1, &root)) {
+      if (!start_direct_root(requested + 1, MEMORY_UNKNOWN, &root)) {
         std::printf("%12u declined\n", requested);
         continue;
       }

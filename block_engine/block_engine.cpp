@@ -60,8 +60,10 @@ double tree_bytes(std::uint32_t steps, double last) {
 // a digit to the end and 12.1 when broken off half way, against a reservation of 18.6. Three
 // threads multiply at once at most: the chain's, its helper's and the next tree's.
 double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
+  const double state_limbs = state_number_bytes(word_count) / sizeof(mp_limb_t);
   return 22 * state_number_bytes(word_count) + 2 * tree_bytes(steps, last_index) + (32u << 20) +
-         static_cast<double>(product_scratch_bytes(3));
+         static_cast<double>(
+             product_scratch_bytes(3, static_cast<std::size_t>(2 * state_limbs) + 2));
 }
 
 // The first non-zero word of the term x of a state of `count` words; count when x is zero.
@@ -270,29 +272,54 @@ void load_state(const BlockEngine& engine, const CalcState& state, mpz_t sum, mp
   words_to_integer(state.term, count, term, engine.threads);
 }
 
+// The characters of the sum and of the term, converted side by side.
+double conversion_chars_bytes(std::int32_t word_count) {
+  return 2.0 * static_cast<double>(integer_words_buffer_bytes(word_count));
+}
+
+// The steps of a whole run from n = 1, and the index a run from the state ends near.
+double run_steps_of(const CalcState& state) {
+  return static_cast<double>(
+      steps_left(static_cast<std::size_t>(9.0 * state.word_count * BITS_PER_DIGIT)));
+}
+double last_index_of(const CalcState& state) {
+  return std::min(run_steps_of(state) + state.next_n, double{LAST_SERIES_INDEX});
+}
+
 }  // namespace
 
-bool start_block_engine(const CalcState& state, BlockEngine* engine, const BlockTuning& tuning) {
+double block_engine_peak_bytes(const CalcState& state, std::uint32_t steps) {
+  return model_bytes(state.word_count, steps, last_index_of(state)) +
+         conversion_chars_bytes(state.word_count);
+}
+
+std::uint32_t block_steps_within(const CalcState& state, std::uint64_t memory_room) {
+  auto steps = static_cast<std::uint32_t>(
+      std::min(run_steps_of(state) / BLOCKS_PER_RUN + 1, double{LAST_SERIES_INDEX}));
+  steps = std::max(steps, SMALLEST_BLOCK);
+  // More, smaller blocks, while the trees are what does not fit.
+  while (block_engine_peak_bytes(state, steps) > static_cast<double>(memory_room)) {
+    if (steps == SMALLEST_BLOCK) return 0;
+    steps = std::max(steps / 2, SMALLEST_BLOCK);
+  }
+  return steps;
+}
+
+bool start_block_engine(const CalcState& state, std::uint64_t memory_room, BlockEngine* engine,
+                        const BlockTuning& tuning) {
   if (state.positions < 1 || state.positions >= POSITION_COUNT_BOUND) return false;
   const std::int32_t count = state.word_count;
   if (!bit_counts_fit(std::uint64_t{DIGITS_PER_WORD} * static_cast<std::uint64_t>(count),
                       BLOCK_ENGINE_BITS_PER_PLACE)) {
     return false;
   }
-  // The steps of a whole run from n = 1, and the index it ends near.
-  const double run_steps =
-      static_cast<double>(steps_left(static_cast<std::size_t>(9.0 * count * BITS_PER_DIGIT)));
-  std::uint32_t steps = tuning.block_steps;
-  if (steps == 0) {
-    steps = static_cast<std::uint32_t>(
-        std::min(run_steps / BLOCKS_PER_RUN + 1, double{LAST_SERIES_INDEX}));
-    steps = std::max(steps, SMALLEST_BLOCK);
-  }
-  const double last_index = std::min(run_steps + state.next_n, double{LAST_SERIES_INDEX});
-  const double bytes = model_bytes(count, steps, last_index);
+  const std::uint32_t steps =
+      tuning.block_steps > 0 ? tuning.block_steps : block_steps_within(state, memory_room);
+  if (steps == 0) return false;
+  const double bytes = model_bytes(count, steps, last_index_of(state));
   if (bytes >= static_cast<double>(SIZE_MAX)) return false;
-  // The characters of the sum and of the term, converted side by side.
-  char* chars = static_cast<char*>(std::malloc(2 * integer_words_buffer_bytes(count)));
+  char* chars =
+      static_cast<char*>(std::malloc(static_cast<std::size_t>(conversion_chars_bytes(count))));
   if (chars == nullptr) return false;
   if (!arena_reserve(static_cast<std::size_t>(bytes))) {
     std::free(chars);

@@ -40,10 +40,21 @@ struct BlockTuning {
 // (measured: 5 ms against 5 at 10^4 digits, 13 ms against 10 at 3 * 10^4, whole runs).
 inline constexpr std::uint32_t BLOCK_ENGINE_MIN_POSITIONS = 30000;
 
+// The engine's modelled peak of memory for a run from the state with blocks of `steps` steps:
+// its arena (reserved whole, with room to spare) and the conversions' characters.
+double block_engine_peak_bytes(const CalcState& state, std::uint32_t steps);
+
+// The steps of the blocks a run from the state takes so that the engine's modelled peak (its
+// arena, reserved whole, and the conversions' characters) is within `memory_room` bytes: a tenth
+// of the run's steps where that fits, fewer (more, smaller blocks) where it does not; 0 when no
+// block length fits.
+std::uint32_t block_steps_within(const CalcState& state, std::uint64_t memory_room);
+
 // Takes the engine for the state's computation (an allocated state, fresh or loaded) when its
-// memory can be reserved: the state, the blocks' products and the conversions, sized for the
-// digit count. Returns false, holding nothing, otherwise; the sweep engine must then run.
-bool start_block_engine(const CalcState& state, BlockEngine* engine,
+// peak fits in `memory_room` bytes and its memory can be reserved: the state, the blocks'
+// products and the conversions, sized for the digit count. Returns false, holding nothing,
+// otherwise; the sweep engine must then run.
+bool start_block_engine(const CalcState& state, std::uint64_t memory_room, BlockEngine* engine,
                         const BlockTuning& tuning = BlockTuning{});
 
 // Gives back what start_block_engine reserved, for a run that does not take the engine after all.

@@ -138,7 +138,7 @@ SaveStatus checkpoint_save(const CalcState* state, const char* path) {
   return replacement_commit(&file, ok) ? SaveStatus::SAVED : SaveStatus::WRITE_FAILED;
 }
 
-LoadStatus checkpoint_load(std::FILE* file, CalcState* state) {
+LoadStatus checkpoint_load(std::FILE* file, CalcState* state, std::uint64_t memory_room) {
   unsigned char header[CHECKPOINT_HEADER_BYTES];
   if (std::fread(header, 1, sizeof header, file) != sizeof header) {
     return refuse(file, state, LoadStatus::CORRUPT);
@@ -159,11 +159,13 @@ LoadStatus checkpoint_load(std::FILE* file, CalcState* state) {
   const std::int64_t size = regular_file_size(file);
   if (size >= 0) {
     if (size < checkpoint_size(count)) return refuse(file, state, LoadStatus::CORRUPT);
+    if (calc_numbers_bytes(count) > memory_room) return refuse(file, state, LoadStatus::NO_MEMORY);
     if (!calc_allocate(state, false)) return refuse(file, state, LoadStatus::NO_MEMORY);
     if (!read_words(file, state->sum, count) || !read_words(file, state->term, count)) {
       return refuse(file, state, LoadStatus::CORRUPT);
     }
   } else {
+    if (calc_numbers_bytes(count) > memory_room) return refuse(file, state, LoadStatus::NO_MEMORY);
     state->word_count = count;
     LoadStatus read = read_words_growing(file, &state->sum, count);
     if (read == LoadStatus::LOADED) read = read_words_growing(file, &state->term, count);

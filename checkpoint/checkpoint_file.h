@@ -28,6 +28,6 @@ enum class LoadStatus { LOADED, CORRUPT, NO_MEMORY };
 
 // Reads a checkpoint from `file` (opened for binary reading) into `state`, which must hold no
 // numbers, allocating its numbers. Closes `file` in every case. Returns CORRUPT for a short,
-// inconsistent or impossible file and NO_MEMORY when the numbers cannot be allocated; the state
-// then holds no numbers.
-LoadStatus checkpoint_load(std::FILE* file, CalcState* state);
+// inconsistent or impossible file and NO_MEMORY when the numbers take more than `memory_room`
+// bytes or cannot be allocated; the state then holds no numbers.
+LoadStatus checkpoint_load(std::FILE* file, CalcState* state, std::uint64_t memory_room);

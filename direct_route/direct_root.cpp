@@ -33,15 +33,19 @@ constexpr double ARENA_BYTES_PER_DIGIT = 6.0;
 constexpr double ARENA_BYTES_PER_DIGIT_FOLDED = 9.0;
 constexpr std::uint64_t ARENA_FIXED_BYTES = 16u << 20;
 
-// Reserves the route's arena; false when it cannot be had (the series must then run).
-bool reserve_route_memory(std::uint64_t places) {
+// The route's arena for `places` digits after the point.
+double arena_bytes(std::uint64_t places) {
   const double per_digit =
       wrapped_products_native() ? ARENA_BYTES_PER_DIGIT : ARENA_BYTES_PER_DIGIT_FOLDED;
-  // Two threads multiply at once: the iteration's and the conversion's.
-  const double bytes = per_digit * static_cast<double>(places) + ARENA_FIXED_BYTES +
-                       static_cast<double>(product_scratch_bytes(2));
-  if (bytes >= static_cast<double>(SIZE_MAX)) return false;
-  return arena_reserve(static_cast<std::size_t>(bytes));
+  // Two threads multiply at once, the iteration's and the conversion's, the root's limbs by as
+  // many at most.
+  return per_digit * static_cast<double>(places) + ARENA_FIXED_BYTES +
+         static_cast<double>(product_scratch_bytes(2, 2 * piece_limbs(places)));
+}
+
+// The places the route computes for `positions`: the digits after the point and the checked ones.
+std::uint64_t route_places(std::uint32_t positions) {
+  return static_cast<std::uint64_t>(positions) - 1 + EXTRA_DIGITS;
 }
 
 // The route's progress in fiftieths of its total: the root takes the first 20, the conversion
@@ -195,14 +199,22 @@ void plain_root_digits(std::uint64_t places, char* chars) {
   std::memmove(chars, chars + 1, static_cast<std::size_t>(places));
 }
 
-bool start_direct_root(std::uint32_t positions, DirectRoot* root) {
+double direct_root_peak_bytes(std::uint32_t positions) {
+  const std::uint64_t places = route_places(positions);
+  return arena_bytes(places) + static_cast<double>(places + 2);
+}
+
+bool start_direct_root(std::uint32_t positions, std::uint64_t memory_room, DirectRoot* root) {
+  if (direct_root_peak_bytes(positions) > static_cast<double>(memory_room)) return false;
   std::uint32_t final_n = 0;
   if (!final_term_index(positions, &final_n)) return false;
-  const std::uint64_t places = static_cast<std::uint64_t>(positions) - 1 + EXTRA_DIGITS;
+  const std::uint64_t places = route_places(positions);
   if (!bit_counts_fit(places, DIRECT_ROUTE_BITS_PER_PLACE)) return false;
+  const double arena = arena_bytes(places);
+  if (arena >= static_cast<double>(SIZE_MAX)) return false;
   char* chars = static_cast<char*>(std::malloc(static_cast<std::size_t>(places + 2)));
   if (chars == nullptr) return false;
-  if (!reserve_route_memory(places)) {
+  if (!arena_reserve(static_cast<std::size_t>(arena))) {
     std::free(chars);
     return false;
   }

@@ -17,10 +17,14 @@ struct DirectRoot {
   char* digit_chars = nullptr;  // the digits at positions 1 .. D-1 as characters '0' .. '9'
 };
 
+// The route's modelled peak of memory for `positions` digit positions: its arena (reserved whole,
+// with room to spare) and the digits' characters.
+double direct_root_peak_bytes(std::uint32_t positions);
+
 // Takes the route for `positions` digit positions (1 <= positions < POSITION_COUNT_BOUND) when
-// it can: the final term index is decided and the memory for the route is there. Returns false,
-// holding nothing, otherwise; the series must then be run.
-bool start_direct_root(std::uint32_t positions, DirectRoot* root);
+// it can: its peak is within `memory_room` bytes, the final term index is decided and the memory
+// for the route is there. Returns false, holding nothing, otherwise; another route must then run.
+bool start_direct_root(std::uint32_t positions, std::uint64_t memory_room, DirectRoot* root);
 
 // Computes the digits of a started route on `threads` threads (0 for as many as the hardware
 // has), reporting progress towards `progress_total`. Returns false, holding nothing, when the

@@ -19,6 +19,11 @@ struct CalcState {
   std::uint32_t last_clock = 0;    // the last millisecond clock reading
 };
 
+// The bytes of the two numbers of a state of `word_count` words each.
+constexpr std::uint64_t calc_numbers_bytes(std::int32_t word_count) {
+  return 2 * static_cast<std::uint64_t>(word_count) * sizeof(Word);
+}
+
 // Allocates `sum`, then `term`, with words_for_positions(state->positions) words each (all zero
 // when `zeroed`), and sets word_count. Requires 1 <= positions < POSITION_COUNT_BOUND and no
 // numbers held. Returns false, with nothing allocated, when either allocation fails.

@@ -73,9 +73,15 @@ bool fft_takes(mp_size_t an, mp_size_t bn) {
 #endif
 }
 
-std::size_t product_scratch_bytes(unsigned threads) {
+std::size_t product_scratch_bytes(unsigned threads, std::size_t largest_product_limbs) {
 #if defined(TINDERMOSS_HAVE_FLINT)
-  if (fft_product_supported()) return threads * FFT_SCRATCH_MAX_BYTES;
+  if (fft_product_supported()) {
+    return threads *
+           std::min(FFT_SCRATCH_MAX_BYTES,
+                    FFT_SCRATCH_BYTES_PER_LIMB * largest_product_limbs + FFT_CONTEXT_BYTES);
+  }
+#else
+  (void)largest_product_limbs;
 #endif
   return threads * std::size_t{0};
 }

@@ -18,8 +18,9 @@ void multiply_add(mpz_t r, const mpz_t a, const mpz_t b);
 bool fft_takes(mp_size_t an, mp_size_t bn);
 
 // The memory the FFT's scratch of `threads` threads that multiply at once may take from the
-// arena (0 where GMP's products run alone): every route's reservation adds it.
-std::size_t product_scratch_bytes(unsigned threads);
+// arena, for products of at most `largest_product_limbs` limbs (0 where GMP's products run
+// alone): every route's reservation adds it.
+std::size_t product_scratch_bytes(unsigned threads, std::size_t largest_product_limbs);
 
 // Whether products above the crossover go to FLINT's FFT in this process.
 bool fft_products_in_use();

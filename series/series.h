@@ -28,6 +28,9 @@ struct SeriesControl {
 SeriesOutcome run_series_literal(CalcState* state, const SeriesControl& control);
 SeriesOutcome run_series(CalcState* state, const SeriesControl& control);
 
+// The memory the fast engine takes beside the state's numbers, for a state of `word_count` words.
+std::uint64_t sweep_engine_bytes(std::int32_t word_count);
+
 // Turns a completed sum into sqrt(2): divides by 8119, then multiplies by 11482, and adds the
 // time since the last clock reading. Afterwards digit positions 0 .. digits-1 are exact.
 void scale_to_sqrt2(CalcState* state, std::uint32_t clock_reading);

@@ -6,6 +6,7 @@
 
 #include "numbers/powers_of_ten.h"
 #include "numbers/series_constants.h"
+#include "series/series.h"
 #include "series/sweep_helper.h"
 #include "series/sweep_kernel.h"
 
@@ -52,7 +53,15 @@ void normalise(WideWord* wide_words, std::int32_t count) {
   }
 }
 
+// The wide words of a number of `words` words: three for every five, zeros above word 0 filling
+// the first five.
+std::int32_t wide_words_for(std::int32_t words) { return (words + (5 - words % 5) % 5) / 5 * 3; }
+
 }  // namespace
+
+std::uint64_t sweep_engine_bytes(std::int32_t word_count) {
+  return 2 * static_cast<std::uint64_t>(wide_words_for(word_count)) * sizeof(WideWord);
+}
 
 bool SweepEngine::start(const CalcState* state, bool allow_ifma) {
 #if defined(TINDERMOSS_HAVE_IFMA_KERNEL)
@@ -62,7 +71,7 @@ bool SweepEngine::start(const CalcState* state, bool allow_ifma) {
 #endif
   words = state->word_count;
   pad_words = (5 - words % 5) % 5;
-  wide_words = (words + pad_words) / 5 * 3;
+  wide_words = wide_words_for(words);
   std::size_t bytes = static_cast<std::size_t>(wide_words) * sizeof(WideWord);
   term = static_cast<WideWord*>(std::malloc(bytes));
   subtracted = static_cast<WideWord*>(std::malloc(bytes));

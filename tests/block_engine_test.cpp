@@ -11,6 +11,7 @@
 #include "series/series.h"
 #include "series/series_tuning.h"
 #include "series_runs.h"
+#include "platform/available_memory.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ bool count_down(void* context) {
 SeriesOutcome block_engine_run(CalcState* state, const BlockTuning& tuning, std::uint64_t polls,
                                std::uint32_t from_index = 0) {
   BlockEngine engine;
-  EXPECT_TRUE(start_block_engine(*state, &engine, tuning));
+  EXPECT_TRUE(start_block_engine(*state, MEMORY_UNKNOWN, &engine, tuning));
   BlockSignals signals;
   stop_at_poll(polls == UINT64_MAX ? -1 : static_cast<std::int64_t>(polls) + 1);
   PollCount count{from_index, &signals};
@@ -199,6 +200,30 @@ TEST(BlockEngine, CheckpointsPassBetweenTheSweepEngineAndThisOne) {
   ASSERT_LT(state.next_n, end.state.next_n);
   EXPECT_EQ(loop_until(&state, UINT32_MAX, true), SeriesOutcome::COMPLETED);
   EXPECT_EQ(snapshot(SeriesOutcome::COMPLETED, state), end);
+  calc_release(&state);
+}
+
+// Where a tenth of the run's steps a block does not fit, more, shorter blocks do, down to the
+// point where the state's own numbers in the engine leave no room; then the engine is not taken.
+TEST(BlockEngine, BlockLengthFromTheMemoryThereIs) {
+  CalcState state = fresh(10000001);
+  const std::uint32_t usual = block_steps_within(state, MEMORY_UNKNOWN);
+  ASSERT_GT(usual, 0u);
+  const double usual_peak = block_engine_peak_bytes(state, usual);
+  EXPECT_EQ(block_steps_within(state, static_cast<std::uint64_t>(usual_peak) + 1), usual);
+  const auto tighter = static_cast<std::uint64_t>(usual_peak) - 1;
+  const std::uint32_t shorter = block_steps_within(state, tighter);
+  ASSERT_GT(shorter, 0u);
+  EXPECT_LT(shorter, usual);
+  EXPECT_LE(block_engine_peak_bytes(state, shorter), static_cast<double>(tighter));
+  // The engine's own copies of the numbers, 22 of them at 0.415 bytes a digit, are 91 MB at
+  // 10^7 digits: no block length fits in 90.
+  EXPECT_EQ(block_steps_within(state, std::uint64_t{90} << 20), 0u);
+  BlockEngine engine;
+  EXPECT_FALSE(start_block_engine(state, std::uint64_t{90} << 20, &engine));
+  ASSERT_TRUE(start_block_engine(state, tighter, &engine));
+  EXPECT_EQ(engine.block_steps, shorter);
+  release_block_engine(&engine);
   calc_release(&state);
 }
 

@@ -14,6 +14,7 @@
 #include "series_runs.h"
 #include "series/series_tuning.h"
 #include "stored_words.h"
+#include "platform/available_memory.h"
 
 namespace {
 
@@ -41,10 +42,11 @@ class Checkpoint : public ::testing::Test {
   SaveStatus save(const CalcState& state, const std::string& where) {
     return checkpoint_save(&state, where.c_str());
   }
-  LoadStatus load(const std::string& where, CalcState* state) {
+  LoadStatus load(const std::string& where, CalcState* state,
+                  std::uint64_t memory_room = MEMORY_UNKNOWN) {
     std::FILE* file = std::fopen(where.c_str(), "rb");
     EXPECT_NE(file, nullptr);
-    return checkpoint_load(file, state);
+    return checkpoint_load(file, state, memory_room);
   }
   // A genuine checkpoint of `requested` digits after `terms` terms.
   std::string genuine(std::uint32_t requested, int terms) {
@@ -163,6 +165,27 @@ TEST_F(Checkpoint, RefusesArraysTheSeriesCannotReach) {
   expect_refused(std::string(bytes).replace(sum, 4, le32(WORD_ONE + 1)), "sum above 1.0");
   expect_refused(std::string(bytes).replace(sum, 8, le32(WORD_ONE) + le32(1)),
                  "sum just above 1.0");
+}
+
+// Numbers that would take more than the memory there is are refused before anything is allocated
+// for them (the system would kill the run part way otherwise), from a file or a pipe alike.
+TEST_F(Checkpoint, NumbersBeyondTheMemoryRoomAreRefused) {
+  const std::string bytes = genuine(5000, 7);
+  const auto words = static_cast<std::uint64_t>(bytes.size() - CHECKPOINT_HEADER_BYTES) / 8;
+  const std::uint64_t numbers = 2 * words * sizeof(Word);
+  CalcState state;
+  EXPECT_EQ(load(path, &state, numbers - 1), LoadStatus::NO_MEMORY);
+  EXPECT_EQ(state.sum, nullptr);
+  EXPECT_EQ(state.term, nullptr);
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ASSERT_EQ(::write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ::close(ends[1]);
+  EXPECT_EQ(checkpoint_load(::fdopen(ends[0], "rb"), &state, numbers - 1), LoadStatus::NO_MEMORY);
+  EXPECT_EQ(state.sum, nullptr);
+  ASSERT_EQ(load(path, &state, numbers), LoadStatus::LOADED);
+  EXPECT_EQ(static_cast<std::uint64_t>(state.word_count), words);
+  calc_release(&state);
 }
 
 TEST_F(Checkpoint, FailedSavesReportTheLostState) {

@@ -70,6 +70,14 @@ void hold_the_foreground(int terminal, const std::string& trigger) {
   for (int descriptor = 0; descriptor <= 2; ++descriptor) {
     if ((options.closed_descriptors >> descriptor & 1u) != 0) close(descriptor);
   }
+  if (!options.cgroup.empty()) {
+    const std::string pid = std::to_string(getpid());
+    const int procs = open((options.cgroup + "/cgroup.procs").c_str(), O_WRONLY);
+    if (procs < 0 || write(procs, pid.data(), pid.size()) != static_cast<ssize_t>(pid.size())) {
+      _exit(126);
+    }
+    close(procs);
+  }
   if (options.address_space_limit > 0) {
     rlimit limit{static_cast<rlim_t>(options.address_space_limit),
                  static_cast<rlim_t>(options.address_space_limit)};

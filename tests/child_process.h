@@ -13,6 +13,7 @@ struct ChildOptions {
   bool stderr_to_terminal = false;  // with_terminal: standard error goes to the terminal too
   std::string locale;               // LC_ALL for the child, when not empty
   long address_space_limit = 0;     // bytes, 0 for none
+  std::string cgroup;               // a cgroup folder the child joins before it starts, when set
   long file_size_limit = 0;         // bytes, 0 for none
   std::string working_directory;    // empty: the test's own
   unsigned closed_descriptors = 0;  // bit k: descriptor k (0, 1 or 2) is closed in the child

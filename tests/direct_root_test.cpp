@@ -8,6 +8,7 @@
 #include "exact_terms/term_count.h"
 #include "reference.h"
 #include "series/series.h"
+#include "platform/available_memory.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ SeriesResult run_the_series(std::uint32_t digits) {
 
 // The route's result for `positions` on `threads` threads; false when it declines.
 bool direct_result(std::uint32_t positions, DirectRoot* root, unsigned threads = 0) {
-  return start_direct_root(positions, root) &&
+  return start_direct_root(positions, MEMORY_UNKNOWN, root) &&
          compute_direct_root(root, ProgressSink{}, 100, threads);
 }
 
