@@ -138,8 +138,8 @@ std::uint64_t linux_memory_room(const std::string& root) {
     room = std::min(room, room_up_from(mount, paths.unified, unified_room));
   }
   if (!paths.memory.empty()) {
-    room = std::min(room, room_up_from(root + "/sys/fs/cgroup/memory", paths.memory,
-                                       memory_controller_room));
+    room = std::min(
+        room, room_up_from(root + "/sys/fs/cgroup/memory", paths.memory, memory_controller_room));
   }
   return room;
 }

@@ -32,9 +32,7 @@ class MemoryRoom : public ::testing::Test {
   std::string root;
 };
 
-TEST_F(MemoryRoom, NothingReadableIsUnknown) {
-  EXPECT_EQ(linux_memory_room(root), MEMORY_UNKNOWN);
-}
+TEST_F(MemoryRoom, NothingReadableIsUnknown) { EXPECT_EQ(linux_memory_room(root), MEMORY_UNKNOWN); }
 
 TEST_F(MemoryRoom, MachineAvailableMemoryAlone) {
   write("/proc/meminfo",
