@@ -71,7 +71,9 @@ class MemoryCgroup {
 class MemoryLimit : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!cgroup.usable()) GTEST_SKIP() << "no memory cgroup can be made here (needs root)";
+    if (!cgroup.usable() || !cgroup.limit(1024)) {
+      GTEST_SKIP() << "no memory cgroup with a limit can be made here (needs root)";
+    }
     directory = make_temp_directory();
     options.cgroup = cgroup.folder;
   }
