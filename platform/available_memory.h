@@ -11,11 +11,11 @@
 // Nothing tells how much there is: no limit is assumed.
 inline constexpr std::uint64_t MEMORY_UNKNOWN = UINT64_MAX;
 
-// Kept free of what can be had: a sixteenth of it and 32 MB, for what the system takes on the
-// process's behalf (page tables, the cache of the file being written) and for what other programs
-// take meanwhile.
-inline constexpr std::uint64_t MEMORY_MARGIN_SHARE = 16;
-inline constexpr std::uint64_t MEMORY_MARGIN_BYTES = std::uint64_t{32} << 20;
+// Kept free of what can be had: a thirty-second of it and 4 MB, for what the system takes on the
+// process's behalf (page tables, thread stacks, buffers) and for what other programs take
+// meanwhile. The cache of the file being written is given back under a limit, not counted.
+inline constexpr std::uint64_t MEMORY_MARGIN_SHARE = 32;
+inline constexpr std::uint64_t MEMORY_MARGIN_BYTES = std::uint64_t{4} << 20;
 
 // The memory the process can still take, the margin deducted (0 when the margin is all there
 // is); MEMORY_UNKNOWN when nothing tells.
