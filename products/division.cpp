@@ -54,6 +54,21 @@ void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p) {
   mpz_clears(w, residual, nullptr);
 }
 
+// q and t = x - q d for a q a few units off floor(x / d) become the true quotient and remainder
+// (0 <= t < d). Returns how many units q moved.
+int correct_quotient(mpz_t q, mpz_t t, const mpz_t d) {
+  int corrections = 0;
+  for (; mpz_sgn(t) < 0; ++corrections) {
+    mpz_sub_ui(q, q, 1);
+    mpz_add(t, t, d);
+  }
+  for (; mpz_cmp(t, d) >= 0; ++corrections) {
+    mpz_add_ui(q, q, 1);
+    mpz_sub(t, t, d);
+  }
+  return corrections;
+}
+
 // q <- floor(t / d), t <- t - q d, for 0 <= t < 2^(2p), d of exactly p bits and v within a few
 // units of its reciprocal floor(2^(2p) / d): the estimate floor(floor(t / 2^(p-1)) v / 2^(p+1))
 // is within a few of q, then corrected.
@@ -66,17 +81,7 @@ void divide_chunk(mpz_t q, mpz_t t, const mpz_t d, const mpz_t v, mp_bitcnt_t p)
   multiply(qd, q, d);
   mpz_sub(t, t, qd);
   mpz_clear(qd);
-  [[maybe_unused]] int corrections = 0;
-  while (mpz_sgn(t) < 0) {
-    mpz_sub_ui(q, q, 1);
-    mpz_add(t, t, d);
-    ++corrections;
-  }
-  while (mpz_cmp(t, d) >= 0) {
-    mpz_add_ui(q, q, 1);
-    mpz_sub(t, t, d);
-    ++corrections;
-  }
+  [[maybe_unused]] const int corrections = correct_quotient(q, t, d);
   assert(corrections <= MAX_CHUNK_CORRECTIONS);
 }
 
@@ -94,17 +99,7 @@ void divide_by_top(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d, mp_size_t cut
   divide(estimate, rest, top_x, top_d);
   multiply(rest, estimate, d);
   mpz_sub(rest, x, rest);
-  [[maybe_unused]] int corrections = 0;
-  while (mpz_sgn(rest) < 0) {
-    mpz_sub_ui(estimate, estimate, 1);
-    mpz_add(rest, rest, d);
-    ++corrections;
-  }
-  while (mpz_cmp(rest, d) >= 0) {
-    mpz_add_ui(estimate, estimate, 1);
-    mpz_sub(rest, rest, d);
-    ++corrections;
-  }
+  [[maybe_unused]] const int corrections = correct_quotient(estimate, rest, d);
   assert(corrections <= 1);
   mpz_swap(q, estimate);
   mpz_swap(r, rest);
