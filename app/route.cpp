@@ -45,6 +45,13 @@ bool resume(std::FILE* file, std::uint64_t memory_room, CalcState* state) {
   return false;
 }
 
+// The series' numbers of a fresh run, when they fit in the memory there is and can be allocated.
+bool start_series_numbers(Route* route) {
+  CalcState* state = &route->state;
+  return calc_numbers_bytes(words_for_positions(state->positions)) <= route->memory_room &&
+         calc_start_fresh(state, state->positions, state->format, state->print_lead);
+}
+
 // The memory left beside the series' numbers.
 std::uint64_t room_beside_numbers(const Route& route) {
   const std::uint64_t numbers = calc_numbers_bytes(route.state.word_count);
@@ -133,8 +140,7 @@ bool compute_directly(Route* route, const SeriesControl& control, RouteResult* r
   CalcState* state = &route->state;
   const auto words = static_cast<std::uint32_t>(words_for_positions(state->positions));
   if (!compute_direct_root(&route->direct, control.progress, words)) {
-    if (calc_numbers_bytes(words_for_positions(state->positions)) > route->memory_room ||
-        !calc_start_fresh(state, state->positions, state->format, state->print_lead)) {
+    if (!start_series_numbers(route)) {
       result->outcome = RouteOutcome::NO_MEMORY;
       return true;
     }
@@ -198,8 +204,7 @@ bool set_up_route(const RunSettings& settings, Route* route) {
     route->kind = RouteKind::DIRECT;
     return true;
   }
-  if (calc_numbers_bytes(words_for_positions(state->positions)) > route->memory_room ||
-      !calc_start_fresh(state, state->positions, state->format, state->print_lead)) {
+  if (!start_series_numbers(route)) {
     write_message(stderr, MSG_NO_MEMORY);
     return false;
   }

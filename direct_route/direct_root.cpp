@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 #include "direct_route/binary_root.h"
@@ -226,7 +226,7 @@ bool start_direct_root(std::uint32_t positions, std::uint64_t memory_room, Direc
 
 bool compute_direct_root(DirectRoot* root, const ProgressSink& progress_sink,
                          std::uint32_t progress_total, unsigned threads) {
-  const std::uint64_t places = static_cast<std::uint64_t>(root->positions) - 1 + EXTRA_DIGITS;
+  const std::uint64_t places = route_places(root->positions);
   char* chars = root->digit_chars;
   RouteProgress progress{progress_sink, progress_total, places};
   advance_to(progress, 5);

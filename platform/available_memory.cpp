@@ -67,6 +67,13 @@ CgroupPaths cgroup_paths(const std::string& root) {
   return paths;
 }
 
+// Where the unified (v2) hierarchy is mounted: at the top of /sys/fs/cgroup, or beside v1's
+// controllers on a hybrid system.
+std::string unified_mount(const std::string& root) {
+  return exists(root + "/sys/fs/cgroup/cgroup.controllers") ? root + "/sys/fs/cgroup"
+                                                            : root + "/sys/fs/cgroup/unified";
+}
+
 // The smallest room under a limit from the cgroup at `path` up to the hierarchy's top, mounted at
 // `mount`. A path that is not under the mount (a container shows its host's path but mounts its
 // own cgroup as the top) counts from the mount's top alone.
@@ -132,16 +139,20 @@ std::uint64_t linux_memory_room(const std::string& root) {
   if (available > 0) room = available;
   const CgroupPaths paths = cgroup_paths(root);
   if (!paths.unified.empty()) {
-    const std::string mount = exists(root + "/sys/fs/cgroup/cgroup.controllers")
-                                  ? root + "/sys/fs/cgroup"
-                                  : root + "/sys/fs/cgroup/unified";
-    room = std::min(room, room_up_from(mount, paths.unified, unified_room));
+    room = std::min(room, room_up_from(unified_mount(root), paths.unified, unified_room));
   }
   if (!paths.memory.empty()) {
     room = std::min(
         room, room_up_from(root + "/sys/fs/cgroup/memory", paths.memory, memory_controller_room));
   }
   return room;
+}
+
+std::string memory_cgroup_folder(const std::string& root) {
+  const CgroupPaths paths = cgroup_paths(root);
+  if (!paths.memory.empty()) return root + "/sys/fs/cgroup/memory" + paths.memory;
+  if (!paths.unified.empty()) return unified_mount(root) + paths.unified;
+  return "";
 }
 
 std::uint64_t memory_available() {

@@ -27,3 +27,7 @@ std::uint64_t memory_available();
 // less the anonymous and shared memory charged there (the cache of files can be given back, so it
 // is not counted). MEMORY_UNKNOWN when none of them can be read.
 std::uint64_t linux_memory_room(const std::string& root);
+
+// The folder of the process's own memory cgroup on a Linux system under `root` (v1's memory
+// controller's where there is one, else the unified hierarchy's); "" when it has none.
+std::string memory_cgroup_folder(const std::string& root);

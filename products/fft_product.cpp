@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "products/memory_arena.h"
 #include "products/product_tuning.h"
@@ -95,7 +94,7 @@ void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
     own.ready = true;
   }
   mpn_ctx_mpn_mul(own.context, r, a, static_cast<ulong>(an), b, static_cast<ulong>(bn));
-  if (FFT_SCRATCH_BYTES_PER_LIMB * static_cast<std::size_t>(an + bn) > FFT_KEPT_SCRATCH_BYTES) {
+  if (fft_scratch_bytes(static_cast<std::size_t>(an + bn)) > FFT_KEPT_SCRATCH_BYTES) {
     mpn_ctx_clear(own.context);
     own.ready = false;
   }

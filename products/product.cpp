@@ -63,9 +63,7 @@ void multiply_add(mpz_t r, const mpz_t a, const mpz_t b) {
 bool fft_takes(mp_size_t an, mp_size_t bn) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   if (std::min(an, bn) < FFT_PRODUCT_MIN_LIMBS || !fft_product_supported()) return false;
-  const std::size_t scratch =
-      FFT_SCRATCH_BYTES_PER_LIMB * static_cast<std::size_t>(an + bn) + FFT_CONTEXT_BYTES;
-  return scratch <= FFT_SCRATCH_MAX_BYTES;
+  return fft_scratch_bytes(static_cast<std::size_t>(an + bn)) <= FFT_SCRATCH_MAX_BYTES;
 #else
   (void)an;
   (void)bn;
@@ -76,22 +74,13 @@ bool fft_takes(mp_size_t an, mp_size_t bn) {
 std::size_t product_scratch_bytes(unsigned threads, std::size_t largest_product_limbs) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   if (fft_product_supported()) {
-    return threads *
-           std::min(FFT_SCRATCH_MAX_BYTES,
-                    FFT_SCRATCH_BYTES_PER_LIMB * largest_product_limbs + FFT_CONTEXT_BYTES);
+    return threads * std::min(FFT_SCRATCH_MAX_BYTES, fft_scratch_bytes(largest_product_limbs));
   }
 #else
+  (void)threads;
   (void)largest_product_limbs;
 #endif
-  return threads * std::size_t{0};
-}
-
-bool fft_products_in_use() {
-#if defined(TINDERMOSS_HAVE_FLINT)
-  return fft_product_supported();
-#else
-  return false;
-#endif
+  return 0;
 }
 
 void release_product_scratch() {

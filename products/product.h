@@ -1,7 +1,7 @@
 // Products of large integers: FLINT's small-prime FFT where this build has it and the processor
-// runs it (AVX2 and FMA), above a measured size and, while an arena is in force, within a share of
-// it for the FFT's scratch (see product_tuning.h); GMP's everywhere else. Both give the exact
-// product, so which one ran never changes a result.
+// runs it (AVX2 and FMA), above a measured size and within a bound on the FFT's scratch (see
+// product_tuning.h); GMP's everywhere else. Both give the exact product, so which one ran never
+// changes a result.
 #pragma once
 
 #include <gmp.h>
@@ -21,9 +21,6 @@ bool fft_takes(mp_size_t an, mp_size_t bn);
 // arena, for products of at most `largest_product_limbs` limbs (0 where GMP's products run
 // alone): every route's reservation adds it.
 std::size_t product_scratch_bytes(unsigned threads, std::size_t largest_product_limbs);
-
-// Whether products above the crossover go to FLINT's FFT in this process.
-bool fft_products_in_use();
 
 // Gives back the FFT scratch the calling thread holds (its tables and buffer grow with the largest
 // product it has taken). A thread that multiplied calls it before the memory that scratch came

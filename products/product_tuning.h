@@ -15,6 +15,11 @@ inline constexpr mp_size_t FFT_PRODUCT_MIN_LIMBS = 850;
 inline constexpr std::size_t FFT_SCRATCH_BYTES_PER_LIMB = 66;
 inline constexpr std::size_t FFT_CONTEXT_BYTES = std::size_t{256} << 10;
 
+// The FFT's scratch for a product of `product_limbs` limbs in all.
+constexpr std::size_t fft_scratch_bytes(std::size_t product_limbs) {
+  return FFT_SCRATCH_BYTES_PER_LIMB * product_limbs + FFT_CONTEXT_BYTES;
+}
+
 // The most FFT scratch a thread holds: products of more limbs go to GMP, whose scratch is about
 // the product's own size. FLINT's scratch is four to five times the product's, so this keeps it
 // out of the few largest products of a run, where it would set the run's peak, and in the many

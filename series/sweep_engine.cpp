@@ -55,7 +55,7 @@ void normalise(WideWord* wide_words, std::int32_t count) {
 
 // The wide words of a number of `words` words: three for every five, zeros above word 0 filling
 // the first five.
-std::int32_t wide_words_for(std::int32_t words) { return (words + (5 - words % 5) % 5) / 5 * 3; }
+std::int32_t wide_words_for(std::int32_t words) { return (words + 4) / 5 * 3; }
 
 }  // namespace
 

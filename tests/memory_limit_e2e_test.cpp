@@ -10,37 +10,16 @@
 #include <fstream>
 
 #include "e2e.h"
+#include "platform/available_memory.h"
 #include "reference.h"
-#include "stored_words.h"
 
 namespace {
-
-// The folder of this process's own cgroup in the hierarchy that limits memory, or "".
-std::string own_memory_cgroup() {
-  std::ifstream file("/proc/self/cgroup");
-  std::string line, unified;
-  while (std::getline(file, line)) {
-    const std::size_t first = line.find(':');
-    const std::size_t second = line.find(':', first + 1);
-    const std::string controllers = line.substr(first + 1, second - first - 1);
-    const std::string path = line.substr(second + 1);
-    if (("," + controllers + ",").find(",memory,") != std::string::npos) {
-      return "/sys/fs/cgroup/memory" + path;
-    }
-    if (line.compare(0, first, "0") == 0 && controllers.empty()) unified = path;
-  }
-  if (unified.empty()) return "";
-  const std::string mount = std::filesystem::exists("/sys/fs/cgroup/cgroup.controllers")
-                                ? "/sys/fs/cgroup"
-                                : "/sys/fs/cgroup/unified";
-  return mount + (unified == "/" ? "" : unified);
-}
 
 // A cgroup of its own beside nothing else, with a limit on its memory.
 class MemoryCgroup {
  public:
   MemoryCgroup() {
-    const std::string parent = own_memory_cgroup();
+    const std::string parent = memory_cgroup_folder("");
     if (geteuid() != 0 || parent.empty()) return;
     const std::string made = parent + "/tindermoss-test-" + std::to_string(getpid());
     std::error_code error;
