@@ -17,6 +17,8 @@
 
 #include "products/division.h"
 #include "products/fft_product.h"
+#include "products/product.h"
+#include "products/product_tuning.h"
 
 namespace {
 
@@ -67,6 +69,29 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("crossover (smaller operand's limbs): %ld\n", crossover);
+
+  // Balanced products beyond the scratch bound: whole, then under bounds that ask for one halving
+  // and more, against GMP's.
+  std::printf("\n%10s %12s", "limbs", "GMP ms");
+  for (unsigned k = 0; k <= KARATSUBA_MAX_LEVELS; ++k) std::printf(" %9s%u", "halved x", k);
+  std::printf(" %s\n", "products");
+  for (long n = 100000; n <= largest; n *= 2) {
+    std::vector<mp_limb_t> a(n), b(n), gmp(2 * n), split(2 * n);
+    for (auto& limb : a) limb = rng();
+    for (auto& limb : b) limb = rng();
+    const double g = best_seconds([&] { mpn_mul_n(gmp.data(), a.data(), b.data(), n); }, 0.0);
+    std::printf("%10ld %12.1f", n, g * 1e3);
+    bool same = true;
+    for (unsigned k = 0; k <= KARATSUBA_MAX_LEVELS; ++k) {
+      set_product_bounds({fft_scratch_bytes(static_cast<std::size_t>((2 * n >> k) + 8)), true});
+      const double f = best_seconds([&] { multiply_limbs(split.data(), a.data(), n, b.data(), n); },
+                                    0.0);
+      same = same && split == gmp;
+      std::printf(" %7.1f %3.1fx", f * 1e3, g / f);
+    }
+    std::printf(" %s\n", same ? "identical" : "DIFFERENT");
+  }
+  set_product_bounds({});
 
   std::printf("\n%10s %6s %12s %12s %8s %s\n", "d limbs", "x / d", "GMP ms", "Newton ms", "ratio",
               "results");

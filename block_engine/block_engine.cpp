@@ -63,7 +63,7 @@ double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_ind
   const double state_limbs = state_number_bytes(word_count) / sizeof(mp_limb_t);
   return 22 * state_number_bytes(word_count) + 2 * tree_bytes(steps, last_index) + (32u << 20) +
          static_cast<double>(
-             product_scratch_bytes(3, static_cast<std::size_t>(2 * state_limbs) + 2));
+             product_scratch_bytes(ProductBounds{}, 3, static_cast<std::size_t>(2 * state_limbs) + 2));
 }
 
 // The first non-zero word of the term x of a state of `count` words; count when x is zero.
@@ -325,6 +325,7 @@ bool start_block_engine(const CalcState& state, std::uint64_t memory_room, Block
     std::free(chars);
     return false;
   }
+  set_product_bounds(ProductBounds{});
   engine->positions = state.positions;
   engine->word_count = count;
   engine->block_steps = steps;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "products/memory_arena.h"
+#include "products/product.h"
 #include "products/wrapped_product.h"
 
 namespace {
@@ -55,7 +56,7 @@ RootStatus residual(mpz_t t, const mpz_t r, std::uint64_t q) {
 // One iteration from R (q bits) to R' (p bits, p <= 2q - ITERATION_GUARD_BITS) given its residual
 // T: R' = floor(R 2^(p-q) + R T / 2^(3q+1-p)), that is r' = r + r t / 2 rounded down.
 void newton_step(mpz_t r, const mpz_t t, std::uint64_t q, std::uint64_t p, mpz_t scratch) {
-  mpz_mul(scratch, r, t);
+  multiply(scratch, r, t);
   mpz_fdiv_q_2exp(scratch, scratch, static_cast<mp_bitcnt_t>(3 * q + 1 - p));
   mpz_mul_2exp(r, r, static_cast<mp_bitcnt_t>(p - q));
   mpz_add(r, r, scratch);

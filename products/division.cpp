@@ -123,7 +123,7 @@ void divide(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d) {
     divide_by_top(q, r, x, d, limbs - counted_limbs);
     return;
   }
-  if (!fft_takes(limbs + 1, limbs + 1)) {
+  if (!fft_takes_whole(limbs + 1, limbs + 1)) {
     mpz_tdiv_qr(q, r, x, d);
     return;
   }

@@ -1,69 +1,181 @@
 #include "products/product.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cassert>
 
 #if defined(TINDERMOSS_HAVE_FLINT)
 #include "products/fft_product.h"
+#include "products/memory_arena.h"
 #include "products/product_tuning.h"
 
 namespace {
 
-bool by_fft(const mpz_t a, const mpz_t b) {
-  return fft_takes(static_cast<mp_size_t>(mpz_size(a)), static_cast<mp_size_t>(mpz_size(b)));
+std::atomic<std::size_t> scratch_bound{FFT_SCRATCH_MAX_BYTES};
+std::atomic<bool> split_allowed{false};
+
+bool fft_fits(mp_size_t product_limbs) {
+  return fft_scratch_bytes(static_cast<std::size_t>(product_limbs)) <= scratch_bound.load();
 }
 
-// x <- a b by the FFT, where by_fft(a, b); x apart from a and b.
-void fft_product(mpz_t x, const mpz_t a, const mpz_t b) {
-  const bool a_longer = mpz_size(a) >= mpz_size(b);
-  const mpz_srcptr longer = a_longer ? a : b;
-  const mpz_srcptr shorter = a_longer ? b : a;
-  const mp_size_t ln = mpz_size(longer), sn = mpz_size(shorter);
-  mp_limb_t* out = mpz_limbs_write(x, ln + sn);
-  fft_multiply(out, mpz_limbs_read(longer), ln, mpz_limbs_read(shorter), sn);
-  const mp_size_t size = out[ln + sn - 1] == 0 ? ln + sn - 1 : ln + sn;
-  mpz_limbs_finish(x, mpz_sgn(a) * mpz_sgn(b) < 0 ? -size : size);
+// Halvings by which a product of `an` and `bn` limbs (an >= bn) comes into the FFT's bound: 0 when
+// it fits whole, more than KARATSUBA_MAX_LEVELS when it is left to GMP. A long operand is sliced
+// (no halving counted), a balanced pair halved.
+unsigned halvings_to_fit(mp_size_t an, mp_size_t bn) {
+  if (!split_allowed.load()) return fft_fits(an + bn) ? 0 : KARATSUBA_MAX_LEVELS + 1;
+  unsigned levels = 0;
+  while (!fft_fits(an + bn) && levels <= KARATSUBA_MAX_LEVELS) {
+    const mp_size_t h = (an + 1) / 2;
+    if (bn <= h) {
+      an = h;
+    } else {
+      an = h + 1;
+      bn = h + 1;
+      ++levels;
+    }
+  }
+  return levels;
+}
+
+void bounded_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
+                     mp_size_t bn);
+
+// r <- a b for a long operand (bn <= h = ceil(an / 2)): a's halves times b, the upper one added
+// in at h.
+void sliced_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
+                    mp_size_t bn, mp_limb_t* upper) {
+  const mp_size_t h = (an + 1) / 2;
+  bounded_product(r, a, h, b, bn);
+  mpn_zero(r + h + bn, an - h);
+  bounded_product(upper, a + h, an - h, b, bn);
+  [[maybe_unused]] const mp_limb_t carry = mpn_add_n(r + h, r + h, upper, an - h + bn);
+  assert(carry == 0);
+}
+
+// r <- a b for a balanced pair (h = ceil(an / 2) < bn <= an) by Karatsuba's identity:
+// a0 b0 + (s_a s_b - a0 b0 - a1 b1) B^h + a1 b1 B^2h with s_a = a0 + a1, s_b = b0 + b1.
+void halved_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
+                    mp_size_t bn, mp_limb_t* sums) {
+  const mp_size_t h = (an + 1) / 2;
+  mp_limb_t* sa = sums;
+  mp_limb_t* sb = sums + h + 1;
+  mp_limb_t* middle = sums + 2 * h + 2;
+  sa[h] = mpn_add(sa, a, h, a + h, an - h);
+  sb[h] = mpn_add(sb, b, h, b + h, bn - h);
+  bounded_product(r, a, h, b, h);
+  bounded_product(r + 2 * h, a + h, an - h, b + h, bn - h);
+  bounded_product(middle, sa, h + 1, sb, h + 1);
+  [[maybe_unused]] mp_limb_t borrow = mpn_sub_n(middle, middle, r, 2 * h);
+  borrow = mpn_sub_1(middle + 2 * h, middle + 2 * h, 2, borrow);
+  assert(borrow == 0);
+  borrow = mpn_sub(middle, middle, 2 * h + 2, r + 2 * h, an + bn - 2 * h);
+  assert(borrow == 0);
+  // a0 b1 + a1 b0 < B^(an + 1): what lies above is zero.
+  assert(std::all_of(middle + an + 1, middle + 2 * h + 2, [](mp_limb_t l) { return l == 0; }));
+  [[maybe_unused]] const mp_limb_t carry = mpn_add(r + h, r + h, an + bn - h, middle, an + 1);
+  assert(carry == 0);
+}
+
+// {r, an + bn} <- {a, an} {b, bn} for an, bn >= 1, r apart from both: the FFT where its scratch
+// fits the bound, in slices or Karatsuba's halves where those fit it, GMP's product otherwise or
+// where the temporaries cannot be had.
+void bounded_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
+                     mp_size_t bn) {
+  if (an < bn) {
+    std::swap(a, b);
+    std::swap(an, bn);
+  }
+  assert(bn >= 1);
+  if (bn < FFT_PRODUCT_MIN_LIMBS || halvings_to_fit(an, bn) > KARATSUBA_MAX_LEVELS) {
+    mpn_mul(r, a, an, b, bn);
+    return;
+  }
+  if (fft_fits(an + bn)) {
+    fft_multiply(r, a, an, b, bn);
+    return;
+  }
+  const mp_size_t h = (an + 1) / 2;
+  const bool sliced = bn <= h;
+  // A slice's product, or the halves' sums and their product.
+  const mp_size_t temporary = sliced ? an - h + bn : 4 * h + 4;
+  mp_limb_t* t = static_cast<mp_limb_t*>(arena_allocate(temporary * sizeof(mp_limb_t)));
+  if (t == nullptr) {
+    mpn_mul(r, a, an, b, bn);
+    return;
+  }
+  if (sliced) {
+    sliced_product(r, a, an, b, bn, t);
+  } else {
+    halved_product(r, a, an, b, bn, t);
+  }
+  arena_free(t);
 }
 
 }  // namespace
 #endif
 
-void multiply(mpz_t r, const mpz_t a, const mpz_t b) {
+void multiply_limbs(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
+                    mp_size_t bn) {
+  assert(an >= bn && bn >= 1);
 #if defined(TINDERMOSS_HAVE_FLINT)
-  if (by_fft(a, b)) {
-    if (r != a && r != b) {
-      fft_product(r, a, b);
-      return;
-    }
-    mpz_t product;
-    mpz_init(product);
-    fft_product(product, a, b);
-    mpz_swap(r, product);
-    mpz_clear(product);
+  if (fft_product_supported()) {
+    bounded_product(r, a, an, b, bn);
     return;
   }
 #endif
-  mpz_mul(r, a, b);
+  mpn_mul(r, a, an, b, bn);
+}
+
+namespace {
+
+// x <- a b through multiply_limbs; x apart from a and b, neither zero.
+void limbs_product(mpz_t x, const mpz_t a, const mpz_t b) {
+  const bool a_longer = mpz_size(a) >= mpz_size(b);
+  const mpz_srcptr longer = a_longer ? a : b;
+  const mpz_srcptr shorter = a_longer ? b : a;
+  const auto ln = static_cast<mp_size_t>(mpz_size(longer));
+  const auto sn = static_cast<mp_size_t>(mpz_size(shorter));
+  mp_limb_t* out = mpz_limbs_write(x, ln + sn);
+  multiply_limbs(out, mpz_limbs_read(longer), ln, mpz_limbs_read(shorter), sn);
+  const mp_size_t size = out[ln + sn - 1] == 0 ? ln + sn - 1 : ln + sn;
+  mpz_limbs_finish(x, mpz_sgn(a) * mpz_sgn(b) < 0 ? -size : size);
+}
+
+}  // namespace
+
+void multiply(mpz_t r, const mpz_t a, const mpz_t b) {
+  if (!fft_takes(static_cast<mp_size_t>(mpz_size(a)), static_cast<mp_size_t>(mpz_size(b)))) {
+    mpz_mul(r, a, b);
+    return;
+  }
+  if (r != a && r != b) {
+    limbs_product(r, a, b);
+    return;
+  }
+  mpz_t product;
+  mpz_init(product);
+  limbs_product(product, a, b);
+  mpz_swap(r, product);
+  mpz_clear(product);
 }
 
 void multiply_add(mpz_t r, const mpz_t a, const mpz_t b) {
-#if defined(TINDERMOSS_HAVE_FLINT)
-  if (by_fft(a, b)) {
-    mpz_t product;
-    mpz_init(product);
-    fft_product(product, a, b);
-    mpz_add(r, r, product);
-    mpz_clear(product);
+  if (!fft_takes(static_cast<mp_size_t>(mpz_size(a)), static_cast<mp_size_t>(mpz_size(b)))) {
+    mpz_addmul(r, a, b);
     return;
   }
-#endif
-  mpz_addmul(r, a, b);
+  mpz_t product;
+  mpz_init(product);
+  limbs_product(product, a, b);
+  mpz_add(r, r, product);
+  mpz_clear(product);
 }
 
-// Above the crossover, with its scratch within the bound.
 bool fft_takes(mp_size_t an, mp_size_t bn) {
 #if defined(TINDERMOSS_HAVE_FLINT)
-  if (std::min(an, bn) < FFT_PRODUCT_MIN_LIMBS || !fft_product_supported()) return false;
-  return fft_scratch_bytes(static_cast<std::size_t>(an + bn)) <= FFT_SCRATCH_MAX_BYTES;
+  if (an < bn) std::swap(an, bn);
+  return bn >= FFT_PRODUCT_MIN_LIMBS && fft_product_supported() &&
+         halvings_to_fit(an, bn) <= KARATSUBA_MAX_LEVELS;
 #else
   (void)an;
   (void)bn;
@@ -71,12 +183,42 @@ bool fft_takes(mp_size_t an, mp_size_t bn) {
 #endif
 }
 
-std::size_t product_scratch_bytes(unsigned threads, std::size_t largest_product_limbs) {
+bool fft_takes_whole(mp_size_t an, mp_size_t bn) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  return std::min(an, bn) >= FFT_PRODUCT_MIN_LIMBS && fft_product_supported() && fft_fits(an + bn);
+#else
+  (void)an;
+  (void)bn;
+  return false;
+#endif
+}
+
+void set_product_bounds(const ProductBounds& bounds) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  scratch_bound.store(bounds.fft_scratch_bytes);
+  split_allowed.store(bounds.split);
+#else
+  (void)bounds;
+#endif
+}
+
+std::size_t product_scratch_bytes(const ProductBounds& bounds, unsigned threads,
+                                  std::size_t largest_product_limbs) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   if (fft_product_supported()) {
-    return threads * std::min(FFT_SCRATCH_MAX_BYTES, fft_scratch_bytes(largest_product_limbs));
+    // The FFT's scratch within the bound, and where a product is split, the temporaries of its
+    // slices and halves: at most three times the product's limbs in all.
+    const std::size_t bound = bounds.fft_scratch_bytes;
+    const std::size_t fft = std::min(bound, fft_scratch_bytes(largest_product_limbs));
+    const std::size_t whole_limbs =
+        bound > FFT_CONTEXT_BYTES ? (bound - FFT_CONTEXT_BYTES) / FFT_SCRATCH_BYTES_PER_LIMB : 0;
+    const std::size_t split_limbs =
+        std::min(largest_product_limbs, bounds.split ? whole_limbs << KARATSUBA_MAX_LEVELS : 0);
+    const std::size_t parts = split_limbs > whole_limbs ? 3 * split_limbs * sizeof(mp_limb_t) : 0;
+    return threads * (fft + parts);
   }
 #else
+  (void)bounds;
   (void)threads;
   (void)largest_product_limbs;
 #endif

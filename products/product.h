@@ -8,19 +8,44 @@
 
 #include <cstddef>
 
+#include "products/product_tuning.h"
+
 // r <- a b. r may be a or b.
 void multiply(mpz_t r, const mpz_t a, const mpz_t b);
 
 // r <- r + a b. r may be a or b.
 void multiply_add(mpz_t r, const mpz_t a, const mpz_t b);
 
+// {r, an + bn} <- {a, an} {b, bn}, by the same choice as multiply. Requires an >= bn >= 1 and r
+// apart from a and b.
+void multiply_limbs(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
+                    mp_size_t bn);
+
 // Whether a product of operands of `an` and `bn` limbs goes to FLINT's FFT now.
 bool fft_takes(mp_size_t an, mp_size_t bn);
 
-// The memory the FFT's scratch of `threads` threads that multiply at once may take from the
-// arena, for products of at most `largest_product_limbs` limbs (0 where GMP's products run
-// alone): every route's reservation adds it.
-std::size_t product_scratch_bytes(unsigned threads, std::size_t largest_product_limbs);
+// Whether it goes to the FFT whole, not split into parts (whose extra work the division's many
+// products do not repay).
+bool fft_takes_whole(mp_size_t an, mp_size_t bn);
+
+// How far products go to the FFT: the most FFT scratch one thread may hold, and whether a product
+// whose scratch would pass it is split into parts that fit (see product_tuning.h) rather than
+// left to GMP.
+struct ProductBounds {
+  std::size_t fft_scratch_bytes = FFT_SCRATCH_MAX_BYTES;
+  bool split = false;
+};
+
+// Sets the bounds for the products from now on. A route sets them before it reserves its memory,
+// as its model counts them (product_scratch_bytes); the defaults until then.
+void set_product_bounds(const ProductBounds& bounds);
+
+// The memory the FFT's scratch, and the parts of split products, of `threads` threads that
+// multiply at once may take from the arena under `bounds`, for products of at most
+// `largest_product_limbs` limbs (0 where GMP's products run alone): every route's reservation
+// adds it.
+std::size_t product_scratch_bytes(const ProductBounds& bounds, unsigned threads,
+                                  std::size_t largest_product_limbs);
 
 // Gives back the FFT scratch the calling thread holds (its tables and buffer grow with the largest
 // product it has taken). A thread that multiplied calls it before the memory that scratch came

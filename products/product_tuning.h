@@ -27,10 +27,22 @@ constexpr std::size_t fft_scratch_bytes(std::size_t product_limbs) {
 // this bound, none at 10^8 and 8% more memory without it).
 inline constexpr std::size_t FFT_SCRATCH_MAX_BYTES = std::size_t{16} << 20;
 
+// A product whose FFT scratch would pass the bound is split, a long operand into slices and a
+// balanced pair by Karatsuba's identity into three of half the size, until the parts fit; at most
+// this many halvings, each of which adds half to the FFT's work (measured by
+// build/bench/product_tuning from 10^5 to 1.6 10^6 limbs: with three still 1.4 to 1.6 times GMP's
+// speed, with four 0.9 to 1.3 times).
+inline constexpr unsigned KARATSUBA_MAX_LEVELS = 3;
+
 // A thread keeps the FFT scratch of products up to this size for its next; a larger product's
 // is given back when it is done (a new context costs about a tenth of a millisecond, and its
 // buffer's first touch), so that it adds to a run's memory only while it runs.
 inline constexpr std::size_t FFT_KEPT_SCRATCH_BYTES = std::size_t{2} << 20;
+
+// Products modulo B^n - 1 of at least this many limbs are full FFT products folded once, where
+// the FFT takes them whole: 1.3 to 2.5 times as quick as GMP's wrapped product from 10^4 limbs
+// on for a fraction times a power of ten of half its length (its squares gain too little).
+inline constexpr mp_size_t WRAPPED_FFT_MIN_LIMBS = 10000;
 
 // Divisors of more bits than this are divided through Newton's reciprocal over the FFT products
 // (measured: 1.1 times GMP's speed at 2000 limbs; from 4000 on 1.0 to 1.3 times for a dividend

@@ -2,6 +2,23 @@
 
 #include <cassert>
 
+#include "products/product.h"
+#include "products/product_tuning.h"
+
+namespace {
+
+// {r, n} = {p, pn} mod (B^n - 1) for pn <= 2n.
+void fold(mp_limb_t* r, mp_size_t n, const mp_limb_t* p, mp_size_t pn) {
+  mpn_copyi(r, p, pn < n ? pn : n);
+  if (pn < n) {
+    mpn_zero(r + pn, n - pn);
+    return;
+  }
+  if (pn > n && mpn_add(r, r, n, p + n, pn - n) != 0) mpn_add_1(r, r, n, 1);
+}
+
+}  // namespace
+
 #if TINDERMOSS_GMP_WRAPPED_PRODUCT
 // GMP's own, from its internal interface (unchanged from GMP 5.0 to 6.3); the build checks that
 // they link, and the tests check them against full products.
@@ -21,6 +38,11 @@ mp_size_t wrapped_scratch_limbs(mp_size_t n) { return 2 * n + 4; }
 void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                       const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch) {
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
+  if (n >= WRAPPED_FFT_MIN_LIMBS && fft_takes_whole(an, bn)) {
+    multiply_limbs(scratch, a, an, b, bn);
+    fold(r, n, scratch, an + bn);
+    return;
+  }
   __gmpn_mulmod_bnm1(r, n, a, an, b, bn, scratch);
 }
 
@@ -32,20 +54,6 @@ void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
 
 #else
 
-namespace {
-
-// {r, n} = {p, pn} mod (B^n - 1) for pn <= 2n.
-void fold(mp_limb_t* r, mp_size_t n, const mp_limb_t* p, mp_size_t pn) {
-  mpn_copyi(r, p, pn < n ? pn : n);
-  if (pn < n) {
-    mpn_zero(r + pn, n - pn);
-    return;
-  }
-  if (pn > n && mpn_add(r, r, n, p + n, pn - n) != 0) mpn_add_1(r, r, n, 1);
-}
-
-}  // namespace
-
 bool wrapped_products_native() { return false; }
 
 mp_size_t wrapped_size(mp_size_t at_least) { return at_least; }
@@ -55,7 +63,7 @@ mp_size_t wrapped_scratch_limbs(mp_size_t n) { return 2 * n + 4; }
 void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                       const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch) {
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
-  mpn_mul(scratch, a, an, b, bn);
+  multiply_limbs(scratch, a, an, b, bn);
   fold(r, n, scratch, an + bn);
 }
 

@@ -80,6 +80,27 @@ TEST(Products, EqualGmpsAcrossTheCrossoverInEveryShape) {
   }
 }
 
+// Under a small scratch bound the products pass it in slices and Karatsuba's halves, odd sizes
+// and lopsided ones included, and go to GMP where more halvings would be needed.
+TEST(Products, SplitIntoPartsWithinTheScratchBound) {
+  constexpr mp_size_t fitting = 3000;  // the largest product the bound lets through whole
+  set_product_bounds({fft_scratch_bytes(fitting), true});
+  std::mt19937_64 rng(5);
+  const std::vector<std::pair<mp_size_t, mp_size_t>> shapes = {
+      {1500, 1501}, {1600, 1599}, {2999, 2001}, {3001, 3000}, {5999, 5997}, {6003, 900},
+      {40001, 1200}, {30011, 1777}, {9000, 8999}, {12001, 12001}, {11000, 10500}, {40000, 40000}, {9, 40000}};
+  for (const auto& [an, bn] : shapes) {
+    for (const Fill fill : {Fill::RANDOM, Fill::ONE_RUNS}) expect_gmps_product(an, bn, fill, rng);
+  }
+  if (fft_takes(fitting / 2, fitting / 2)) {
+    EXPECT_TRUE(fft_takes(11000, 10500)) << "three halvings";
+    EXPECT_FALSE(fft_takes(40000, 40000)) << "four halvings: GMP's";
+    set_product_bounds({fft_scratch_bytes(fitting), false});
+    EXPECT_FALSE(fft_takes(3001, 3000)) << "not split";
+  }
+  set_product_bounds({});
+}
+
 // Each thread has its FFT scratch of its own; releasing it leaves the next product as right.
 TEST(Products, OnTwoThreadsAtOnce) {
   auto products = [](std::uint64_t seed) {
