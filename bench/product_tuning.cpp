@@ -84,8 +84,8 @@ int main(int argc, char** argv) {
     bool same = true;
     for (unsigned k = 0; k <= KARATSUBA_MAX_LEVELS; ++k) {
       set_product_bounds({fft_scratch_bytes(static_cast<std::size_t>((2 * n >> k) + 8)), true});
-      const double f = best_seconds([&] { multiply_limbs(split.data(), a.data(), n, b.data(), n); },
-                                    0.0);
+      const double f =
+          best_seconds([&] { multiply_limbs(split.data(), a.data(), n, b.data(), n); }, 0.0);
       same = same && split == gmp;
       std::printf(" %7.1f %3.1fx", f * 1e3, g / f);
     }

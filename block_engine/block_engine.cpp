@@ -53,17 +53,47 @@ double tree_bytes(std::uint32_t steps, double last) {
   return levels * steps * bits_per_step / 8 + block_node_count(steps) * (sizeof(BlockNode) + 96.0);
 }
 
+// The trees' share of the arena for blocks of `steps` steps: two of them, the one running and
+// the next one being built, and the products of three threads (the chain's, its helper's and the
+// next tree's).
+double trees_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
+  const auto product_limbs =
+      static_cast<std::size_t>(2 * state_number_bytes(word_count) / sizeof(mp_limb_t)) + 2;
+  return 2 * tree_bytes(steps, last_index) +
+         static_cast<double>(product_scratch_bytes(ProductBounds{}, 3, product_limbs));
+}
+
+// The products' bounds while the state is converted between words and binary (at the start, and
+// after the last block or a stop), when no tree is held: FFT scratch of FFT_SCRATCH_PER_NUMBER
+// numbers of the state's size a thread, within an eighth of the trees' share (two threads' FFT
+// scratch and the parts of their split products take at most four times the bound each), and
+// products split to fit it. Measured by bench/break_off.py at 10^8 digits, q after 40 s: from q
+// to the saved message 19.9 s (1064 MB at the peak), 22.1 s with 1.5 numbers (911 MB), 24.5 s
+// with the blocks' bounds (1156 MB).
+constexpr double FFT_SCRATCH_PER_NUMBER = 3;
+ProductBounds conversion_bounds(std::int32_t word_count, std::uint32_t steps, double last_index) {
+  ProductBounds bounds;
+  const double bytes = std::min(FFT_SCRATCH_PER_NUMBER * state_number_bytes(word_count),
+                                trees_bytes(word_count, steps, last_index) / 8);
+  if (bytes > static_cast<double>(bounds.fft_scratch_bytes)) {
+    bounds.fft_scratch_bytes = static_cast<std::size_t>(bytes);
+  }
+  bounds.split = true;
+  return bounds;
+}
+
 // The arena for a run of the state's size with blocks of `steps` steps: the sum and the term,
 // the quotients and products of a block's top, and the two conversions back into words side by
-// side after a stop (twenty-two numbers of the state's size at most), and two trees, the one
-// running and the next one being built. Measured by bench/route_memory at 10^7 digits: 9.9 bytes
-// a digit to the end and 12.1 when broken off half way, against a reservation of 18.6. Three
-// threads multiply at once at most: the chain's, its helper's and the next tree's.
+// side after a stop (twenty-two numbers of the state's size at most), and either the trees or
+// the conversions' products on two threads. Measured by bench/route_memory at 10^7 digits: 9.9
+// bytes a digit to the end and 12.1 when broken off half way, against a reservation of 18.6.
 double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
-  const double state_limbs = state_number_bytes(word_count) / sizeof(mp_limb_t);
-  return 22 * state_number_bytes(word_count) + 2 * tree_bytes(steps, last_index) + (32u << 20) +
-         static_cast<double>(
-             product_scratch_bytes(ProductBounds{}, 3, static_cast<std::size_t>(2 * state_limbs) + 2));
+  const auto product_limbs =
+      static_cast<std::size_t>(2 * state_number_bytes(word_count) / sizeof(mp_limb_t)) + 2;
+  const double conversions = static_cast<double>(
+      product_scratch_bytes(conversion_bounds(word_count, steps, last_index), 2, product_limbs));
+  return 22 * state_number_bytes(word_count) + (32u << 20) +
+         std::max(trees_bytes(word_count, steps, last_index), conversions);
 }
 
 // The first non-zero word of the term x of a state of `count` words; count when x is zero.
@@ -325,11 +355,11 @@ bool start_block_engine(const CalcState& state, std::uint64_t memory_room, Block
     std::free(chars);
     return false;
   }
-  set_product_bounds(ProductBounds{});
   engine->positions = state.positions;
   engine->word_count = count;
   engine->block_steps = steps;
   engine->chars = chars;
+  engine->conversion_bounds = conversion_bounds(count, steps, last_index_of(state));
   const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
   engine->threads = std::min(2u, tuning.threads > 0 ? tuning.threads : hardware);
   engine->parallel_limbs = engine->threads < 2         ? 0
@@ -343,10 +373,14 @@ SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSigna
   Run run{engine, signals, {}, {}, state->next_n, nullptr};
   mpz_init(run.sum);
   mpz_init(run.term);
+  set_product_bounds(engine->conversion_bounds);
   load_state(*engine, *state, run.sum, run.term);
+  set_product_bounds(ProductBounds{});
   WordConversion conversion;
   run.conversion = &conversion;
   const SeriesOutcome outcome = run_blocks(&run);
+  release_product_scratch();
+  set_product_bounds(engine->conversion_bounds);
   // The sum here and the term on a second thread, each on one, while the term is large enough
   // to be worth it; otherwise one after the other, each on both.
   std::thread term_converter;

@@ -12,6 +12,7 @@
 #include "numbers/series_outcome.h"
 
 #include "block_engine/block_tree.h"
+#include "products/product.h"
 
 // Between the engine's thread and the one that watches it.
 struct BlockSignals {
@@ -26,7 +27,8 @@ struct BlockEngine {
   std::uint32_t block_steps = 0;  // the most steps a block takes
   char* chars = nullptr;          // for the conversions between words and binary
   unsigned threads = 1;
-  std::size_t parallel_limbs = 0;  // see ChainControl
+  std::size_t parallel_limbs = 0;   // see ChainControl
+  ProductBounds conversion_bounds;  // for the conversions between words and binary
 };
 
 // Settings for the tests and the benchmark; zeros choose what the memory allows.

@@ -87,8 +87,9 @@ TEST(Products, SplitIntoPartsWithinTheScratchBound) {
   set_product_bounds({fft_scratch_bytes(fitting), true});
   std::mt19937_64 rng(5);
   const std::vector<std::pair<mp_size_t, mp_size_t>> shapes = {
-      {1500, 1501}, {1600, 1599}, {2999, 2001}, {3001, 3000}, {5999, 5997}, {6003, 900},
-      {40001, 1200}, {30011, 1777}, {9000, 8999}, {12001, 12001}, {11000, 10500}, {40000, 40000}, {9, 40000}};
+      {1500, 1501},   {1600, 1599},   {2999, 2001},  {3001, 3000}, {5999, 5997},
+      {6003, 900},    {40001, 1200},  {30011, 1777}, {9000, 8999}, {12001, 12001},
+      {11000, 10500}, {40000, 40000}, {9, 40000}};
   for (const auto& [an, bn] : shapes) {
     for (const Fill fill : {Fill::RANDOM, Fill::ONE_RUNS}) expect_gmps_product(an, bn, fill, rng);
   }
@@ -99,6 +100,29 @@ TEST(Products, SplitIntoPartsWithinTheScratchBound) {
     EXPECT_FALSE(fft_takes(3001, 3000)) << "not split";
   }
   set_product_bounds({});
+}
+
+// A split product's FFT scratch and parts come from the arena, within what the model counts.
+TEST(Products, SplitProductsStayWithinTheirModel) {
+  constexpr mp_size_t n = 60000;  // three halvings under this bound
+  const ProductBounds bounds{fft_scratch_bytes(20000), true};
+  set_product_bounds(bounds);
+  std::mt19937_64 rng(8);
+  std::vector<mp_limb_t> a(n), b(n), product(2 * n), expected(2 * n);
+  for (auto& limb : a) limb = rng();
+  for (auto& limb : b) limb = rng();
+  ASSERT_TRUE(arena_reserve(product_scratch_bytes(bounds, 1, 2 * n) + (64 << 10)));
+  multiply_limbs(product.data(), a.data(), n, b.data(), n);
+  release_product_scratch();
+  const ArenaUse use = arena_use();
+  arena_release();
+  set_product_bounds({});
+  EXPECT_EQ(use.overflows, 0u);
+  if (fft_takes(n, n)) {
+    EXPECT_GT(use.high_water, std::size_t{2 * n * sizeof(mp_limb_t)});
+  }
+  mpn_mul_n(expected.data(), a.data(), b.data(), n);
+  EXPECT_EQ(product, expected);
 }
 
 // Each thread has its FFT scratch of its own; releasing it leaves the next product as right.
