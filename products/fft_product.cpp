@@ -84,8 +84,8 @@ bool fft_product_supported() {
   return supported;
 }
 
-void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
-                  mp_size_t bn) {
+void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b, mp_size_t bn,
+                  bool keep) {
   assert(an >= bn && bn >= 1 && fft_product_supported());
   assert(r + an + bn <= a || a + an <= r);
   assert(r + an + bn <= b || b + bn <= r);
@@ -94,7 +94,7 @@ void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
     own.ready = true;
   }
   mpn_ctx_mpn_mul(own.context, r, a, static_cast<ulong>(an), b, static_cast<ulong>(bn));
-  if (fft_scratch_bytes(static_cast<std::size_t>(an + bn)) > FFT_KEPT_SCRATCH_BYTES) {
+  if (!keep && fft_scratch_bytes(static_cast<std::size_t>(an + bn)) > FFT_KEPT_SCRATCH_BYTES) {
     mpn_ctx_clear(own.context);
     own.ready = false;
   }

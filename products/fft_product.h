@@ -9,8 +9,10 @@ bool fft_product_supported();
 
 // {r, an + bn} <- {a, an} {b, bn}. Requires an >= bn >= 1, r apart from a and b, and
 // fft_product_supported(). FLINT's allocations come from the memory arena (from malloc without
-// one), so that they are a route's like GMP's.
-void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b, mp_size_t bn);
+// one), so that they are a route's like GMP's. The thread keeps its scratch for the next product
+// when `keep` is set or the scratch is at most FFT_KEPT_SCRATCH_BYTES.
+void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b, mp_size_t bn,
+                  bool keep);
 
 // Frees the calling thread's FFT tables and buffer; safe when it holds none.
 void fft_release_scratch();

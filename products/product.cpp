@@ -13,6 +13,7 @@ namespace {
 
 std::atomic<std::size_t> scratch_bound{FFT_SCRATCH_MAX_BYTES};
 std::atomic<bool> split_allowed{false};
+std::atomic<bool> keep_scratch{false};
 
 bool fft_fits(mp_size_t product_limbs) {
   return fft_scratch_bytes(static_cast<std::size_t>(product_limbs)) <= scratch_bound.load();
@@ -91,7 +92,7 @@ void bounded_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_li
     return;
   }
   if (fft_fits(an + bn)) {
-    fft_multiply(r, a, an, b, bn);
+    fft_multiply(r, a, an, b, bn, keep_scratch.load());
     return;
   }
   const mp_size_t h = (an + 1) / 2;
@@ -197,6 +198,7 @@ void set_product_bounds(const ProductBounds& bounds) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   scratch_bound.store(bounds.fft_scratch_bytes);
   split_allowed.store(bounds.split);
+  keep_scratch.store(bounds.keep_scratch);
 #else
   (void)bounds;
 #endif

@@ -28,12 +28,15 @@ bool fft_takes(mp_size_t an, mp_size_t bn);
 // products do not repay).
 bool fft_takes_whole(mp_size_t an, mp_size_t bn);
 
-// How far products go to the FFT: the most FFT scratch one thread may hold, and whether a product
+// How far products go to the FFT: the most FFT scratch one thread may hold; whether a product
 // whose scratch would pass it is split into parts that fit (see product_tuning.h) rather than
-// left to GMP.
+// left to GMP; and whether a thread keeps its scratch, up to the bound, from one product to the
+// next (until release_product_scratch) rather than only up to FFT_KEPT_SCRATCH_BYTES, which
+// spares each large product its buffer's first touch.
 struct ProductBounds {
   std::size_t fft_scratch_bytes = FFT_SCRATCH_MAX_BYTES;
   bool split = false;
+  bool keep_scratch = false;
 };
 
 // Sets the bounds for the products from now on. A route sets them before it reserves its memory,
