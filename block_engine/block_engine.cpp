@@ -67,9 +67,10 @@ double trees_bytes(std::int32_t word_count, std::uint32_t steps, double last_ind
 // after the last block or a stop), when no tree is held: FFT scratch of FFT_SCRATCH_PER_NUMBER
 // numbers of the state's size a thread, within an eighth of the trees' share (two threads' FFT
 // scratch and the parts of their split products take at most four times the bound each),
-// products split to fit it, and the scratch kept from one to the next. Measured by bench/break_off.py at 10^8 digits, q after 40 s: from q
-// to the saved message 19.9 s (1064 MB at the peak), 22.1 s with 1.5 numbers (911 MB), 24.5 s
-// with the blocks' bounds (1156 MB).
+// products split to fit it, and the scratch kept from one to the next. Measured by
+// bench/break_off.py at 10^8 digits, q after 40 s: from q to the saved message 16.9 s (934 MB at
+// the peak); without keeping the scratch 19.9 s (1064 MB), with 1.5 numbers 22.1 s (911 MB), with
+// the blocks' bounds 24.5 s (1156 MB). Where q lands moves these by a few seconds.
 constexpr double FFT_SCRATCH_PER_NUMBER = 3;
 ProductBounds conversion_bounds(std::int32_t word_count, std::uint32_t steps, double last_index) {
   ProductBounds bounds;
