@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
       const double budget = 0.3;
       const double g =
           best_seconds([&] { mpn_mul(gmp.data(), a.data(), an, b.data(), bn); }, budget);
-      const double f =
-          best_seconds([&] { fft_multiply(fft.data(), a.data(), an, b.data(), bn, false); }, budget);
+      const double f = best_seconds(
+          [&] { fft_multiply(fft.data(), a.data(), an, b.data(), bn, false); }, budget);
       const bool same = gmp == fft;
       std::printf("%10ld %5ld:1 %12.3f %12.3f %7.2fx %s\n", n, ratio, g * 1e3, f * 1e3, g / f,
                   same ? "identical" : "DIFFERENT");
