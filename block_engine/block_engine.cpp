@@ -413,6 +413,7 @@ SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSigna
 
 void release_block_engine(BlockEngine* engine) {
   arena_release();
+  set_product_bounds(ProductBounds{});
   std::free(engine->chars);
   engine->chars = nullptr;
 }

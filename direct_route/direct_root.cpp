@@ -40,9 +40,14 @@ constexpr std::uint64_t ARENA_FIXED_BYTES = 16u << 20;
 // scratch only 4%, for the page faults of each product's buffer.
 constexpr double FFT_SCRATCH_BYTES_PER_PLACE = 0.4;
 
-// The products' bounds for `places`.
-ProductBounds route_product_bounds(std::uint64_t places) {
+// The products' bounds for `places`: the quick ones, or where memory is short GMP's products
+// alone, which need no scratch of the FFT's.
+ProductBounds route_product_bounds(std::uint64_t places, bool quick) {
   ProductBounds bounds;
+  if (!quick) {
+    bounds.fft_scratch_bytes = 0;
+    return bounds;
+  }
   bounds.fft_scratch_bytes =
       static_cast<std::size_t>(FFT_SCRATCH_BYTES_PER_PLACE * static_cast<double>(places));
   bounds.split = true;
@@ -50,15 +55,22 @@ ProductBounds route_product_bounds(std::uint64_t places) {
   return bounds;
 }
 
-// The route's arena for `places` digits after the point.
-double arena_bytes(std::uint64_t places) {
+// The route's arena for `places` digits after the point under `bounds`.
+double arena_bytes(std::uint64_t places, const ProductBounds& bounds) {
   const double per_digit =
       wrapped_products_native() ? ARENA_BYTES_PER_DIGIT : ARENA_BYTES_PER_DIGIT_FOLDED;
-  // Two threads multiply at once, the iteration's and the conversion's, the root's limbs by as
-  // many at most.
+  // Two threads multiply at once, the iteration's and the conversion's. The largest products:
+  // the root's limbs by half as many (the top piece's trailing half, taken by the FFT only
+  // whole), the iteration's last step and the largest power's square (as many limbs in all as
+  // the root).
+  const std::size_t root_limbs = piece_limbs(places);
   return per_digit * static_cast<double>(places) + ARENA_FIXED_BYTES +
-         static_cast<double>(
-             product_scratch_bytes(route_product_bounds(places), 2, 2 * piece_limbs(places)));
+         static_cast<double>(product_scratch_bytes(bounds, 2, root_limbs + root_limbs / 2 + 2));
+}
+
+// The route's peak for `places` digits under `bounds`: its arena and the digits' characters.
+double peak_bytes(std::uint64_t places, const ProductBounds& bounds) {
+  return arena_bytes(places, bounds) + static_cast<double>(places + 2);
 }
 
 // The places the route computes for `positions`: the digits after the point and the checked ones.
@@ -219,16 +231,20 @@ void plain_root_digits(std::uint64_t places, char* chars) {
 
 double direct_root_peak_bytes(std::uint32_t positions) {
   const std::uint64_t places = route_places(positions);
-  return arena_bytes(places) + static_cast<double>(places + 2);
+  return peak_bytes(places, route_product_bounds(places, false));
 }
 
 bool start_direct_root(std::uint32_t positions, std::uint64_t memory_room, DirectRoot* root) {
-  if (direct_root_peak_bytes(positions) > static_cast<double>(memory_room)) return false;
+  const std::uint64_t places = route_places(positions);
+  ProductBounds bounds = route_product_bounds(places, true);
+  if (peak_bytes(places, bounds) > static_cast<double>(memory_room)) {
+    bounds = route_product_bounds(places, false);
+    if (peak_bytes(places, bounds) > static_cast<double>(memory_room)) return false;
+  }
   std::uint32_t final_n = 0;
   if (!final_term_index(positions, &final_n)) return false;
-  const std::uint64_t places = route_places(positions);
   if (!bit_counts_fit(places, DIRECT_ROUTE_BITS_PER_PLACE)) return false;
-  const double arena = arena_bytes(places);
+  const double arena = arena_bytes(places, bounds);
   if (arena >= static_cast<double>(SIZE_MAX)) return false;
   char* chars = static_cast<char*>(std::malloc(static_cast<std::size_t>(places + 2)));
   if (chars == nullptr) return false;
@@ -236,7 +252,7 @@ bool start_direct_root(std::uint32_t positions, std::uint64_t memory_room, Direc
     std::free(chars);
     return false;
   }
-  set_product_bounds(route_product_bounds(places));
+  set_product_bounds(bounds);
   root->positions = positions;
   root->final_n = final_n;
   root->digit_chars = chars;
@@ -263,6 +279,7 @@ bool compute_direct_root(DirectRoot* root, const ProgressSink& progress_sink,
 
 void release_direct_root(DirectRoot* root) {
   arena_release();
+  set_product_bounds(ProductBounds{});
   std::free(root->digit_chars);
   root->digit_chars = nullptr;
 }

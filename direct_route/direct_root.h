@@ -18,12 +18,14 @@ struct DirectRoot {
 };
 
 // The route's modelled peak of memory for `positions` digit positions: its arena (reserved whole,
-// with room to spare) and the digits' characters.
+// with room to spare) and the digits' characters, with GMP's products alone; where more memory is
+// there, the route takes the FFT's too, and is quicker.
 double direct_root_peak_bytes(std::uint32_t positions);
 
 // Takes the route for `positions` digit positions (1 <= positions < POSITION_COUNT_BOUND) when
-// it can: its peak is within `memory_room` bytes, the final term index is decided and the memory
-// for the route is there. Returns false, holding nothing, otherwise; another route must then run.
+// it can: its peak, with the FFT's products or else with GMP's alone, is within `memory_room`
+// bytes, the final term index is decided and the memory for the route is there. Returns false,
+// holding nothing, otherwise; another route must then run.
 bool start_direct_root(std::uint32_t positions, std::uint64_t memory_room, DirectRoot* root);
 
 // Computes the digits of a started route on `threads` threads (0 for as many as the hardware

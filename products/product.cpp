@@ -209,14 +209,15 @@ std::size_t product_scratch_bytes(const ProductBounds& bounds, unsigned threads,
 #if defined(TINDERMOSS_HAVE_FLINT)
   if (fft_product_supported()) {
     // The FFT's scratch within the bound, and where a product is split, the temporaries of its
-    // slices and halves: at most three times the product's limbs in all.
+    // slices and halves: the product's limbs at the first halving, half as many at the next
+    // (and a slice's product at most as many), under twice the product's limbs in all.
     const std::size_t bound = bounds.fft_scratch_bytes;
     const std::size_t fft = std::min(bound, fft_scratch_bytes(largest_product_limbs));
     const std::size_t whole_limbs =
         bound > FFT_CONTEXT_BYTES ? (bound - FFT_CONTEXT_BYTES) / FFT_SCRATCH_BYTES_PER_LIMB : 0;
     const std::size_t split_limbs =
         std::min(largest_product_limbs, bounds.split ? whole_limbs << KARATSUBA_MAX_LEVELS : 0);
-    const std::size_t parts = split_limbs > whole_limbs ? 3 * split_limbs * sizeof(mp_limb_t) : 0;
+    const std::size_t parts = split_limbs > whole_limbs ? 2 * split_limbs * sizeof(mp_limb_t) : 0;
     return threads * (fft + parts);
   }
 #else

@@ -9,6 +9,7 @@
 #include "reference.h"
 #include "series/series.h"
 #include "platform/available_memory.h"
+#include "products/product.h"
 
 namespace {
 
@@ -120,6 +121,24 @@ TEST(DirectRootTest, MillionsOfDigitsAgainstGmp) {
     EXPECT_TRUE(std::string(root.digit_chars, requested) == sqrt2_digits(requested)) << requested;
     release_direct_root(&root);
   }
+}
+
+// Where the memory is too short for the FFT's scratch, the route runs on GMP's products alone, and
+// not at all with less than that needs.
+TEST(DirectRootTest, GmpsProductsAloneWhereTheFftsScratchDoesNotFit) {
+  constexpr std::uint32_t requested = 1000000;
+  const bool fft_in_this_build = fft_takes(FFT_PRODUCT_MIN_LIMBS, FFT_PRODUCT_MIN_LIMBS);
+  const auto least = static_cast<std::uint64_t>(direct_root_peak_bytes(requested + 1));
+  DirectRoot root;
+  EXPECT_FALSE(start_direct_root(requested + 1, least - 1, &root));
+  ASSERT_TRUE(start_direct_root(requested + 1, least + 1, &root));
+  EXPECT_FALSE(fft_takes(FFT_PRODUCT_MIN_LIMBS, FFT_PRODUCT_MIN_LIMBS));
+  ASSERT_TRUE(compute_direct_root(&root, ProgressSink{}, 100, 0));
+  EXPECT_TRUE(std::string(root.digit_chars, requested) == sqrt2_digits(requested));
+  release_direct_root(&root);
+  ASSERT_TRUE(start_direct_root(requested + 1, MEMORY_UNKNOWN, &root));
+  EXPECT_EQ(fft_takes(FFT_PRODUCT_MIN_LIMBS, FFT_PRODUCT_MIN_LIMBS), fft_in_this_build);
+  release_direct_root(&root);
 }
 
 class DirectRouteThreads : public ::testing::TestWithParam<unsigned> {};
