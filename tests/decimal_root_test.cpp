@@ -75,6 +75,27 @@ TEST(WrappedProducts, AgreeWithTheFullProductModuloBToTheNMinusOne) {
   }
 }
 
+// Operands of the full length, near B^n, at a size the FFT takes: the product's upper half is
+// nearly B^n too, so the folds carry round the end.
+TEST(WrappedProducts, FullLengthOperandsCarryRoundTheEnd) {
+  std::mt19937_64 rng(78);
+  const mp_size_t n = wrapped_size(30000);
+  for (int round = 0; round < 3; ++round) {
+    std::vector<mp_limb_t> a = random_limbs(rng, n), b = random_limbs(rng, n);
+    a.back() = b.back() = ~mp_limb_t{0};
+    std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
+    mpz_t za, zb, expected, got;
+    mpz_inits(za, zb, expected, got, nullptr);
+    limbs_to_mpz(za, a.data(), a.size());
+    limbs_to_mpz(zb, b.data(), b.size());
+    wrapped_multiply(r.data(), n, a.data(), n, b.data(), n, scratch.data());
+    limbs_to_mpz(got, r.data(), n);
+    residue(expected, za, zb, n);
+    EXPECT_EQ(mpz_cmp(got, expected), 0) << "round " << round;
+    mpz_clears(za, zb, expected, got, nullptr);
+  }
+}
+
 // floor(frac(sqrt(2)) B^count), exactly.
 void exact_fraction(mpz_t fraction, std::size_t count) {
   mpz_set_ui(fraction, 0);
