@@ -107,6 +107,10 @@ TEST(Products, SplitProductsStayWithinTheirModel) {
   constexpr mp_size_t n = 60000;  // three halvings under this bound
   const ProductBounds bounds{fft_scratch_bytes(20000), true};
   set_product_bounds(bounds);
+  if (!fft_takes(n, n)) {
+    set_product_bounds({});
+    GTEST_SKIP() << "GMP's products alone, whose scratch is GMP's own";
+  }
   std::mt19937_64 rng(8);
   std::vector<mp_limb_t> a(n), b(n), product(2 * n), expected(2 * n);
   for (auto& limb : a) limb = rng();
@@ -118,9 +122,7 @@ TEST(Products, SplitProductsStayWithinTheirModel) {
   arena_release();
   set_product_bounds({});
   EXPECT_EQ(use.overflows, 0u);
-  if (fft_takes(n, n)) {
-    EXPECT_GT(use.high_water, std::size_t{2 * n * sizeof(mp_limb_t)});
-  }
+  EXPECT_GT(use.high_water, std::size_t{2 * n * sizeof(mp_limb_t)});
   mpn_mul_n(expected.data(), a.data(), b.data(), n);
   EXPECT_EQ(product, expected);
 }
