@@ -53,20 +53,24 @@ double tree_bytes(std::uint32_t steps, double last) {
   return levels * steps * bits_per_step / 8 + block_node_count(steps) * (sizeof(BlockNode) + 96.0);
 }
 
+// Limbs of the largest product of the engine: two numbers of the state's size.
+std::size_t state_product_limbs(std::int32_t word_count) {
+  return static_cast<std::size_t>(2 * state_number_bytes(word_count) / sizeof(mp_limb_t)) + 2;
+}
+
 // The trees' share of the arena for blocks of `steps` steps: two of them, the one running and
 // the next one being built, and the products of three threads (the chain's, its helper's and the
 // next tree's).
 double trees_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
-  const auto product_limbs =
-      static_cast<std::size_t>(2 * state_number_bytes(word_count) / sizeof(mp_limb_t)) + 2;
   return 2 * tree_bytes(steps, last_index) +
-         static_cast<double>(product_scratch_bytes(ProductBounds{}, 3, product_limbs));
+         static_cast<double>(
+             product_scratch_bytes(ProductBounds{}, 3, state_product_limbs(word_count)));
 }
 
 // The products' bounds while the state is converted between words and binary (at the start, and
 // after the last block or a stop), when no tree is held: FFT scratch of FFT_SCRATCH_PER_NUMBER
 // numbers of the state's size a thread, within an eighth of the trees' share (two threads' FFT
-// scratch and the parts of their split products take at most four times the bound each),
+// scratch and the parts of their split products take at most three times the bound each),
 // products split to fit it, and the scratch kept from one to the next. Measured by
 // bench/break_off.py at 10^8 digits, q after 40 s: from q to the saved message 16.9 s (934 MB at
 // the peak); without keeping the scratch 19.9 s (1064 MB), with 1.5 numbers 22.1 s (911 MB), with
@@ -90,10 +94,8 @@ ProductBounds conversion_bounds(std::int32_t word_count, std::uint32_t steps, do
 // the conversions' products on two threads. Measured by bench/route_memory at 10^7 digits: 9.9
 // bytes a digit to the end and 12.1 when broken off half way, against a reservation of 18.6.
 double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
-  const auto product_limbs =
-      static_cast<std::size_t>(2 * state_number_bytes(word_count) / sizeof(mp_limb_t)) + 2;
-  const double conversions = static_cast<double>(
-      product_scratch_bytes(conversion_bounds(word_count, steps, last_index), 2, product_limbs));
+  const double conversions = static_cast<double>(product_scratch_bytes(
+      conversion_bounds(word_count, steps, last_index), 2, state_product_limbs(word_count)));
   return 22 * state_number_bytes(word_count) + (32u << 20) +
          std::max(trees_bytes(word_count, steps, last_index), conversions);
 }

@@ -20,11 +20,12 @@ constexpr std::size_t fft_scratch_bytes(std::size_t product_limbs) {
   return FFT_SCRATCH_BYTES_PER_LIMB * product_limbs + FFT_CONTEXT_BYTES;
 }
 
-// The most FFT scratch a thread holds: products of more limbs go to GMP, whose scratch is about
-// the product's own size. FLINT's scratch is four to five times the product's, so this keeps it
-// out of the few largest products of a run, where it would set the run's peak, and in the many
-// below them, where most of a run's products are (measured: 10^7 digits with -r 10% quicker with
-// this bound, none at 10^8 and 8% more memory without it).
+// The most FFT scratch a thread holds unless a route sets other bounds (see ProductBounds):
+// products of more limbs go to GMP, whose scratch is about the product's own size. FLINT's scratch
+// is about eight times the product's, so this keeps it out of the few largest products of a run,
+// where it would set the run's peak, and in the many below them, where most of a run's products are
+// (measured: 10^7 digits with -r 10% quicker with this bound, none at 10^8 and 8% more memory
+// without it).
 inline constexpr std::size_t FFT_SCRATCH_MAX_BYTES = std::size_t{16} << 20;
 
 // A product whose FFT scratch would pass the bound is split, a long operand into slices and a

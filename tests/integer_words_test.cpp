@@ -4,31 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <string>
 #include <vector>
 
 #include "products/product.h"
 #include "products/product_tuning.h"
 #include "radix/integer_words.h"
+#include "reference.h"
 
 namespace {
 
-// x's digits, zero-padded to 9 `count` places, read as words.
-std::vector<Word> gmps_words(const mpz_t x, std::int32_t count) {
-  std::vector<char> text(mpz_sizeinbase(x, 10) + 2);
-  const std::string digits = mpz_get_str(text.data(), 10, x);
-  const std::string padded =
-      std::string(static_cast<std::size_t>(count) * DIGITS_PER_WORD - digits.size(), '0') + digits;
-  std::vector<Word> words(static_cast<std::size_t>(count));
-  for (std::size_t k = 0; k < words.size(); ++k) {
-    words[k] = static_cast<Word>(std::stoul(padded.substr(k * DIGITS_PER_WORD, DIGITS_PER_WORD)));
-  }
-  return words;
-}
-
 // Converts x of `count` words both ways, prepared and not, on one thread and two.
 void expect_gmps_words(const mpz_t x, std::int32_t count) {
-  const std::vector<Word> expected = gmps_words(x, count);
+  const std::vector<Word> expected = mpz_to_words(x, count);
   std::vector<char> chars(integer_words_buffer_bytes(count));
   WordConversion prepared;
   const bool ready = prepare_word_conversion(count, &prepared);

@@ -25,14 +25,15 @@ void words_to_mpz(mpz_t value, const Word* words, std::int32_t count) {
 }
 
 std::vector<Word> mpz_to_words(const mpz_t value, std::int32_t count) {
+  std::vector<char> text(mpz_sizeinbase(value, 10) + 2);
+  const std::string digits = mpz_get_str(text.data(), 10, value);
+  const std::size_t places = static_cast<std::size_t>(count) * DIGITS_PER_WORD;
+  if (digits.size() > places) throw std::logic_error("value does not fit the words");
+  const std::string padded = std::string(places - digits.size(), '0') + digits;
   std::vector<Word> words(static_cast<std::size_t>(count));
-  mpz_t rest;
-  mpz_init_set(rest, value);
-  for (std::int32_t k = count - 1; k >= 0; --k) {
-    words[static_cast<std::size_t>(k)] = static_cast<Word>(mpz_fdiv_q_ui(rest, rest, WORD_BASE));
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    words[k] = static_cast<Word>(std::stoul(padded.substr(k * DIGITS_PER_WORD, DIGITS_PER_WORD)));
   }
-  if (mpz_sgn(rest) != 0) throw std::logic_error("value does not fit the words");
-  mpz_clear(rest);
   return words;
 }
 
