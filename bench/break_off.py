@@ -1,22 +1,27 @@
 #!/usr/bin/env python3
-"""A q typed on the terminal part way through a run with a checkpoint file: the time from the key
-to the saved message (the program's exit, right after it), each part's peak resident memory, and
-whether the resumed run ends with the digits of a run without a checkpoint file.
+"""A q typed on the terminal part way through a run with a checkpoint file (or, with --term, the
+stop signal a shutdown sends): the time from the key to the saved message (the program's exit,
+right after it), each part's peak resident memory, and whether the resumed run ends with the
+digits of a run without a checkpoint file.
 
-    bench/break_off.py [build] [digits] [seconds before q ...]   (default: build 10000000 2 5)
+    bench/break_off.py [--term] [build] [digits] [seconds before q ...]   (default: build 10000000 2 5)
 """
 import fcntl
 import os
 import pty
+import signal
 import subprocess
 import sys
 import tempfile
 import termios
 import time
 
-build = sys.argv[1] if len(sys.argv) > 1 else "build"
-digits = sys.argv[2] if len(sys.argv) > 2 else "10000000"
-delays = [float(s) for s in sys.argv[3:]] or [2.0, 5.0]
+arguments = sys.argv[1:]
+by_signal = "--term" in arguments
+arguments = [a for a in arguments if a != "--term"]
+build = arguments[0] if len(arguments) > 0 else "build"
+digits = arguments[1] if len(arguments) > 1 else "10000000"
+delays = [float(s) for s in arguments[2:]] or [2.0, 5.0]
 program = os.path.join(build, "tindermoss_vale")
 
 
@@ -38,16 +43,20 @@ with tempfile.TemporaryDirectory() as work:
                                      preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
         time.sleep(delay)
         start = time.monotonic()
-        os.write(master, b"q")
-        _, _, usage = os.wait4(child.pid, 0)
+        if by_signal:
+            os.kill(child.pid, signal.SIGTERM)
+        else:
+            os.write(master, b"q")
+        _, status, usage = os.wait4(child.pid, 0)
         child.returncode = 0
+        ended = "signal %d" % os.WTERMSIG(status) if os.WIFSIGNALED(status) else "status %d" % os.WEXITSTATUS(status)
         first_peak = usage.ru_maxrss / 1024
         # The saved message is the run's last output, written just before it exits.
         stopped = time.monotonic() - start
         os.close(master)
         os.close(slave)
         if not os.path.exists(state):
-            print(f"{digits:>11} {delay:>9.1f} {'(ended first)':>12}")
+            print(f"{digits:>11} {delay:>9.1f} {'(no state: ' + ended + ')':>12}")
             continue
         with open(state, "rb") as f:
             next_n = int.from_bytes(f.read(24)[20:24], "little")

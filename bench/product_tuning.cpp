@@ -40,7 +40,7 @@ double best_seconds(Product product, double budget) {
 
 int main(int argc, char** argv) {
   const long largest = argc > 1 ? std::atol(argv[1]) : 1000000;
-  if (!fft_product_supported()) {
+  if (!choose_fft_products(processor_features())) {
     std::printf("this processor has no AVX2 and FMA: GMP's products only\n");
     return 0;
   }

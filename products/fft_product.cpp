@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "products/memory_arena.h"
 #include "products/product_tuning.h"
@@ -73,20 +74,17 @@ thread_local ThreadContext own;
 
 }  // namespace
 
-bool fft_product_supported() {
-  static const bool supported = [] {
-    __builtin_cpu_init();
-    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) return false;
+void fft_prepare() {
+  static std::once_flag prepared;
+  std::call_once(prepared, [] {
     __flint_set_all_memory_functions(allocate, allocate_zeroed, reallocate, release,
                                      allocate_aligned, release_aligned);
-    return true;
-  }();
-  return supported;
+  });
 }
 
 void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b, mp_size_t bn,
                   bool keep) {
-  assert(an >= bn && bn >= 1 && fft_product_supported());
+  assert(an >= bn && bn >= 1);
   assert(r + an + bn <= a || a + an <= r);
   assert(r + an + bn <= b || b + bn <= r);
   if (!own.ready) {

@@ -1,16 +1,16 @@
 // FLINT's small-prime FFT product, for product.cpp alone: built with AVX2 and FMA, so nothing here
-// may run before fft_product_supported() has said yes.
+// may run before choose_fft_products has chosen the FFT for a processor that has them.
 #pragma once
 
 #include <gmp.h>
 
-// Whether this processor runs the FFT (asked once, before anything of FLINT's is called).
-bool fft_product_supported();
+// Routes FLINT's allocations to the memory arena (to malloc without one), so that they are a
+// route's like GMP's; once, before the first FFT product. Safe to call again.
+void fft_prepare();
 
 // {r, an + bn} <- {a, an} {b, bn}. Requires an >= bn >= 1, r apart from a and b, and
-// fft_product_supported(). FLINT's allocations come from the memory arena (from malloc without
-// one), so that they are a route's like GMP's. The thread keeps its scratch for the next product
-// when `keep` is set or the scratch is at most FFT_KEPT_SCRATCH_BYTES.
+// fft_prepare() done. The thread keeps its scratch for the next product when `keep` is set or the
+// scratch is at most FFT_KEPT_SCRATCH_BYTES.
 void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b, mp_size_t bn,
                   bool keep);
 

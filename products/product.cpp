@@ -11,6 +11,20 @@
 
 namespace {
 
+// Whether the products go to the FFT: unchosen until the first product asks, then as
+// choose_fft_products made it.
+enum class Choice { UNMADE, GMP, FFT };
+std::atomic<Choice> choice{Choice::UNMADE};
+
+bool fft_chosen() {
+  Choice made = choice.load(std::memory_order_acquire);
+  if (made == Choice::UNMADE) {
+    choose_fft_products(processor_features());
+    made = choice.load(std::memory_order_acquire);
+  }
+  return made == Choice::FFT;
+}
+
 std::atomic<std::size_t> scratch_bound{FFT_SCRATCH_MAX_BYTES};
 std::atomic<bool> split_allowed{false};
 std::atomic<bool> keep_scratch{false};
@@ -113,13 +127,34 @@ void bounded_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_li
 }
 
 }  // namespace
+
+bool choose_fft_products(const ProcessorFeatures& features) {
+  const bool fft = features.avx2 && features.fma;
+  if (fft) fft_prepare();
+  // The FFT's scratch of the calling thread goes with it (this processor has run the FFT).
+  if (!fft && choice.load() == Choice::FFT) fft_release_scratch();
+  choice.store(fft ? Choice::FFT : Choice::GMP, std::memory_order_release);
+  return fft;
+}
+#else
+bool choose_fft_products(const ProcessorFeatures&) { return false; }
 #endif
+
+ProcessorFeatures processor_features() {
+  ProcessorFeatures features;
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  features.avx2 = __builtin_cpu_supports("avx2") != 0;
+  features.fma = __builtin_cpu_supports("fma") != 0;
+#endif
+  return features;
+}
 
 void multiply_limbs(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
                     mp_size_t bn) {
   assert(an >= bn && bn >= 1);
 #if defined(TINDERMOSS_HAVE_FLINT)
-  if (fft_product_supported()) {
+  if (fft_chosen()) {
     bounded_product(r, a, an, b, bn);
     return;
   }
@@ -175,7 +210,7 @@ void multiply_add(mpz_t r, const mpz_t a, const mpz_t b) {
 bool fft_takes(mp_size_t an, mp_size_t bn) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   if (an < bn) std::swap(an, bn);
-  return bn >= FFT_PRODUCT_MIN_LIMBS && fft_product_supported() &&
+  return bn >= FFT_PRODUCT_MIN_LIMBS && fft_chosen() &&
          halvings_to_fit(an, bn) <= KARATSUBA_MAX_LEVELS;
 #else
   (void)an;
@@ -186,7 +221,7 @@ bool fft_takes(mp_size_t an, mp_size_t bn) {
 
 bool fft_takes_whole(mp_size_t an, mp_size_t bn) {
 #if defined(TINDERMOSS_HAVE_FLINT)
-  return std::min(an, bn) >= FFT_PRODUCT_MIN_LIMBS && fft_product_supported() && fft_fits(an + bn);
+  return std::min(an, bn) >= FFT_PRODUCT_MIN_LIMBS && fft_chosen() && fft_fits(an + bn);
 #else
   (void)an;
   (void)bn;
@@ -207,7 +242,7 @@ void set_product_bounds(const ProductBounds& bounds) {
 std::size_t product_scratch_bytes(const ProductBounds& bounds, unsigned threads,
                                   std::size_t largest_product_limbs) {
 #if defined(TINDERMOSS_HAVE_FLINT)
-  if (fft_product_supported()) {
+  if (fft_chosen()) {
     // The FFT's scratch within the bound, and where a product is split, the temporaries of its
     // slices and halves: the product's limbs at the first halving, half as many at the next
     // (and a slice's product at most as many), under twice the product's limbs in all.
@@ -230,6 +265,6 @@ std::size_t product_scratch_bytes(const ProductBounds& bounds, unsigned threads,
 
 void release_product_scratch() {
 #if defined(TINDERMOSS_HAVE_FLINT)
-  if (fft_product_supported()) fft_release_scratch();
+  if (fft_chosen()) fft_release_scratch();
 #endif
 }

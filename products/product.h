@@ -10,6 +10,21 @@
 
 #include "products/product_tuning.h"
 
+// What a processor offers of the instructions FLINT's FFT is built for.
+struct ProcessorFeatures {
+  bool avx2 = false;
+  bool fma = false;
+};
+
+// This processor's, with its system's support for the wide registers.
+ProcessorFeatures processor_features();
+
+// Chooses FLINT's FFT for the large products when this build has it and a processor with
+// `features` runs it (AVX2 and FMA both), GMP's products otherwise. It is made once with
+// processor_features() before the first product; a test may make it again between products.
+// Returns whether the FFT was chosen.
+bool choose_fft_products(const ProcessorFeatures& features);
+
 // r <- a b. r may be a or b.
 void multiply(mpz_t r, const mpz_t a, const mpz_t b);
 

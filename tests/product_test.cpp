@@ -127,6 +127,45 @@ TEST(Products, SplitProductsStayWithinTheirModel) {
   EXPECT_EQ(product, expected);
 }
 
+// A processor without AVX2 or without FMA gets GMP's products, with the same results, and nothing
+// of FLINT's runs (no FFT scratch is taken); the processor's own features choose again after.
+TEST(Products, TheFftOnlyOnAProcessorWithAvx2AndFma) {
+  // GMP multiplies a long operand by slices of the short one's length, with scratch to match.
+  constexpr mp_size_t an = 80000, bn = 2000;
+  std::mt19937_64 rng(9);
+  std::vector<mp_limb_t> a(an), b(bn), product(an + bn), expected(an + bn);
+  for (auto& limb : a) limb = rng();
+  for (auto& limb : b) limb = rng();
+  mpn_mul(expected.data(), a.data(), an, b.data(), bn);
+  // The arena's high water for one product, whose scratch is all it holds.
+  auto product_high_water = [&] {
+    EXPECT_TRUE(arena_reserve(std::size_t{64} << 20));
+    multiply_limbs(product.data(), a.data(), an, b.data(), bn);
+    release_product_scratch();
+    const std::size_t high_water = arena_use().high_water;
+    arena_release();
+    EXPECT_EQ(product, expected);
+    return high_water;
+  };
+  for (const ProcessorFeatures lacking :
+       {ProcessorFeatures{false, true}, ProcessorFeatures{true, false}, ProcessorFeatures{}}) {
+    EXPECT_FALSE(choose_fft_products(lacking)) << lacking.avx2 << lacking.fma;
+    EXPECT_FALSE(fft_takes(an, bn));
+    EXPECT_LT(product_high_water(), fft_scratch_bytes(an + bn) / 4)
+        << "GMP's scratch is about the short operand's size, the FFT's several times the product";
+    expect_gmps_product(an, bn, Fill::ONE_RUNS, rng);
+  }
+  const ProcessorFeatures here = processor_features();
+  const bool fft = choose_fft_products(here);
+  EXPECT_TRUE(!fft || (here.avx2 && here.fma));
+  EXPECT_EQ(fft_takes(an, bn), fft);
+  if (fft) {
+    EXPECT_GT(product_high_water(), fft_scratch_bytes(an + bn) / 4);
+  }
+  expect_gmps_product(an, bn, Fill::ONE_RUNS, rng);
+  release_product_scratch();
+}
+
 // Each thread has its FFT scratch of its own; releasing it leaves the next product as right.
 TEST(Products, OnTwoThreadsAtOnce) {
   auto products = [](std::uint64_t seed) {
