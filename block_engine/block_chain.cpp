@@ -54,6 +54,7 @@ void form_shares(QuotientShares* shares) {
   const std::size_t slice = std::max<std::size_t>(mpz_size(shares->node->b), 1);
   add_product_in_slices(shares->a_share, *shares->q, shares->node->a, slice, shares->abandoned);
   add_product_in_slices(shares->g_share, *shares->q, shares->node->g, slice, shares->abandoned);
+  release_product_scratch();
 }
 
 void start_shares(QuotientShares* shares, const mpz_t& q, const BlockNode& node) {

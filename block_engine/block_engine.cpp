@@ -171,6 +171,7 @@ void build_next(NextTree* next) {
   }
   next->built =
       build_block_tree(next->first, next->steps, StopCheck{next_abandoned, next}, &next->tree);
+  release_product_scratch();
 }
 
 // Starts building the tree of `steps` from `first` once the chain has reached `start_at`.
@@ -390,9 +391,11 @@ SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSigna
   std::thread term_converter;
   if (engine->threads >= 2 && 4 * mpz_size(run.term) >= mpz_size(run.sum)) {
     try {
-      term_converter =
-          std::thread(integer_to_words, run.term, state->term, count,
-                      engine->chars + integer_words_buffer_bytes(count), 1u, &conversion);
+      term_converter = std::thread([&] {
+        integer_to_words(run.term, state->term, count,
+                         engine->chars + integer_words_buffer_bytes(count), 1, &conversion);
+        release_product_scratch();
+      });
     } catch (const std::exception&) {
       // One after the other.
     }

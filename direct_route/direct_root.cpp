@@ -157,6 +157,7 @@ PieceStatus root_digits(std::uint64_t places, RouteProgress& progress, unsigned 
       helper = std::thread([&conversion] {
         build_the_powers(&conversion);
         convert_queued(&conversion.queue, ConversionProgress{});
+        release_product_scratch();
       });
     } catch (const std::exception&) {
       // No second thread to be had (no memory for its stack or its state): this one does it all.

@@ -57,18 +57,13 @@ void release_aligned(void* aligned) {
   arena_free(chunk);
 }
 
-// The calling thread's FFT context, made at its first product. Clearing it also frees the caches
-// FLINT keeps for the thread (its tables of small primes), which it would otherwise keep to the
-// process's end.
+// The calling thread's FFT context, made at its first product and cleared by fft_release_scratch,
+// which every thread that multiplied calls before it ends. Plain data, with no destructor to run
+// when the thread ends: on Windows a thread's own storage can be gone before such a destructor
+// runs.
 struct ThreadContext {
   mpn_ctx_t context;
-  bool ready = false;
-  ~ThreadContext() { clear(); }
-  void clear() {
-    if (ready) mpn_ctx_clear(context);
-    ready = false;
-    flint_cleanup();
-  }
+  bool ready;
 };
 thread_local ThreadContext own;
 
@@ -98,4 +93,9 @@ void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
   }
 }
 
-void fft_release_scratch() { own.clear(); }
+void fft_release_scratch() {
+  if (own.ready) mpn_ctx_clear(own.context);
+  own.ready = false;
+  // Also the caches FLINT keeps for the thread (its tables of small primes).
+  flint_cleanup();
+}

@@ -14,5 +14,6 @@ void fft_prepare();
 void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b, mp_size_t bn,
                   bool keep);
 
-// Frees the calling thread's FFT tables and buffer; safe when it holds none.
+// Frees the calling thread's FFT tables and buffer, and FLINT's caches for it; safe when it holds
+// none. A thread that multiplied calls it before it ends.
 void fft_release_scratch();

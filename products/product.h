@@ -66,6 +66,6 @@ std::size_t product_scratch_bytes(const ProductBounds& bounds, unsigned threads,
                                   std::size_t largest_product_limbs);
 
 // Gives back the FFT scratch the calling thread holds (its tables and buffer grow with the largest
-// product it has taken). A thread that multiplied calls it before the memory that scratch came
-// from is given back (an arena is released); a thread's own scratch also goes when it ends.
+// product it has taken). A thread that multiplied calls it before it ends and before the memory
+// that scratch came from is given back (an arena is released): nothing frees it for the thread.
 void release_product_scratch();

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstring>
 #include <exception>
-#include <functional>
 #include <thread>
 
 #include "products/division.h"
@@ -90,7 +89,10 @@ PieceStatus tree_digits(const mpz_t x, const WordConversion& conversion, char* c
   std::thread helper;
   if (threads >= 2) {
     try {
-      helper = std::thread([&queue] { convert_queued(&queue, ConversionProgress{}); });
+      helper = std::thread([&queue] {
+        convert_queued(&queue, ConversionProgress{});
+        release_product_scratch();
+      });
     } catch (const std::exception&) {
       // One thread does it all.
     }
@@ -150,7 +152,10 @@ void words_value(const Word* begin, const Word* end, const WordPowers& powers, u
   std::thread helper;
   if (threads >= 2) {
     try {
-      helper = std::thread(words_value, begin, split, std::cref(powers), 1u, x);
+      helper = std::thread([&] {
+        words_value(begin, split, powers, 1, x);
+        release_product_scratch();
+      });
     } catch (const std::exception&) {
       // Both parts here.
     }
