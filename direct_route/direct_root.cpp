@@ -245,11 +245,17 @@ bool start_direct_root(std::uint32_t positions, std::uint64_t memory_room, Direc
   std::uint32_t final_n = 0;
   if (!final_term_index(positions, &final_n)) return false;
   if (!bit_counts_fit(places, DIRECT_ROUTE_BITS_PER_PLACE)) return false;
-  const double arena = arena_bytes(places, bounds);
-  if (arena >= static_cast<double>(SIZE_MAX)) return false;
+  if (arena_bytes(places, bounds) >= static_cast<double>(SIZE_MAX)) return false;
   char* chars = static_cast<char*>(std::malloc(static_cast<std::size_t>(places + 2)));
   if (chars == nullptr) return false;
-  if (!arena_reserve(static_cast<std::size_t>(arena))) {
+  // Where the quick bounds' region cannot be had (a limit on the address space, say), GMP's
+  // products alone need less.
+  bool reserved = arena_reserve(static_cast<std::size_t>(arena_bytes(places, bounds)));
+  if (!reserved && bounds.fft_scratch_bytes > 0) {
+    bounds = route_product_bounds(places, false);
+    reserved = arena_reserve(static_cast<std::size_t>(arena_bytes(places, bounds)));
+  }
+  if (!reserved) {
     std::free(chars);
     return false;
   }

@@ -18,7 +18,9 @@
 namespace {
 
 constexpr std::size_t ALIGNMENT = 16;
-constexpr std::size_t HEADER = 16;         // a chunk's header, ahead of what it holds
+constexpr std::size_t HEADER = 16;  // a chunk's header, ahead of what it holds
+// Address space left beside a region (see arena_reserve).
+constexpr std::size_t ADDRESS_HEADROOM = std::size_t{24} << 20;
 constexpr std::size_t IN_USE = 1;          // in a header's size word (sizes are multiples of 16)
 constexpr std::size_t SMALLEST_REST = 64;  // a rest smaller than this stays with the chunk
 constexpr std::size_t DISCARD_AT_LEAST = 1 << 20;  // free runs this large give their pages back
@@ -365,6 +367,15 @@ bool arena_reserve(std::size_t bytes) {
   bytes = (bytes + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT;
   char* region = static_cast<char*>(reserve_region(bytes));
   if (region == nullptr) return false;
+  // Under a limit on the address space, the region must leave room for what does not come from
+  // it: a second thread's stack and the small allocations from malloc (FLINT's caches among
+  // them), whose failure would end the run.
+  void* headroom = reserve_region(ADDRESS_HEADROOM);
+  if (headroom == nullptr) {
+    release_region(region, bytes);
+    return false;
+  }
+  release_region(headroom, ADDRESS_HEADROOM);
   arena.base = region;
   arena.bytes = bytes;
   std::fill(std::begin(arena.bins), std::end(arena.bins), nullptr);
