@@ -236,24 +236,24 @@ double direct_root_peak_bytes(std::uint32_t positions) {
 }
 
 bool start_direct_root(std::uint32_t positions, std::uint64_t memory_room, DirectRoot* root) {
+  if (direct_root_peak_bytes(positions) > static_cast<double>(memory_room)) return false;
   const std::uint64_t places = route_places(positions);
-  ProductBounds bounds = route_product_bounds(places, true);
-  if (peak_bytes(places, bounds) > static_cast<double>(memory_room)) {
-    bounds = route_product_bounds(places, false);
-    if (peak_bytes(places, bounds) > static_cast<double>(memory_room)) return false;
-  }
   std::uint32_t final_n = 0;
   if (!final_term_index(positions, &final_n)) return false;
   if (!bit_counts_fit(places, DIRECT_ROUTE_BITS_PER_PLACE)) return false;
-  if (arena_bytes(places, bounds) >= static_cast<double>(SIZE_MAX)) return false;
   char* chars = static_cast<char*>(std::malloc(static_cast<std::size_t>(places + 2)));
   if (chars == nullptr) return false;
-  // Where the quick bounds' region cannot be had (a limit on the address space, say), GMP's
-  // products alone need less.
-  bool reserved = arena_reserve(static_cast<std::size_t>(arena_bytes(places, bounds)));
-  if (!reserved && bounds.fft_scratch_bytes > 0) {
-    bounds = route_product_bounds(places, false);
-    reserved = arena_reserve(static_cast<std::size_t>(arena_bytes(places, bounds)));
+  // The quick bounds where their peak fits and their region can be had, else GMP's products
+  // alone, which need less (also of the address space, where that is limited).
+  ProductBounds bounds;
+  bool reserved = false;
+  for (const bool quick : {true, false}) {
+    bounds = route_product_bounds(places, quick);
+    const double arena = arena_bytes(places, bounds);
+    reserved = peak_bytes(places, bounds) <= static_cast<double>(memory_room) &&
+               arena < static_cast<double>(SIZE_MAX) &&
+               arena_reserve(static_cast<std::size_t>(arena));
+    if (reserved) break;
   }
   if (!reserved) {
     std::free(chars);
