@@ -10,20 +10,13 @@
 
 namespace {
 
-// When a node is broken off after i of its k steps: A_i, B_i and G_i of the steps done and
-// B / B_i of the steps left.
-struct Prefix {
-  mpz_t a, b, g, rest_b;
-};
-
 struct Chain {
   BlockTree* tree;
   const ChainControl* control;
-  Prefix* prefix;
   std::uint32_t first_zero;
 };
 
-// q A and q G, on a second thread when there is one to be had; given up when the node is broken
+// q A and q G, on a second thread when there is one to be had; given up when the block is broken
 // off (they are not wanted then), between slices of q as long as the node's B, so that a stop
 // never waits for a whole product of the block's top.
 struct QuotientShares {
@@ -78,17 +71,6 @@ void clear_shares(QuotientShares* shares) {
   mpz_clear(shares->g_share);
 }
 
-// A node broken off before its first step: nothing subtracted, and the prefix of no steps.
-std::uint32_t broken_off_at_start(Chain& chain, const BlockNode& node, mpz_t sum) {
-  Prefix& prefix = *chain.prefix;
-  mpz_set_ui(sum, 0);
-  mpz_set_ui(prefix.a, 1);
-  mpz_set_ui(prefix.b, 1);
-  mpz_set_ui(prefix.g, 0);
-  mpz_set(prefix.rest_b, node.b);
-  return 0;
-}
-
 // A node that has run to its end needs its halves' products no more; they are given back as the
 // chain passes, so that the block's products shrink while the next block's grow.
 void release_below(BlockTree* tree, std::uint32_t index) {
@@ -120,29 +102,17 @@ void run_leaf(Chain& chain, const BlockNode& node, mpz_t x, mpz_t sum, bool exac
   }
 }
 
-// Both halves in turn; broken off in the right half, the prefix of the node is that of the
-// right half behind the whole left half.
+// Both halves in turn; a stop in the left one leaves the right one alone.
 std::uint32_t run_halves(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bool exact) {
   const BlockNode& left = chain.tree->nodes[index + 1];
-  const BlockNode& right = chain.tree->nodes[chain.tree->nodes[index].right];
-  Prefix& prefix = *chain.prefix;
   const std::uint32_t left_done = run_node_to_end(chain, index + 1, x, sum, exact);
-  if (left_done < left.steps) {
-    multiply(prefix.rest_b, prefix.rest_b, right.b);
-    return left_done;
-  }
+  if (left_done < left.steps) return left_done;
   mpz_t right_sum;
   mpz_init(right_sum);
   const std::uint32_t right_done =
       run_node_to_end(chain, chain.tree->nodes[index].right, x, right_sum, exact);
   mpz_add(sum, sum, right_sum);
   mpz_clear(right_sum);
-  if (right_done < right.steps) {
-    multiply(prefix.g, prefix.g, left.a);
-    multiply_add(prefix.g, left.g, prefix.b);
-    multiply(prefix.a, prefix.a, left.a);
-    multiply(prefix.b, prefix.b, left.b);
-  }
   return left.steps + right_done;
 }
 
@@ -152,7 +122,7 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
     mpz_set_ui(sum, 0);
     return node.steps;
   }
-  if (stop_requested(chain.control->stop)) return broken_off_at_start(chain, node, sum);
+  if (stop_requested(chain.control->stop)) return 0;
   if (node.right == 0) {
     run_leaf(chain, node, x, sum, exact);
     return node.steps;
@@ -162,41 +132,26 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
   mpz_t q;
   mpz_init(q);
   divide(q, x, x, node.b);
-  if (stop_requested(chain.control->stop)) {
-    // A stop during a long division: x as it came, no step taken.
-    multiply_add(x, q, node.b);
-    mpz_clear(q);
-    return broken_off_at_start(chain, node, sum);
-  }
-  const std::size_t parallel_limbs = chain.control->parallel_limbs;
-  const bool in_parallel = parallel_limbs > 0 && mpz_size(q) + mpz_size(node.a) >= parallel_limbs;
-  QuotientShares shares;
-  if (in_parallel) start_shares(&shares, q, node);
-  const std::uint32_t done = run_halves(chain, index, x, sum, false);
-  if (in_parallel) {
-    if (done < node.steps) shares.abandoned.store(true);
-    finish_shares(&shares);
-  }
-  if (done == node.steps) {
+  std::uint32_t done = 0;
+  if (!stop_requested(chain.control->stop)) {
+    const std::size_t parallel_limbs = chain.control->parallel_limbs;
+    const bool in_parallel = parallel_limbs > 0 && mpz_size(q) + mpz_size(node.a) >= parallel_limbs;
+    QuotientShares shares;
+    if (in_parallel) start_shares(&shares, q, node);
+    done = run_halves(chain, index, x, sum, false);
     if (in_parallel) {
-      mpz_add(x, x, shares.a_share);
-      mpz_add(sum, sum, shares.g_share);
-    } else {
+      if (done < node.steps) shares.abandoned.store(true);
+      finish_shares(&shares);
+      if (done == node.steps) {
+        mpz_add(x, x, shares.a_share);
+        mpz_add(sum, sum, shares.g_share);
+      }
+      clear_shares(&shares);
+    } else if (done == node.steps) {
       multiply_add(x, q, node.a);
       multiply_add(sum, q, node.g);
     }
-  } else {
-    // T_(n+i) = q A_i B / B_i + V_i, and the terms before it add q (B / B_i) G_i.
-    const Prefix& prefix = *chain.prefix;
-    mpz_t share;
-    mpz_init(share);
-    multiply(share, prefix.a, prefix.rest_b);
-    multiply_add(x, q, share);
-    multiply(share, prefix.rest_b, prefix.g);
-    multiply_add(sum, q, share);
-    mpz_clear(share);
   }
-  if (in_parallel) clear_shares(&shares);
   mpz_clear(q);
   return done;
 }
@@ -205,18 +160,9 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
 
 ChainResult run_block_chain(BlockTree* tree, mpz_t x, mpz_t subtracted,
                             const ChainControl& control) {
-  Prefix prefix;
-  mpz_init(prefix.a);
-  mpz_init(prefix.b);
-  mpz_init(prefix.g);
-  mpz_init(prefix.rest_b);
-  Chain chain{tree, &control, &prefix, 0};
+  Chain chain{tree, &control, 0};
   ChainResult result;
   result.steps_done = run_node(chain, 0, x, subtracted, true);
   result.first_zero = chain.first_zero;
-  mpz_clear(prefix.a);
-  mpz_clear(prefix.b);
-  mpz_clear(prefix.g);
-  mpz_clear(prefix.rest_b);
   return result;
 }

@@ -4,9 +4,8 @@
 // one. Under nodes where q = 0 the values are the true terms, so the first zero term is found
 // there; under a node with q >= 1 no term is zero.
 //
-// A stop breaks the chain off at the next node: every node on the way back up adds its share,
-// from the products of the steps done and of those left, so that what returns is exact at the
-// index reached.
+// A stop gives the block up at the next node: nothing is added on the way back up, so that a stop
+// never waits for the block's large products, and what is left in x and the sum is of no use.
 #pragma once
 
 #include <gmp.h>
@@ -26,13 +25,14 @@ struct ChainControl {
 };
 
 struct ChainResult {
-  std::uint32_t steps_done = 0;  // of the block's steps, all unless stopped
+  std::uint32_t steps_done = 0;  // all the block's steps, fewer when it was given up
   std::uint32_t first_zero = 0;  // the index of the first zero term, 0 when none came
 };
 
 // Runs the chain of the block of `tree` from x, its first term: x becomes the term after the
-// steps done, and `subtracted` the sum of the terms before it from the block's first on. Stops
-// early only when the control's stop is requested. Requires x >= 0 and built products; gives
+// block, and `subtracted` the sum of the block's terms. Gives the block up, with steps_done below
+// its steps, only when the control's stop is requested; x and `subtracted` then hold nothing of
+// use (the caller keeps the block's first term). Requires x >= 0 and built products; gives
 // back the products of every node whose parent has run to its end, so that only the block's own
 // are left at the end.
 ChainResult run_block_chain(BlockTree* tree, mpz_t x, mpz_t subtracted,

@@ -89,14 +89,15 @@ ProductBounds conversion_bounds(std::int32_t word_count, std::uint32_t steps, do
 }
 
 // The arena for a run of the state's size with blocks of `steps` steps: the sum and the term,
-// the quotients and products of a block's top, and the two conversions back into words side by
-// side after a stop (twenty-two numbers of the state's size at most), and either the trees or
-// the conversions' products on two threads. Measured by bench/route_memory at 10^7 digits: 9.9
-// bytes a digit to the end and 12.1 when broken off half way, against a reservation of 18.6.
+// the block's first term, the quotients and products of a block's top, and the two conversions
+// back into words side by side after a stop (twenty-three numbers of the state's size at most), and
+// either the trees or the conversions' products on two threads. Measured by bench/route_memory at
+// 10^7 digits: 9.9 bytes a digit to the end and 12.1 when broken off half way, against a
+// reservation of 18.6.
 double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
   const double conversions = static_cast<double>(product_scratch_bytes(
       conversion_bounds(word_count, steps, last_index), 2, state_product_limbs(word_count)));
-  return 22 * state_number_bytes(word_count) + (32u << 20) +
+  return 23 * state_number_bytes(word_count) + (32u << 20) +
          std::max(trees_bytes(word_count, steps, last_index), conversions);
 }
 
@@ -154,6 +155,7 @@ struct NextTree {
   BlockTree tree;
   bool built = false;
   std::atomic<bool> abandoned{false};
+  std::atomic<bool> finished{false};
   const std::atomic<std::uint32_t>* reached = nullptr;
   std::uint32_t start_at = 0;
   std::thread builder;
@@ -172,6 +174,7 @@ void build_next(NextTree* next) {
   next->built =
       build_block_tree(next->first, next->steps, StopCheck{next_abandoned, next}, &next->tree);
   release_product_scratch();
+  next->finished.store(true);
 }
 
 // Starts building the tree of `steps` from `first` once the chain has reached `start_at`.
@@ -183,6 +186,7 @@ void start_next(NextTree* next, std::uint32_t first, std::uint32_t steps,
   next->start_at = start_at;
   next->built = false;
   next->abandoned.store(false);
+  next->finished.store(false);
   try {
     next->builder = std::thread(build_next, next);
   } catch (const std::exception&) {
@@ -206,6 +210,14 @@ void abandon_next(NextTree* next) {
 // exact), otherwise `steps` built here. False when a stop came first.
 bool take_tree(NextTree* next, std::uint32_t first, std::uint32_t steps, const StopCheck& abandon,
                BlockTree* tree) {
+  // A stop while the tree is still being built gives it up rather than wait for it.
+  while (next->builder.joinable() && !next->finished.load()) {
+    if (stop_requested(abandon)) {
+      abandon_next(next);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   finish_next(next);
   if (next->built && next->first == first) {
     *tree = next->tree;
@@ -245,8 +257,9 @@ SeriesOutcome run_blocks(Run* run) {
                signals.reached, 0);
   }
   prepare_word_conversion(engine.word_count, run->conversion);
-  mpz_t block_sum;
+  mpz_t block_sum, block_first_term;
   mpz_init(block_sum);
+  mpz_init(block_first_term);
   SeriesOutcome outcome;
   for (;;) {
     signals.exact_word.store(first_word_of(run->term, engine.word_count),
@@ -278,18 +291,21 @@ SeriesOutcome run_blocks(Run* run) {
           block_steps_from(engine, next_first, static_cast<std::size_t>(left_after * LOG2_K)),
           signals.reached, run->n + static_cast<std::uint32_t>(steps * NEXT_TREE_FROM));
     }
+    mpz_set(block_first_term, run->term);
     const ChainResult result = run_block_chain(&tree, run->term, block_sum, control);
     release_block_tree(&tree);
     arena_trim();  // the block's products, freed in pieces, make room for the next block's
-    mpz_sub(run->sum, run->sum, block_sum);
-    run->n = result.first_zero != 0 ? result.first_zero : run->n + result.steps_done;
-    if (result.steps_done < steps && result.first_zero == 0) {
+    if (result.steps_done < steps) {
+      mpz_swap(run->term, block_first_term);  // the state at the block's start
       outcome = SeriesOutcome::INTERRUPTED;
       break;
     }
+    mpz_sub(run->sum, run->sum, block_sum);
+    run->n = result.first_zero != 0 ? result.first_zero : run->n + steps;
   }
   abandon_next(&next);
   mpz_clear(block_sum);
+  mpz_clear(block_first_term);
   arena_trim();  // room for the conversions back into words
   return outcome;
 }

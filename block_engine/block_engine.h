@@ -1,7 +1,7 @@
 // The series for runs that can be broken off, in binary with GMP: the loop's exact states, block
 // by block (see block_tree.h), each block's products built on the second thread while the one
-// before it runs. A stop breaks a block off at the index reached, and the state there is the one
-// the loop would hold at that index, word for word.
+// before it runs. A stop gives the current block up, and the state at its start (the loop's at
+// that index, word for word) is what goes back into words.
 #pragma once
 
 #include <atomic>
@@ -64,9 +64,10 @@ void release_block_engine(BlockEngine* engine);
 
 // Runs the series from the state on to its end, as the loop does: COMPLETED with the sum and the
 // final index, LIMIT after subtracting the term at the index past the last, or INTERRUPTED once
-// `signals.stop` is requested (at least one step is taken first), with the state at the index
-// reached. Leaves the state's sum, term, next_n and first_nonzero as the loop would; the clock is
-// the caller's. Releases what start_block_engine reserved.
+// `signals.stop` is requested (at least one step is taken first), with the state at the start of
+// the block it gave up, at most a block's steps behind the index reached. Leaves the state's sum,
+// term, next_n and first_nonzero as the loop would; the clock is the caller's. Releases what
+// start_block_engine reserved.
 SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSignals* signals);
 
 // The progress to show while the engine runs: the exact first non-zero word of the term at the

@@ -1,7 +1,7 @@
 // Checkpointable runs large enough for the block-splitting engine, through the real program: a q
-// in the middle of a run saves the loop's own state at the index reached, the resume ends with
-// the bytes of a run without a checkpoint file, and a run whose engine memory cannot be had still
-// ends with the right digits.
+// in the middle of a run saves the loop's own state at the last block boundary, the resume ends
+// with the bytes of a run without a checkpoint file, and a run whose engine memory cannot be had
+// still ends with the right digits.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,5 +1,5 @@
 // The block-splitting engine reaches exactly the literal loop's states: at the end of a run, at
-// whatever index a stop breaks it off, after a resume, near the iteration limit, and across
+// the start of whatever block a stop gives up, after a resume, near the iteration limit, and across
 // checkpoints handed between it and the sweep engine.
 #include <gtest/gtest.h>
 
@@ -78,14 +78,16 @@ bool count_down(void* context) {
 }
 
 SeriesOutcome block_engine_run(CalcState* state, const BlockTuning& tuning, std::uint64_t polls,
-                               std::uint32_t from_index = 0) {
+                               std::uint32_t from_index = 0, std::uint32_t* reached = nullptr) {
   BlockEngine engine;
   EXPECT_TRUE(start_block_engine(*state, MEMORY_UNKNOWN, &engine, tuning));
   BlockSignals signals;
   stop_at_poll(polls == UINT64_MAX ? -1 : static_cast<std::int64_t>(polls) + 1);
   PollCount count{from_index, &signals};
   signals.stop = StopCheck{count_down, &count};
-  return run_block_engine(&engine, state, &signals);
+  const SeriesOutcome outcome = run_block_engine(&engine, state, &signals);
+  if (reached != nullptr) *reached = signals.reached.load();
+  return outcome;
 }
 
 CalcState fresh(std::uint32_t positions) {
@@ -94,14 +96,18 @@ CalcState fresh(std::uint32_t positions) {
   return state;
 }
 
-// One engine run broken off after `polls` polls, compared with the loop at the index reached;
-// then resumed to the end, compared with the loop's end. Returns whether the stop came first.
+// One engine run broken off after `polls` polls, compared with the loop at the index saved, which
+// lies at most a block behind the index reached; then resumed to the end, compared with the
+// loop's end. Returns whether the stop came first.
 bool broken_off_and_resumed(std::uint32_t positions, const BlockTuning& tuning, std::uint64_t polls,
                             const Snapshot& end, std::uint32_t from_index = 0) {
   CalcState state = fresh(positions);
-  const SeriesOutcome outcome = block_engine_run(&state, tuning, polls, from_index);
+  std::uint32_t reached = 0;
+  const SeriesOutcome outcome = block_engine_run(&state, tuning, polls, from_index, &reached);
   bool stopped = outcome == SeriesOutcome::INTERRUPTED;
   if (stopped) {
+    EXPECT_LE(state.next_n, reached);
+    EXPECT_LE(reached - state.next_n, tuning.block_steps);
     CalcState loop = fresh(positions);
     EXPECT_EQ(loop_until(&loop, state.next_n), SeriesOutcome::INTERRUPTED);
     EXPECT_EQ(snapshot(outcome, state), snapshot(SeriesOutcome::INTERRUPTED, loop))
@@ -216,7 +222,7 @@ TEST(BlockEngine, BlockLengthFromTheMemoryThereIs) {
   ASSERT_GT(shorter, 0u);
   EXPECT_LT(shorter, usual);
   EXPECT_LE(block_engine_peak_bytes(state, shorter), static_cast<double>(tighter));
-  // The engine's own copies of the numbers, 22 of them at 0.415 bytes a digit, are 91 MB at
+  // The engine's own copies of the numbers, 23 of them at 0.415 bytes a digit, are 95 MB at
   // 10^7 digits: no block length fits in 90.
   EXPECT_EQ(block_steps_within(state, std::uint64_t{90} << 20), 0u);
   BlockEngine engine;
