@@ -136,14 +136,16 @@ TEST_F(Interrupt, QWorksOnceARunStartedInTheBackgroundComesToTheForeground) {
   ChildOptions background;
   background.with_terminal = true;
   background.background_until_file = directory + "/fg";
-  Child child = start({"-d", LONG_RUN, "-r", path}, background);
+  // Long enough to be still running once it is back in the foreground (a run in the background
+  // goes on computing; 10^6 digits may end within the time it is held there).
+  Child child = start({"-d", "10000000", "-r", path}, background);
   type_keys(child, "q");
   EXPECT_FALSE(wait_for_stderr(child, sjis(MSG_SAVED), 300))
       << "a run in the background reads no keys";
   write_file(background.background_until_file, "");
   // Typed until the run, in the foreground now, takes it without waiting for Enter.
   bool saved = false;
-  for (int attempt = 0; attempt < 50 && !saved; ++attempt) {
+  for (int attempt = 0; attempt < 200 && !saved; ++attempt) {
     type_keys(child, "q");
     saved = wait_for_stderr(child, sjis(MSG_SAVED), 100);
   }
