@@ -21,7 +21,8 @@ struct Chain {
 // never waits for a whole product of the block's top.
 struct QuotientShares {
   const mpz_t* q;
-  const BlockNode* node;
+  BlockTree* tree;
+  std::uint32_t index;  // of the node
   mpz_t a_share, g_share;
   std::atomic<bool> abandoned{false};
   std::thread worker;
@@ -43,16 +44,20 @@ void add_product_in_slices(mpz_t share, const mpz_t q, const mpz_t factor, std::
   mpz_clear(product);
 }
 
+// The node's A and G, rebuilt first where the tree let them go.
 void form_shares(QuotientShares* shares) {
-  const std::size_t slice = std::max<std::size_t>(mpz_size(shares->node->b), 1);
-  add_product_in_slices(shares->a_share, *shares->q, shares->node->a, slice, shares->abandoned);
-  add_product_in_slices(shares->g_share, *shares->q, shares->node->g, slice, shares->abandoned);
+  const BlockNode& node = shares->tree->nodes[shares->index];
+  if (mpz_sgn(node.a) == 0) node_a_g_from_halves(shares->tree, shares->index);
+  const std::size_t slice = std::max<std::size_t>(mpz_size(node.b), 1);
+  add_product_in_slices(shares->a_share, *shares->q, node.a, slice, shares->abandoned);
+  add_product_in_slices(shares->g_share, *shares->q, node.g, slice, shares->abandoned);
   release_product_scratch();
 }
 
-void start_shares(QuotientShares* shares, const mpz_t& q, const BlockNode& node) {
+void start_shares(QuotientShares* shares, const mpz_t& q, BlockTree* tree, std::uint32_t index) {
   shares->q = &q;
-  shares->node = &node;
+  shares->tree = tree;
+  shares->index = index;
   mpz_init(shares->a_share);
   mpz_init(shares->g_share);
   try {
@@ -127,6 +132,7 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
     run_leaf(chain, node, x, sum, exact);
     return node.steps;
   }
+  if (node_products_dropped(node)) node_b_from_halves(chain.tree, index);
   if (mpz_cmp(x, node.b) < 0) return run_halves(chain, index, x, sum, exact);
 
   mpz_t q;
@@ -135,9 +141,11 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
   std::uint32_t done = 0;
   if (!stop_requested(chain.control->stop)) {
     const std::size_t parallel_limbs = chain.control->parallel_limbs;
-    const bool in_parallel = parallel_limbs > 0 && mpz_size(q) + mpz_size(node.a) >= parallel_limbs;
+    // (A has about half of B's limbs.)
+    const bool in_parallel =
+        parallel_limbs > 0 && mpz_size(q) + mpz_size(node.b) / 2 >= parallel_limbs;
     QuotientShares shares;
-    if (in_parallel) start_shares(&shares, q, node);
+    if (in_parallel) start_shares(&shares, q, chain.tree, index);
     done = run_halves(chain, index, x, sum, false);
     if (in_parallel) {
       if (done < node.steps) shares.abandoned.store(true);
@@ -148,6 +156,7 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
       }
       clear_shares(&shares);
     } else if (done == node.steps) {
+      if (mpz_sgn(node.a) == 0) node_a_g_from_halves(chain.tree, index);
       multiply_add(x, q, node.a);
       multiply_add(sum, q, node.g);
     }

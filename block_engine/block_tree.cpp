@@ -41,21 +41,26 @@ std::uint32_t lay_out(BlockTree* tree, std::uint32_t index, std::uint32_t first,
   return lay_out(tree, node->right, first + left_steps, steps - left_steps);
 }
 
-bool build_node(BlockTree* tree, std::uint32_t index, const StopCheck& abandon) {
+// Builds the node at `index`, `depth` levels below the block; a node at an even depth lets the
+// products of its halves go once it has its own, unless they are leaves.
+bool build_node(BlockTree* tree, std::uint32_t index, unsigned depth, const StopCheck& abandon) {
   if (stop_requested(abandon)) return false;
   BlockNode* node = &tree->nodes[index];
   if (node->right == 0) {
     build_leaf(node);
     return true;
   }
-  if (!build_node(tree, index + 1, abandon) || !build_node(tree, node->right, abandon))
+  if (!build_node(tree, index + 1, depth + 1, abandon) ||
+      !build_node(tree, node->right, depth + 1, abandon))
     return false;
-  const BlockNode& left = tree->nodes[index + 1];
-  const BlockNode& right = tree->nodes[node->right];
-  multiply(node->a, left.a, right.a);
-  multiply(node->b, left.b, right.b);
-  multiply(node->g, left.g, right.b);
-  multiply_add(node->g, left.a, right.g);
+  BlockNode& left = tree->nodes[index + 1];
+  BlockNode& right = tree->nodes[node->right];
+  node_b_from_halves(tree, index);
+  node_a_g_from_halves(tree, index);
+  if (depth % 2 == 0) {
+    if (left.right != 0) release_block_node(&left);
+    if (right.right != 0) release_block_node(&right);
+  }
   return true;
 }
 
@@ -77,9 +82,25 @@ bool build_block_tree(std::uint32_t first, std::uint32_t steps, const StopCheck&
     return false;
   }
   lay_out(tree, 0, first, steps);
-  if (build_node(tree, 0, abandon)) return true;
+  if (build_node(tree, 0, 0, abandon)) return true;
   release_block_tree(tree);
   return false;
+}
+
+void node_b_from_halves(BlockTree* tree, std::uint32_t index) {
+  BlockNode& node = tree->nodes[index];
+  assert(node.right != 0);
+  multiply(node.b, tree->nodes[index + 1].b, tree->nodes[node.right].b);
+}
+
+void node_a_g_from_halves(BlockTree* tree, std::uint32_t index) {
+  BlockNode& node = tree->nodes[index];
+  assert(node.right != 0);
+  const BlockNode& left = tree->nodes[index + 1];
+  const BlockNode& right = tree->nodes[node.right];
+  multiply(node.a, left.a, right.a);
+  multiply(node.g, left.g, right.b);
+  multiply_add(node.g, left.a, right.g);
 }
 
 void release_block_node(BlockNode* node) {

@@ -8,6 +8,9 @@
 // where V is the same truncated chain run from U; so T_(n+k) = q A + V_k, and the terms it
 // subtracts sum to q G + (V_0 + ... + V_(k-1)). Two halves L, R combine as
 //   A = A_L A_R,  B = B_L B_R,  G = G_L B_R + A_L G_R.
+// A tree keeps the products of its leaves and of the nodes at even depths (the block's own at
+// depth 0); the other nodes' products, half of the tree's memory, are let go once their parent
+// has its own, and are rebuilt from their halves' when the chain comes to them.
 #pragma once
 
 #include <gmp.h>
@@ -41,6 +44,16 @@ struct BlockTree {
 
 // Nodes of the tree of a block of `steps` >= 1 steps.
 std::uint32_t block_node_count(std::uint32_t steps);
+
+// Whether the node's products were let go after its parent was built.
+inline bool node_products_dropped(const BlockNode& node) {
+  return node.right != 0 && mpz_sgn(node.b) == 0;
+}
+
+// The node's B, or its A and G, again from its halves' (which must be held): for a node with
+// halves whose products were let go.
+void node_b_from_halves(BlockTree* tree, std::uint32_t index);
+void node_a_g_from_halves(BlockTree* tree, std::uint32_t index);
 
 // Builds the tree of the `steps` steps from index `first` (first >= 1, first + steps - 1 <=
 // LAST_SERIES_INDEX). Gives up, holding nothing, when `abandon` is requested (asked before every

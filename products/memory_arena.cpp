@@ -23,7 +23,11 @@ constexpr std::size_t HEADER = 16;  // a chunk's header, ahead of what it holds
 constexpr std::size_t ADDRESS_HEADROOM = std::size_t{24} << 20;
 constexpr std::size_t IN_USE = 1;          // in a header's size word (sizes are multiples of 16)
 constexpr std::size_t SMALLEST_REST = 64;  // a rest smaller than this stays with the chunk
-constexpr std::size_t DISCARD_AT_LEAST = 1 << 20;  // free runs this large give their pages back
+// Free runs this large give their pages back at once; smaller ones keep them until arena_trim, so
+// that the products' temporaries, freed and taken again many times over, are not faulted in anew
+// each time. Measured with -r at 10^8 digits: 1 MB 77 s (17 s of it in the system), 8 MB 69 s
+// (9 s), 32 MB 69 s (6 s) at a peak of 909, 922 and 948 MB.
+constexpr std::size_t DISCARD_AT_LEAST = std::size_t{8} << 20;
 // Chunks up to 64 KB come in four sizes to every doubling, each size with a free list of its own,
 // so that the many small chunks neither fragment the region nor crowd the free runs, and lose at
 // most a fifth of their room to the rounding.
