@@ -108,22 +108,6 @@ ProductBounds conversion_bounds(std::int32_t word_count, std::uint32_t steps, do
   return bounds;
 }
 
-// The products' bounds for the conversions back into words after the last block or a stop: no
-// tree is held then, so the two threads' FFT scratch and split parts may take the trees' share,
-// up to what the largest product takes whole.
-ProductBounds closing_bounds(std::int32_t word_count, std::uint32_t steps, double last_index) {
-  ProductBounds bounds = conversion_bounds(word_count, steps, last_index);
-  const std::size_t largest = state_product_limbs(word_count);
-  const double room = trees_bytes(word_count, steps, last_index);
-  for (std::size_t bytes = fft_scratch_bytes(largest); bytes > bounds.fft_scratch_bytes;
-       bytes /= 2) {
-    ProductBounds larger = bounds;
-    larger.fft_scratch_bytes = bytes;
-    if (static_cast<double>(product_scratch_bytes(larger, 2, largest)) <= room) return larger;
-  }
-  return bounds;
-}
-
 // The arena for a run of the state's size with blocks of `steps` steps: the sum and the term,
 // the block's first term, the quotients and products of a block's top, and the two conversions
 // back into words side by side after a stop (twenty-three numbers of the state's size at most), and
@@ -417,7 +401,6 @@ bool start_block_engine(const CalcState& state, std::uint64_t memory_room, Block
   engine->block_steps = steps;
   engine->chars = chars;
   engine->conversion_bounds = conversion_bounds(count, steps, last_index_of(state));
-  engine->closing_bounds = closing_bounds(count, steps, last_index_of(state));
   const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
   engine->threads = std::min(2u, tuning.threads > 0 ? tuning.threads : hardware);
   engine->parallel_limbs = engine->threads < 2         ? 0
@@ -438,7 +421,7 @@ SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSigna
   run.conversion = &conversion;
   const SeriesOutcome outcome = run_blocks(&run);
   release_product_scratch();
-  set_product_bounds(engine->closing_bounds);
+  set_product_bounds(engine->conversion_bounds);
   // The sum here and the term on a second thread, each on one, while the term is large enough
   // to be worth it; otherwise one after the other, each on both.
   std::thread term_converter;

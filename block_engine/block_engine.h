@@ -29,7 +29,6 @@ struct BlockEngine {
   unsigned threads = 1;
   std::size_t parallel_limbs = 0;   // see ChainControl
   ProductBounds conversion_bounds;  // for the conversions between words and binary
-  ProductBounds closing_bounds;  // for those after the last block or a stop, when no tree is held
 };
 
 // Settings for the tests and the benchmark; zeros choose what the memory allows.
