@@ -157,8 +157,7 @@ struct Run {
 };
 
 // The steps of the block from the run's index, for a term of `bits` bits. A run's first block
-// takes half as many: its tree is built while the conversion back into words is prepared, whose
-// room it shares.
+// takes half as many, so that the chain starts sooner: nothing runs beside its tree's building.
 std::uint32_t block_steps_from(const BlockEngine& engine, std::uint32_t n, std::size_t bits,
                                bool first_block = false) {
   const std::uint64_t steps = std::min<std::uint64_t>(
@@ -268,15 +267,15 @@ SeriesOutcome run_blocks(Run* run) {
   control.stop = signals.stop;
   control.reached = &signals.reached;
   control.parallel_limbs = engine.parallel_limbs;
-  // The first block's products on the second thread while this one prepares what turning the
-  // sum and the term back into words takes, so that a stop is saved quickly: both before any
-  // block runs, where the memory they take meanwhile is free.
+  // What turning the sum and the term back into words takes, first, so that a stop is saved
+  // quickly; then the first block's products. Side by side they raised the run's peak (at 10^8
+  // digits 922 MB against 868 one after the other, and took 69.6 s against 67.4).
   NextTree next;
+  prepare_word_conversion(engine.word_count, run->conversion);
   if (engine.threads >= 2 && mpz_sgn(run->term) != 0 && run->n <= LAST_SERIES_INDEX) {
     start_next(&next, run->n, block_steps_from(engine, run->n, mpz_sizeinbase(run->term, 2), true),
                signals.reached, 0);
   }
-  prepare_word_conversion(engine.word_count, run->conversion);
   mpz_t block_sum, block_first_term;
   mpz_init(block_sum);
   mpz_init(block_first_term);
