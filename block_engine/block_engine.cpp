@@ -32,6 +32,10 @@ constexpr double BLOCKS_PER_RUN = 10;
 constexpr std::uint32_t SMALLEST_BLOCK = 64 * LEAF_STEPS;
 // The next block's tree is begun when the current chain has come this far through its steps.
 constexpr double NEXT_TREE_FROM = 0.3;
+// Free runs of the arena below this keep their pages, so that the products' temporaries are not
+// faulted in anew each time. Measured with -r at 10^8 digits: 1 MB 77 s (17 s of it in the
+// system), 8 MB 69 s (9 s), 32 MB 69 s (6 s) at a peak of 909, 922 and 948 MB.
+constexpr std::size_t KEEP_PAGES_BELOW = std::size_t{8} << 20;
 // Nodes whose q A has this many limbs have it formed on the second thread.
 constexpr std::size_t PARALLEL_LIMBS = 2000;
 
@@ -391,7 +395,7 @@ bool start_block_engine(const CalcState& state, std::uint64_t memory_room, Block
   char* chars =
       static_cast<char*>(std::malloc(static_cast<std::size_t>(conversion_chars_bytes(count))));
   if (chars == nullptr) return false;
-  if (!arena_reserve(static_cast<std::size_t>(bytes))) {
+  if (!arena_reserve(static_cast<std::size_t>(bytes), KEEP_PAGES_BELOW)) {
     std::free(chars);
     return false;
   }

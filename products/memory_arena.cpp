@@ -23,11 +23,6 @@ constexpr std::size_t HEADER = 16;  // a chunk's header, ahead of what it holds
 constexpr std::size_t ADDRESS_HEADROOM = std::size_t{24} << 20;
 constexpr std::size_t IN_USE = 1;          // in a header's size word (sizes are multiples of 16)
 constexpr std::size_t SMALLEST_REST = 64;  // a rest smaller than this stays with the chunk
-// Free runs this large give their pages back at once; smaller ones keep them until arena_trim, so
-// that the products' temporaries, freed and taken again many times over, are not faulted in anew
-// each time. Measured with -r at 10^8 digits: 1 MB 77 s (17 s of it in the system), 8 MB 69 s
-// (9 s), 32 MB 69 s (6 s) at a peak of 909, 922 and 948 MB.
-constexpr std::size_t DISCARD_AT_LEAST = std::size_t{8} << 20;
 // Chunks up to 64 KB come in four sizes to every doubling, each size with a free list of its own,
 // so that the many small chunks neither fragment the region nor crowd the free runs, and lose at
 // most a fifth of their room to the rounding.
@@ -80,6 +75,7 @@ struct Arena {
   SpinLock lock;
   char* base = nullptr;
   std::size_t bytes = 0;
+  std::size_t discard_at_least = ARENA_KEEPS_PAGES_BELOW;  // see arena_reserve
   FreeRun* bins[BINS] = {};
   std::uint64_t bins_held[BIN_WORDS] = {};
   SmallChunk* small_free[SMALL_CLASSES] = {};
@@ -242,7 +238,7 @@ void give_back(char* start) {
   if (above < region_end() && is_free(above)) {
     const std::size_t more = size_of(above);
     unbin_run(reinterpret_cast<FreeRun*>(above));
-    if (more < DISCARD_AT_LEAST) discard_to = above + more;
+    if (more < arena.discard_at_least) discard_to = above + more;
     size += more;
   }
   if (header_of(start).below != 0) {
@@ -250,13 +246,13 @@ void give_back(char* start) {
     if (is_free(below)) {
       const std::size_t more = size_of(below);
       unbin_run(reinterpret_cast<FreeRun*>(below));
-      if (more < DISCARD_AT_LEAST) discard_from = below;
+      if (more < arena.discard_at_least) discard_from = below;
       run = below;
       size += more;
     }
   }
   bin_run(run, size);
-  if (size < DISCARD_AT_LEAST) return;
+  if (size < arena.discard_at_least) return;
   char* from = std::max(discard_from, run + sizeof(FreeRun));
   char* to = std::min(discard_to, arena.base + arena.use.high_water);
   if (to > from) discard_pages(from, static_cast<std::size_t>(to - from));
@@ -366,7 +362,7 @@ void gmp_free(void* chunk, std::size_t) { arena_free(chunk); }
 
 }  // namespace
 
-bool arena_reserve(std::size_t bytes) {
+bool arena_reserve(std::size_t bytes, std::size_t keep_pages_below) {
   if (arena.base != nullptr || bytes < SMALLEST_REST) return false;
   bytes = (bytes + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT;
   char* region = static_cast<char*>(reserve_region(bytes));
@@ -382,6 +378,7 @@ bool arena_reserve(std::size_t bytes) {
   release_region(headroom, ADDRESS_HEADROOM);
   arena.base = region;
   arena.bytes = bytes;
+  arena.discard_at_least = keep_pages_below;
   std::fill(std::begin(arena.bins), std::end(arena.bins), nullptr);
   std::fill(std::begin(arena.bins_held), std::end(arena.bins_held), 0);
   std::fill(std::begin(arena.small_free), std::end(arena.small_free), nullptr);

@@ -6,10 +6,16 @@
 
 #include <cstddef>
 
+// Free runs of the region at least this large give their pages back to the system at once;
+// smaller ones keep them until arena_trim.
+inline constexpr std::size_t ARENA_KEEPS_PAGES_BELOW = std::size_t{1} << 20;
+
 // Reserves `bytes` and directs GMP's allocations, and arena_allocate's, into the region until
-// arena_release. Returns false, changing nothing, when the region cannot be had. One arena at a
-// time: call it while no GMP number is alive and no other thread runs.
-bool arena_reserve(std::size_t bytes);
+// arena_release. Free runs below `keep_pages_below` bytes keep their pages until arena_trim: a
+// route whose temporaries are freed and taken again many times over trades resident memory for
+// the page faults of taking them anew. Returns false, changing nothing, when the region cannot be
+// had. One arena at a time: call it while no GMP number is alive and no other thread runs.
+bool arena_reserve(std::size_t bytes, std::size_t keep_pages_below = ARENA_KEEPS_PAGES_BELOW);
 
 // Gives the region back and GMP its own allocator again, after the calling thread's product
 // scratch (see product.h). Requires every other chunk from the region freed and no other thread

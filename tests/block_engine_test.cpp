@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "block_engine/block_engine.h"
+#include "block_engine/block_tree.h"
+#include "exact_terms/exact_step.h"
 #include "numbers/series_constants.h"
 #include "series/series.h"
 #include "series/series_tuning.h"
@@ -231,6 +233,38 @@ TEST(BlockEngine, BlockLengthFromTheMemoryThereIs) {
   EXPECT_EQ(engine.block_steps, shorter);
   release_block_engine(&engine);
   calc_release(&state);
+}
+
+// A tree holds the products of its even depths and its leaves; a node whose products it let go
+// gets them back from its halves: A and B against the products of the node's own step factors.
+TEST(BlockTree, KeepsEvenDepthsAndLeavesAndRebuildsTheRest) {
+  BlockTree tree;
+  ASSERT_TRUE(build_block_tree(1000, 700, StopCheck{[](void*) { return false; }, nullptr}, &tree));
+  std::vector<unsigned> depth(tree.count, 0);
+  int dropped = 0;
+  mpz_t a, b;
+  mpz_inits(a, b, nullptr);
+  for (std::uint32_t i = 0; i < tree.count; ++i) {
+    BlockNode& node = tree.nodes[i];
+    if (node.right != 0) depth[i + 1] = depth[node.right] = depth[i] + 1;
+    const bool let_go = node.right != 0 && depth[i] % 2 == 1;
+    ASSERT_EQ(node_products_dropped(node), let_go) << "node " << i << " at depth " << depth[i];
+    if (!let_go) continue;
+    ++dropped;
+    node_b_from_halves(&tree, i);
+    node_a_g_from_halves(&tree, i);
+    mpz_set_ui(a, 1);
+    mpz_set_ui(b, 1);
+    for (std::uint32_t j = node.first; j < node.first + node.steps; ++j) {
+      mpz_mul_ui(a, a, 2 * j - 1);
+      multiply_by_step_divisor(b, j);
+    }
+    EXPECT_EQ(mpz_cmp(node.a, a), 0) << "node " << i;
+    EXPECT_EQ(mpz_cmp(node.b, b), 0) << "node " << i;
+  }
+  EXPECT_GT(dropped, 2);
+  mpz_clears(a, b, nullptr);
+  release_block_tree(&tree);
 }
 
 }  // namespace

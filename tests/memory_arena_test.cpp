@@ -1,10 +1,18 @@
 // The arena that the GMP routes reserve: chunks keep their contents, freed neighbours join again,
-// and what the region cannot serve comes from elsewhere and is counted.
+// what the region cannot serve comes from elsewhere and is counted, and freed memory goes back to
+// the system as the route chose.
 #include <gtest/gtest.h>
 #include <gmp.h>
 
+#include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "products/memory_arena.h"
 
@@ -78,5 +86,42 @@ TEST(MemoryArena, WhatTheRegionCannotServeIsCountedAndServedElsewhere) {
   mpz_clears(large, check, nullptr);
   arena_release();
 }
+
+#if defined(__linux__)
+// The share of the pages of the middle half of [bytes, bytes + size) that are resident.
+double resident_share(const void* bytes, std::size_t size) {
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::size_t from = (reinterpret_cast<std::uintptr_t>(bytes) + size / 4) / page * page;
+  const std::size_t pages = size / 2 / page;
+  std::vector<unsigned char> flags(pages);
+  if (mincore(reinterpret_cast<void*>(from), pages * page, flags.data()) != 0) return -1;
+  std::size_t resident = 0;
+  for (const unsigned char flag : flags) resident += flag & 1u;
+  return static_cast<double>(resident) / static_cast<double>(pages);
+}
+
+// A freed run below the route's bound keeps its pages until a trim; one above gives them back.
+TEST(MemoryArena, FreedRunsKeepTheirPagesBelowTheRoutesBound) {
+  constexpr std::size_t MB = std::size_t{1} << 20;
+  ASSERT_TRUE(arena_reserve(64 * MB, 8 * MB));
+  // Each freed chunk lies between chunks in use, so that its run stays its own size.
+  void* small = arena_allocate(4 * MB);
+  void* fence = arena_allocate(MB);
+  void* large = arena_allocate(12 * MB);
+  void* last_fence = arena_allocate(MB);
+  ASSERT_TRUE(small != nullptr && fence != nullptr && large != nullptr && last_fence != nullptr);
+  std::memset(small, 1, 4 * MB);
+  std::memset(large, 1, 12 * MB);
+  arena_free(small);
+  arena_free(large);
+  EXPECT_EQ(resident_share(small, 4 * MB), 1.0);
+  EXPECT_EQ(resident_share(large, 12 * MB), 0.0);
+  arena_trim();
+  EXPECT_EQ(resident_share(small, 4 * MB), 0.0);
+  arena_free(fence);
+  arena_free(last_fence);
+  arena_release();
+}
+#endif
 
 }  // namespace
