@@ -138,28 +138,29 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
   mpz_t q;
   mpz_init(q);
   divide(q, x, x, node.b);
-  std::uint32_t done = 0;
-  if (!stop_requested(chain.control->stop)) {
-    const std::size_t parallel_limbs = chain.control->parallel_limbs;
-    // (A has about half of B's limbs.)
-    const bool in_parallel =
-        parallel_limbs > 0 && mpz_size(q) + mpz_size(node.b) / 2 >= parallel_limbs;
-    QuotientShares shares;
-    if (in_parallel) start_shares(&shares, q, chain.tree, index);
-    done = run_halves(chain, index, x, sum, false);
-    if (in_parallel) {
-      if (done < node.steps) shares.abandoned.store(true);
-      finish_shares(&shares);
-      if (done == node.steps) {
-        mpz_add(x, x, shares.a_share);
-        mpz_add(sum, sum, shares.g_share);
-      }
-      clear_shares(&shares);
-    } else if (done == node.steps) {
-      if (mpz_sgn(node.a) == 0) node_a_g_from_halves(chain.tree, index);
-      multiply_add(x, q, node.a);
-      multiply_add(sum, q, node.g);
+  if (stop_requested(chain.control->stop)) {
+    mpz_clear(q);
+    return 0;
+  }
+  const std::size_t parallel_limbs = chain.control->parallel_limbs;
+  // (A has about half of B's limbs.)
+  const bool in_parallel =
+      parallel_limbs > 0 && mpz_size(q) + mpz_size(node.b) / 2 >= parallel_limbs;
+  QuotientShares shares;
+  if (in_parallel) start_shares(&shares, q, chain.tree, index);
+  const std::uint32_t done = run_halves(chain, index, x, sum, false);
+  if (in_parallel) {
+    if (done < node.steps) shares.abandoned.store(true);
+    finish_shares(&shares);
+    if (done == node.steps) {
+      mpz_add(x, x, shares.a_share);
+      mpz_add(sum, sum, shares.g_share);
     }
+    clear_shares(&shares);
+  } else if (done == node.steps) {
+    if (mpz_sgn(node.a) == 0) node_a_g_from_halves(chain.tree, index);
+    multiply_add(x, q, node.a);
+    multiply_add(sum, q, node.g);
   }
   mpz_clear(q);
   return done;

@@ -158,7 +158,7 @@ TEST(BlockEngine, LargerDigitCountsFreshAndResumedOnTwoThreads) {
           broken_off_and_resumed(positions, tuning, 1 + random() % (end.state.next_n / 10), end));
     }
     // Breaks at the first block's end, at the next block's top, and at its first half (the first
-    // block, built beside the conversion's preparation, takes half the steps).
+    // block takes half the steps).
     const std::uint32_t second_block = 2 + (tuning.block_steps + 1) / 2;
     for (std::uint64_t polls : {0, 1, 2}) {
       EXPECT_TRUE(broken_off_and_resumed(positions, tuning, polls, end, second_block));
