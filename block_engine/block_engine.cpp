@@ -17,6 +17,7 @@
 #include "products/bit_counts.h"
 #include "products/memory_arena.h"
 #include "products/product.h"
+#include "platform/reserved_region.h"
 #include "radix/integer_words.h"
 
 namespace {
@@ -419,6 +420,10 @@ SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSigna
   mpz_init(run.term);
   set_product_bounds(engine->conversion_bounds);
   load_state(*engine, *state, run.sum, run.term);
+  // However the run ends, both numbers' words are written anew from run.sum and run.term:
+  // meanwhile their pages go back to the system.
+  discard_pages(state->sum, static_cast<std::size_t>(count) * sizeof(Word));
+  discard_pages(state->term, static_cast<std::size_t>(count) * sizeof(Word));
   set_product_bounds(block_bounds(count));
   WordConversion conversion;
   run.conversion = &conversion;
