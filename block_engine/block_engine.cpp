@@ -430,26 +430,15 @@ SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSigna
   const SeriesOutcome outcome = run_blocks(&run);
   release_product_scratch();
   set_product_bounds(engine->conversion_bounds);
-  // The sum here and the term on a second thread, each on one, while the term is large enough
-  // to be worth it; otherwise one after the other, each on both.
-  std::thread term_converter;
-  if (engine->threads >= 2 && 4 * mpz_size(run.term) >= mpz_size(run.sum)) {
-    try {
-      term_converter = std::thread([&] {
-        integer_to_words(run.term, state->term, count,
-                         engine->chars + integer_words_buffer_bytes(count), 1, &conversion);
-        release_product_scratch();
-      });
-    } catch (const std::exception&) {
-      // One after the other.
-    }
-  }
-  const unsigned sum_threads = term_converter.joinable() ? 1 : engine->threads;
-  integer_to_words(run.sum, state->sum, count, engine->chars, sum_threads, &conversion);
-  if (term_converter.joinable()) {
-    term_converter.join();
+  // Both numbers' pieces shared by the threads, where the conversion is prepared.
+  if (conversion.ready) {
+    const mpz_srcptr numbers[] = {run.sum, run.term};
+    Word* const words[] = {state->sum, state->term};
+    char* const chars[] = {engine->chars, engine->chars + integer_words_buffer_bytes(count)};
+    integers_to_words(numbers, words, chars, 2, count, engine->threads, conversion);
   } else {
-    integer_to_words(run.term, state->term, count, engine->chars, engine->threads, &conversion);
+    integer_to_words(run.sum, state->sum, count, engine->chars, engine->threads);
+    integer_to_words(run.term, state->term, count, engine->chars, engine->threads);
   }
   release_word_conversion(&conversion);
   state->next_n = run.n;

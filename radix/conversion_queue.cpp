@@ -51,11 +51,17 @@ void queue_fail(ConversionQueue* queue, PieceStatus failure) {
 
 void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgress progress) {
   PieceStatus status = queue->status.load();
+  bool leaf_wanted = true;
   while (status == PieceStatus::DONE && piece.places > LEAF_PLACES) {
     if (!piece.leading_given) {
       DecimalPiece leading;
       status = leading_half(piece, &leading);
       if (status == PieceStatus::DONE) queue_add(queue, leading);
+    }
+    // A trailing half of unwanted digits only is not formed.
+    if (piece.wanted_end != nullptr && piece.out + (piece.places + 1) / 2 >= piece.wanted_end) {
+      leaf_wanted = false;
+      break;
     }
     DecimalPiece trailing;
     if (status == PieceStatus::DONE) status = trailing_half(piece, *queue->powers, &trailing);
@@ -63,7 +69,7 @@ void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgres
     if (status == PieceStatus::DONE) piece = trailing;
     if (status == PieceStatus::DONE) status = queue->status.load();  // another thread's failure
   }
-  if (status == PieceStatus::DONE) {
+  if (status == PieceStatus::DONE && leaf_wanted) {
     const std::uint64_t places = piece.places;
     status = convert_leaf(&piece);
     const std::uint64_t done = queue->digits_done.fetch_add(places) + places;

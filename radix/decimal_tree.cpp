@@ -113,6 +113,7 @@ PieceStatus leading_half(const DecimalPiece& piece, DecimalPiece* leading) {
   leading->places = places;
   leading->out = piece.out;
   leading->level = piece.level + 1;
+  leading->wanted_end = piece.wanted_end;
   return PieceStatus::DONE;
 }
 
@@ -157,6 +158,7 @@ PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
       trailing->places = places;
       trailing->out = piece.out + leading_places;
       trailing->level = piece.level + 1;
+      trailing->wanted_end = piece.wanted_end;
     }
   }
   arena_free(product);

@@ -16,11 +16,12 @@
 inline constexpr std::uint64_t LEAF_PLACES = 400;
 
 struct DecimalPiece {
-  BoundedFraction fraction;    // owned
-  std::uint64_t places = 0;    // its first `places` decimals are wanted
-  char* out = nullptr;         // and go to out[0 .. places)
-  unsigned level = 0;          // halvings above it
-  bool leading_given = false;  // its leading half comes separately
+  BoundedFraction fraction;          // owned
+  std::uint64_t places = 0;          // its first `places` decimals are wanted
+  char* out = nullptr;               // and go to out[0 .. places)
+  unsigned level = 0;                // halvings above it
+  bool leading_given = false;        // its leading half comes separately
+  const char* wanted_end = nullptr;  // digits from here on are not wanted (null: all are)
 };
 
 enum class PieceStatus { DONE, DOUBTFUL, NO_MEMORY };

@@ -55,53 +55,104 @@ void prepare_reciprocal(WordConversion* conversion) {
   mpz_clear(divisor);
 }
 
-// chars[0 .. places) <- the digits of x < 10^places with leading zeros, through the fraction
-// (2x + 1) / (2 10^places): it lies half a unit of the last place away from every decimal cut,
-// so its digits by halves are certain. DOUBTFUL only if that reasoning failed.
-PieceStatus tree_digits(const mpz_t x, const WordConversion& conversion, char* chars,
-                        unsigned threads) {
+// One integer of a tree conversion: x, whose digits go to chars[0 .. places) with leading zeros.
+// Where it has `zeros` of them, x 10^zeros + floor(10^zeros / 7) is converted instead: x's digits
+// first and then 142857..., so that neither leading zeros nor a long run of zeros leaves whole
+// pieces in doubt; the pieces of those trailing digits are not converted, and x's digits are moved
+// back by zeros places.
+struct TreeNumber {
+  mpz_srcptr x = nullptr;
+  char* chars = nullptr;
+  std::uint64_t zeros = 0;
+};
+
+// The whole piece of `number`: the fraction (2x' + 1) / (2 10^places) of the integer x' it
+// converts, which lies half a unit of the last place away from every decimal cut, so that its
+// digits by halves are certain (DOUBTFUL only if that reasoning failed).
+PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversion,
+                        DecimalPiece* whole) {
   const std::uint64_t places = conversion.places;
   const std::size_t limbs = piece_limbs(places);
-  DecimalPiece whole;
-  whole.places = places;
-  whole.out = chars;
-  whole.fraction.limbs = static_cast<mp_limb_t*>(arena_allocate(limbs * sizeof(mp_limb_t)));
-  if (whole.fraction.limbs == nullptr) return PieceStatus::NO_MEMORY;
-  whole.fraction.count = limbs;
-  whole.fraction.error = 2;
-  {
-    mpz_t fraction;
-    mpz_init(fraction);
-    mpz_mul_2exp(fraction, x, 1);
-    mpz_add_ui(fraction, fraction, 1);
-    multiply(fraction, fraction, conversion.reciprocal);
-    mpz_tdiv_q_2exp(fraction, fraction, conversion.shift);
-    const std::size_t size = mpz_size(fraction);
-    assert(size <= limbs);
-    mpn_zero(whole.fraction.limbs, static_cast<mp_size_t>(limbs));
-    if (size > 0)
-      mpn_copyi(whole.fraction.limbs, mpz_limbs_read(fraction), static_cast<mp_size_t>(size));
-    mpz_clear(fraction);
+  whole->places = places;
+  whole->out = number.chars;
+  if (number.zeros > 0) whole->wanted_end = number.chars + (places - number.zeros);
+  whole->fraction.limbs = static_cast<mp_limb_t*>(arena_allocate(limbs * sizeof(mp_limb_t)));
+  if (whole->fraction.limbs == nullptr) return PieceStatus::NO_MEMORY;
+  whole->fraction.count = limbs;
+  whole->fraction.error = 2;
+  mpz_t fraction;
+  mpz_init(fraction);
+  if (number.zeros > 0) {
+    mpz_t filler;
+    mpz_init(filler);
+    mpz_ui_pow_ui(fraction, 10, static_cast<unsigned long>(number.zeros));
+    mpz_tdiv_q_ui(filler, fraction, 7);
+    multiply(fraction, fraction, number.x);
+    mpz_add(fraction, fraction, filler);
+    mpz_clear(filler);
+    mpz_mul_2exp(fraction, fraction, 1);
+  } else {
+    mpz_mul_2exp(fraction, number.x, 1);
   }
+  mpz_add_ui(fraction, fraction, 1);
+  multiply(fraction, fraction, conversion.reciprocal);
+  mpz_tdiv_q_2exp(fraction, fraction, conversion.shift);
+  const std::size_t size = mpz_size(fraction);
+  assert(size <= limbs);
+  mpn_zero(whole->fraction.limbs, static_cast<mp_size_t>(limbs));
+  if (size > 0)
+    mpn_copyi(whole->fraction.limbs, mpz_limbs_read(fraction), static_cast<mp_size_t>(size));
+  mpz_clear(fraction);
+  return PieceStatus::DONE;
+}
+
+// A thread's share of a tree conversion: the whole pieces of numbers[first], numbers[first +
+// stride], ..., then any queued piece.
+void convert_share(ConversionQueue* queue, const WordConversion& conversion,
+                   const TreeNumber* numbers, int count, int first, int stride) {
+  for (int k = first; k < count; k += stride) {
+    DecimalPiece whole;
+    const PieceStatus status = whole_piece(numbers[k], conversion, &whole);
+    if (status != PieceStatus::DONE) queue_fail(queue, status);
+    convert_piece(queue, whole, ConversionProgress{});  // (which also ends its hold)
+  }
+  convert_queued(queue, ConversionProgress{});
+}
+
+// The digits of `count` numbers through `conversion`, their pieces shared by `threads` threads
+// (1 or 2): a thread that has finished its own numbers' pieces takes the others'. A failure of any
+// piece fails them all.
+PieceStatus tree_digits(TreeNumber* numbers, int count, const WordConversion& conversion,
+                        unsigned threads) {
   ConversionQueue queue;
   queue.powers = &conversion.powers;
-  queue_hold(&queue);
+  for (int k = 0; k < count; ++k) queue_hold(&queue);
   std::thread helper;
   if (threads >= 2) {
     try {
-      helper = std::thread([&queue] {
-        convert_queued(&queue, ConversionProgress{});
+      helper = std::thread([&] {
+        convert_share(&queue, conversion, numbers, count, 1, 2);
         release_product_scratch();
       });
     } catch (const std::exception&) {
       // One thread does it all.
     }
   }
-  convert_piece(&queue, whole, ConversionProgress{});
-  convert_queued(&queue, ConversionProgress{});
+  const int stride = helper.joinable() ? 2 : 1;
+  convert_share(&queue, conversion, numbers, count, 0, stride);
   if (helper.joinable()) helper.join();
   queue_release(&queue);
-  return queue.status.load();
+  const PieceStatus status = queue.status.load();
+  if (status == PieceStatus::DONE) {
+    for (int k = 0; k < count; ++k) {
+      const std::uint64_t zeros = numbers[k].zeros;
+      if (zeros == 0) continue;
+      std::memmove(numbers[k].chars + zeros, numbers[k].chars,
+                   static_cast<std::size_t>(conversion.places - zeros));
+      std::memset(numbers[k].chars, '0', static_cast<std::size_t>(zeros));
+    }
+  }
+  return status;
 }
 
 // 10^(9 2^j) for 2^j below a count of words.
@@ -198,48 +249,72 @@ void release_word_conversion(WordConversion* conversion) {
   conversion->ready = false;
 }
 
-void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* chars, unsigned threads,
-                      const WordConversion* prepared) {
-  assert(mpz_sgn(x) >= 0);
-  if (mpz_sgn(x) == 0) {
-    std::memset(words, 0, static_cast<std::size_t>(count) * sizeof(Word));
-    return;
-  }
-  const std::size_t length = mpz_sizeinbase(x, 10);  // exact or one more
-  std::int32_t used = static_cast<std::int32_t>(std::min<std::size_t>(
-      static_cast<std::size_t>(count), (length + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD));
-  PieceStatus status = PieceStatus::DOUBTFUL;
-  if (prepared != nullptr && prepared->ready && prepared->count == count) {
-    // A long run of zeros would leave whole pieces in doubt, and so would leading zeros:
-    // x 10^z + floor(10^z / 7) has x's digits first and then 142857..., and they are moved back
-    // by z places.
-    used = count;
-    const std::uint64_t zeros = length < prepared->places ? prepared->places - length : 0;
-    mpz_t scaled, filler;
-    mpz_init(scaled);
-    mpz_init(filler);
-    mpz_ui_pow_ui(scaled, 10, static_cast<unsigned long>(zeros));
-    mpz_tdiv_q_ui(filler, scaled, 7);
-    multiply(scaled, scaled, x);
-    mpz_add(scaled, scaled, filler);
-    mpz_clear(filler);
-    status = tree_digits(scaled, *prepared, chars, threads);
-    mpz_clear(scaled);
-    if (status == PieceStatus::DONE && zeros > 0) {
-      std::memmove(chars + zeros, chars, static_cast<std::size_t>(prepared->places - zeros));
-      std::memset(chars, '0', static_cast<std::size_t>(zeros));
-    }
-  } else {
-    WordConversion own;
-    if (prepare_word_conversion(used, &own)) {
-      status = tree_digits(x, own, chars, threads);
-      release_word_conversion(&own);
-    }
-  }
-  const std::uint64_t places = static_cast<std::uint64_t>(used) * DIGITS_PER_WORD;
-  if (status != PieceStatus::DONE) plain_digits(x, places, chars);
+namespace {
+
+// words[0 .. count) <- the digits in chars of the last `used` words, zeros above them.
+void read_words(const char* chars, std::int32_t used, Word* words, std::int32_t count) {
   std::memset(words, 0, static_cast<std::size_t>(count - used) * sizeof(Word));
   Word* out = words + (count - used);
   for (std::int32_t k = 0; k < used; ++k)
     out[k] = read_word(chars + static_cast<std::size_t>(k) * DIGITS_PER_WORD);
+}
+
+// Decimal digits of x, at least 1 and exact or one more.
+std::size_t decimal_length(const mpz_t x) { return mpz_sgn(x) == 0 ? 1 : mpz_sizeinbase(x, 10); }
+
+}  // namespace
+
+void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* chars, unsigned threads,
+                      const WordConversion* prepared) {
+  assert(mpz_sgn(x) >= 0);
+  if (prepared != nullptr && prepared->ready && prepared->count == count) {
+    integers_to_words(&x, &words, &chars, 1, count, threads, *prepared);
+    return;
+  }
+  if (mpz_sgn(x) == 0) {
+    std::memset(words, 0, static_cast<std::size_t>(count) * sizeof(Word));
+    return;
+  }
+  const std::int32_t used = static_cast<std::int32_t>(
+      std::min<std::size_t>(static_cast<std::size_t>(count),
+                            (decimal_length(x) + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD));
+  PieceStatus status = PieceStatus::DOUBTFUL;
+  WordConversion own;
+  if (prepare_word_conversion(used, &own)) {
+    TreeNumber number;
+    number.x = x;
+    number.chars = chars;
+    status = tree_digits(&number, 1, own, threads);
+    release_word_conversion(&own);
+  }
+  if (status != PieceStatus::DONE)
+    plain_digits(x, static_cast<std::uint64_t>(used) * DIGITS_PER_WORD, chars);
+  read_words(chars, used, words, count);
+}
+
+void integers_to_words(const mpz_srcptr* x, Word* const* words, char* const* chars, int numbers,
+                       std::int32_t count, unsigned threads, const WordConversion& prepared) {
+  assert(prepared.ready && prepared.count == count && numbers <= MAX_NUMBERS_TO_WORDS);
+  TreeNumber tree[MAX_NUMBERS_TO_WORDS];
+  int in_tree = 0;
+  for (int k = 0; k < numbers; ++k) {
+    assert(mpz_sgn(x[k]) >= 0);
+    if (mpz_sgn(x[k]) == 0) {
+      std::memset(words[k], 0, static_cast<std::size_t>(count) * sizeof(Word));
+      continue;
+    }
+    const std::size_t length = decimal_length(x[k]);
+    tree[in_tree].x = x[k];
+    tree[in_tree].chars = chars[k];
+    tree[in_tree].zeros = length < prepared.places ? prepared.places - length : 0;
+    ++in_tree;
+  }
+  const PieceStatus status =
+      in_tree == 0 ? PieceStatus::DONE : tree_digits(tree, in_tree, prepared, threads);
+  for (int k = 0, t = 0; k < numbers; ++k) {
+    if (mpz_sgn(x[k]) == 0) continue;
+    if (status != PieceStatus::DONE) plain_digits(tree[t].x, prepared.places, tree[t].chars);
+    read_words(tree[t].chars, count, words[k], count);
+    ++t;
+  }
 }

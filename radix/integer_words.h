@@ -37,6 +37,14 @@ struct WordConversion {
 bool prepare_word_conversion(std::int32_t count, WordConversion* conversion);
 void release_word_conversion(WordConversion* conversion);
 
+// words[k][0 .. count) <- the base-10^9 digits of x[k] for each of `numbers` integers (at most
+// MAX_NUMBERS_TO_WORDS) as integer_to_words gives them, through `prepared`, ready for count
+// words, with chars[k] for each: their pieces shared by `threads` threads (1 or 2), so that a
+// thread that has finished one number's share takes the other's.
+inline constexpr int MAX_NUMBERS_TO_WORDS = 2;
+void integers_to_words(const mpz_srcptr* x, Word* const* words, char* const* chars, int numbers,
+                       std::int32_t count, unsigned threads, const WordConversion& prepared);
+
 // words[0 .. count) <- the base-10^9 digits of x, 0 <= x < 10^(9 count), most significant first,
 // on `threads` threads (1 or 2), through `prepared` when it is ready for count words (or null).
 // `chars` holds integer_words_buffer_bytes(count) bytes. Where memory is too short for the quick

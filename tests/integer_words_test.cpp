@@ -1,6 +1,7 @@
 // Integers between binary and base-10^9 words against GMP's own decimal digits: through a prepared
-// conversion and without one, with leading zeros and long runs of zeros, on one thread and two,
-// under the blocks' bounds on the products and under the conversions' (split, scratch kept).
+// conversion and without one, alone and two together, with leading zeros and long runs of zeros,
+// on one thread and two, under the blocks' bounds on the products and under the conversions'
+// (split, scratch kept).
 #include <gtest/gtest.h>
 
 #include <random>
@@ -36,25 +37,55 @@ void expect_gmps_words(const mpz_t x, std::int32_t count) {
   release_word_conversion(&prepared);
 }
 
+// Converts two integers of `count` words together, in both orders, on one thread and two.
+void expect_gmps_words_together(const mpz_t x, const mpz_t y, std::int32_t count) {
+  WordConversion prepared;
+  ASSERT_TRUE(prepare_word_conversion(count, &prepared));
+  const std::size_t bytes = integer_words_buffer_bytes(count);
+  std::vector<char> chars(2 * bytes);
+  char* const buffers[] = {chars.data(), chars.data() + bytes};
+  for (const bool swapped : {false, true}) {
+    const mpz_srcptr numbers[] = {swapped ? y : x, swapped ? x : y};
+    for (const unsigned threads : {1u, 2u}) {
+      std::vector<Word> first(static_cast<std::size_t>(count), 7), second(first);
+      Word* const words[] = {first.data(), second.data()};
+      integers_to_words(numbers, words, buffers, 2, count, threads, prepared);
+      EXPECT_EQ(first, mpz_to_words(numbers[0], count)) << count << " words, " << threads;
+      EXPECT_EQ(second, mpz_to_words(numbers[1], count)) << count << " words, " << threads;
+    }
+  }
+  release_word_conversion(&prepared);
+}
+
 void expect_every_shape(std::mt19937_64& rng) {
   gmp_randstate_t random;
   gmp_randinit_mt(random);
   gmp_randseed_ui(random, static_cast<unsigned long>(rng()));
-  mpz_t x, power;
-  mpz_inits(x, power, nullptr);
+  mpz_t x, power, previous;
+  mpz_inits(x, power, previous, nullptr);
   for (const std::int32_t count : {2300, 7001, 40000}) {
-    mpz_ui_pow_ui(power, 10, static_cast<unsigned long>(count) * DIGITS_PER_WORD);
+    const auto places = static_cast<unsigned long>(count) * DIGITS_PER_WORD;
+    mpz_ui_pow_ui(power, 10, places);
     mpz_urandomm(x, random, power);  // the full width
     expect_gmps_words(x, count);
+    mpz_set(previous, x);
     mpz_tdiv_q_2exp(x, x, static_cast<mp_bitcnt_t>(count) * 10);  // leading zero words
     expect_gmps_words(x, count);
+    expect_gmps_words_together(previous, x, count);
     mpz_sub_ui(x, power, 1);  // all nines
     expect_gmps_words(x, count);
     mpz_ui_pow_ui(x, 10, static_cast<unsigned long>(count) * 5);  // one digit, zeros after
     mpz_add_ui(x, x, 3);
     expect_gmps_words(x, count);
+    // Most digits leading zeros, so that whole halves of the conversion are not wanted; and with
+    // zero, which has no digits to convert.
+    mpz_ui_pow_ui(power, 10, places / 3);
+    mpz_urandomm(x, random, power);
+    expect_gmps_words_together(previous, x, count);
+    mpz_set_ui(x, 0);
+    expect_gmps_words_together(previous, x, count);
   }
-  mpz_clears(x, power, nullptr);
+  mpz_clears(x, power, previous, nullptr);
   gmp_randclear(random);
 }
 
