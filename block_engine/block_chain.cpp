@@ -14,7 +14,27 @@ struct Chain {
   BlockTree* tree;
   const ChainControl* control;
   std::uint32_t first_zero;
+  // The block's first term, once the top has begun on it, for a stop: top_quotient B +
+  // top_rest, with the quotient and remainder of the top's division (0 and the whole term where
+  // it had none). Only the top's remainder is a copy: the quotient is the top's own.
+  bool top_kept;
+  mpz_t top_quotient;
+  mpz_t top_rest;
 };
+
+// The top keeps what gives the block's first term back, x being its input or its remainder.
+void keep_top(Chain& chain, std::uint32_t index, const mpz_t x) {
+  if (index != 0) return;
+  mpz_set(chain.top_rest, x);
+  chain.top_kept = true;
+}
+
+// A node's quotient is cleared once it is done with; the top's stays with the chain when a stop
+// came before the top's end.
+void end_quotient(Chain& chain, std::uint32_t index, mpz_t q, bool stopped) {
+  if (index == 0 && stopped) mpz_swap(chain.top_quotient, q);
+  mpz_clear(q);
+}
 
 // q A and q G, on a second thread when there is one to be had; given up when the block is broken
 // off (they are not wanted then), between slices of q as long as the node's B, so that a stop
@@ -133,13 +153,17 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
     return node.steps;
   }
   if (node_products_dropped(node)) node_b_from_halves(chain.tree, index);
-  if (mpz_cmp(x, node.b) < 0) return run_halves(chain, index, x, sum, exact);
+  if (mpz_cmp(x, node.b) < 0) {
+    keep_top(chain, index, x);
+    return run_halves(chain, index, x, sum, exact);
+  }
 
   mpz_t q;
   mpz_init(q);
   divide(q, x, x, node.b);
+  keep_top(chain, index, x);
   if (stop_requested(chain.control->stop)) {
-    mpz_clear(q);
+    end_quotient(chain, index, q, true);
     return 0;
   }
   const std::size_t parallel_limbs = chain.control->parallel_limbs;
@@ -162,7 +186,7 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
     multiply_add(x, q, node.a);
     multiply_add(sum, q, node.g);
   }
-  mpz_clear(q);
+  end_quotient(chain, index, q, done < node.steps);
   return done;
 }
 
@@ -170,9 +194,17 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
 
 ChainResult run_block_chain(BlockTree* tree, mpz_t x, mpz_t subtracted,
                             const ChainControl& control) {
-  Chain chain{tree, &control, 0};
+  Chain chain{tree, &control, 0, false, {}, {}};
+  mpz_init(chain.top_quotient);
+  mpz_init(chain.top_rest);
   ChainResult result;
   result.steps_done = run_node(chain, 0, x, subtracted, true);
   result.first_zero = chain.first_zero;
+  if (result.steps_done < tree->nodes[0].steps && chain.top_kept) {
+    multiply(x, chain.top_quotient, tree->nodes[0].b);
+    mpz_add(x, x, chain.top_rest);
+  }
+  mpz_clear(chain.top_quotient);
+  mpz_clear(chain.top_rest);
   return result;
 }

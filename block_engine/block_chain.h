@@ -5,7 +5,7 @@
 // there; under a node with q >= 1 no term is zero.
 //
 // A stop gives the block up at the next node: nothing is added on the way back up, so that a stop
-// never waits for the block's large products, and what is left in x and the sum is of no use.
+// never waits for the block's large products; the block's first term is formed again instead.
 #pragma once
 
 #include <gmp.h>
@@ -31,9 +31,9 @@ struct ChainResult {
 
 // Runs the chain of the block of `tree` from x, its first term: x becomes the term after the
 // block, and `subtracted` the sum of the block's terms. Gives the block up, with steps_done below
-// its steps, only when the control's stop is requested; x and `subtracted` then hold nothing of
-// use (the caller keeps the block's first term). Requires x >= 0 and built products; gives
-// back the products of every node whose parent has run to its end, so that only the block's own
-// are left at the end.
+// its steps, only when the control's stop is requested; x then holds the block's first term again
+// (formed anew from the top's quotient and remainder) and `subtracted` nothing of use. Requires
+// x >= 0 and built products; gives back the products of every node whose parent has run to its
+// end, so that only the block's own are left at the end.
 ChainResult run_block_chain(BlockTree* tree, mpz_t x, mpz_t subtracted,
                             const ChainControl& control);

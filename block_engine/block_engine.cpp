@@ -281,9 +281,8 @@ SeriesOutcome run_blocks(Run* run) {
     start_next(&next, run->n, block_steps_from(engine, run->n, mpz_sizeinbase(run->term, 2), true),
                signals.reached, 0);
   }
-  mpz_t block_sum, block_first_term;
+  mpz_t block_sum;
   mpz_init(block_sum);
-  mpz_init(block_first_term);
   SeriesOutcome outcome;
   for (;;) {
     signals.exact_word.store(first_word_of(run->term, engine.word_count),
@@ -315,12 +314,11 @@ SeriesOutcome run_blocks(Run* run) {
           block_steps_from(engine, next_first, static_cast<std::size_t>(left_after * LOG2_K)),
           signals.reached, run->n + static_cast<std::uint32_t>(steps * NEXT_TREE_FROM));
     }
-    mpz_set(block_first_term, run->term);
     const ChainResult result = run_block_chain(&tree, run->term, block_sum, control);
     release_block_tree(&tree);
     arena_trim();  // the block's products, freed in pieces, make room for the next block's
     if (result.steps_done < steps) {
-      mpz_swap(run->term, block_first_term);  // the state at the block's start
+      // run->term is the block's first term again: the state at the block's start.
       outcome = SeriesOutcome::INTERRUPTED;
       break;
     }
@@ -329,7 +327,6 @@ SeriesOutcome run_blocks(Run* run) {
   }
   abandon_next(&next);
   mpz_clear(block_sum);
-  mpz_clear(block_first_term);
   arena_trim();  // room for the conversions back into words
   return outcome;
 }
