@@ -177,8 +177,11 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
     if (done < node.steps) shares.abandoned.store(true);
     finish_shares(&shares);
     if (done == node.steps) {
-      mpz_add(x, x, shares.a_share);
-      mpz_add(sum, sum, shares.g_share);
+      // The shares are the long ones: x and sum go into them, not they into x and sum.
+      mpz_add(shares.a_share, shares.a_share, x);
+      mpz_swap(x, shares.a_share);
+      mpz_add(shares.g_share, shares.g_share, sum);
+      mpz_swap(sum, shares.g_share);
     }
     clear_shares(&shares);
   } else if (done == node.steps) {

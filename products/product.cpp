@@ -200,10 +200,17 @@ void multiply_add(mpz_t r, const mpz_t a, const mpz_t b) {
     mpz_addmul(r, a, b);
     return;
   }
+  // The shorter of r and the product goes into the longer, so that no copy of the longer is made.
+  const std::size_t product_limbs = mpz_size(a) + mpz_size(b);
   mpz_t product;
-  mpz_init(product);
+  mpz_init2(product, (product_limbs + 1) * GMP_NUMB_BITS);
   limbs_product(product, a, b);
-  mpz_add(r, r, product);
+  if (mpz_size(r) > product_limbs) {
+    mpz_add(r, r, product);
+  } else {
+    mpz_add(product, product, r);
+    mpz_swap(r, product);
+  }
   mpz_clear(product);
 }
 

@@ -37,7 +37,8 @@ void make(mpz_t x, mp_size_t limbs, Fill fill, bool negative, std::mt19937_64& r
 }
 
 // Checks multiply and multiply_add for operands of `an` and `bn` limbs against mpz_mul: into a
-// number of their own, into an operand's place, and a's square.
+// number of their own, added to a shorter and a longer one, into an operand's place, and a's
+// square.
 void expect_gmps_product(mp_size_t an, mp_size_t bn, Fill fill, std::mt19937_64& rng) {
   mpz_t a, b, r, expected, sum;
   mpz_inits(a, b, r, expected, sum, nullptr);
@@ -50,6 +51,13 @@ void expect_gmps_product(mp_size_t an, mp_size_t bn, Fill fill, std::mt19937_64&
   multiply_add(sum, a, b);
   mpz_add_ui(sum, sum, 12345);
   EXPECT_EQ(mpz_cmp(sum, expected), 0) << an << " x " << bn << " added";
+  // Added to a number longer than the product (all ones, so that the carries run).
+  mpz_set_ui(sum, 1);
+  mpz_mul_2exp(sum, sum, static_cast<mp_bitcnt_t>(an + bn + 4) * GMP_NUMB_BITS);
+  mpz_sub_ui(sum, sum, 1);
+  mpz_add(r, sum, expected);
+  multiply_add(sum, a, b);
+  EXPECT_EQ(mpz_cmp(sum, r), 0) << an << " x " << bn << " added to a longer number";
   mpz_set(r, b);
   multiply(r, a, r);
   EXPECT_EQ(mpz_cmp(r, expected), 0) << an << " x " << bn << " in b's place";
