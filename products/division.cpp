@@ -116,6 +116,7 @@ void divide(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d) {
   const auto counted_limbs = std::min(limbs, quotient_limbs + DIVISOR_GUARD_LIMBS);
   if (mpz_cmp(x, d) < 0 ||
       static_cast<mp_bitcnt_t>(counted_limbs) * GMP_NUMB_BITS <= DIVISION_MIN_BITS) {
+    before_gmp_product(mpz_size(x));
     mpz_tdiv_qr(q, r, x, d);
     return;
   }
@@ -124,6 +125,7 @@ void divide(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d) {
     return;
   }
   if (!fft_takes_whole(limbs + 1, limbs + 1)) {
+    before_gmp_product(mpz_size(x));
     mpz_tdiv_qr(q, r, x, d);
     return;
   }

@@ -93,9 +93,13 @@ void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
   }
 }
 
-void fft_release_scratch() {
+void fft_release_context() {
   if (own.ready) mpn_ctx_clear(own.context);
   own.ready = false;
+}
+
+void fft_release_scratch() {
+  fft_release_context();
   // Also the caches FLINT keeps for the thread (its tables of small primes).
   flint_cleanup();
 }

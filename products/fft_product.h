@@ -17,3 +17,6 @@ void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
 // Frees the calling thread's FFT tables and buffer, and FLINT's caches for it; safe when it holds
 // none. A thread that multiplied calls it before it ends.
 void fft_release_scratch();
+
+// Frees the calling thread's FFT tables and buffer only; safe when it holds none.
+void fft_release_context();

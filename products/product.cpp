@@ -102,6 +102,7 @@ void bounded_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_li
   }
   assert(bn >= 1);
   if (bn < FFT_PRODUCT_MIN_LIMBS || halvings_to_fit(an, bn) > KARATSUBA_MAX_LEVELS) {
+    before_gmp_product(static_cast<std::size_t>(an + bn));
     mpn_mul(r, a, an, b, bn);
     return;
   }
@@ -181,6 +182,7 @@ void limbs_product(mpz_t x, const mpz_t a, const mpz_t b) {
 
 void multiply(mpz_t r, const mpz_t a, const mpz_t b) {
   if (!fft_takes(static_cast<mp_size_t>(mpz_size(a)), static_cast<mp_size_t>(mpz_size(b)))) {
+    before_gmp_product(mpz_size(a) + mpz_size(b));
     mpz_mul(r, a, b);
     return;
   }
@@ -197,6 +199,7 @@ void multiply(mpz_t r, const mpz_t a, const mpz_t b) {
 
 void multiply_add(mpz_t r, const mpz_t a, const mpz_t b) {
   if (!fft_takes(static_cast<mp_size_t>(mpz_size(a)), static_cast<mp_size_t>(mpz_size(b)))) {
+    before_gmp_product(mpz_size(a) + mpz_size(b));
     mpz_addmul(r, a, b);
     return;
   }
@@ -268,6 +271,16 @@ std::size_t product_scratch_bytes(const ProductBounds& bounds, unsigned threads,
   (void)largest_product_limbs;
 #endif
   return 0;
+}
+
+void before_gmp_product(std::size_t limbs) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (limbs >= GMP_PRODUCT_RELEASES_FFT_LIMBS && choice.load() == Choice::FFT) {
+    fft_release_context();
+  }
+#else
+  (void)limbs;
+#endif
 }
 
 void release_product_scratch() {

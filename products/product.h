@@ -65,6 +65,10 @@ void set_product_bounds(const ProductBounds& bounds);
 std::size_t product_scratch_bytes(const ProductBounds& bounds, unsigned threads,
                                   std::size_t largest_product_limbs);
 
+// Before a product or division by GMP of `limbs` limbs in all: where that is large, the calling
+// thread's kept FFT scratch is given back (see GMP_PRODUCT_RELEASES_FFT_LIMBS).
+void before_gmp_product(std::size_t limbs);
+
 // Gives back the FFT scratch the calling thread holds (its tables and buffer grow with the largest
 // product it has taken). A thread that multiplied calls it before it ends and before the memory
 // that scratch came from is given back (an arena is released): nothing frees it for the thread.

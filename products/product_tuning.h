@@ -40,6 +40,11 @@ inline constexpr unsigned KARATSUBA_MAX_LEVELS = 3;
 // buffer's first touch), so that it adds to a run's memory only while it runs.
 inline constexpr std::size_t FFT_KEPT_SCRATCH_BYTES = std::size_t{2} << 20;
 
+// Before a GMP product or division of at least this many limbs in all, a thread gives back the FFT
+// scratch it keeps, so that GMP's own scratch does not come on top of an idle one (remaking the
+// FFT's context afterwards costs far less than such a product).
+inline constexpr std::size_t GMP_PRODUCT_RELEASES_FFT_LIMBS = std::size_t{1} << 20;
+
 // Products modulo B^n - 1 of at least this many limbs are full FFT products folded once, where
 // the FFT takes them whole: 1.3 to 2.5 times as quick as GMP's wrapped product from 10^4 limbs
 // on for a fraction times a power of ten of half its length (its squares gain too little).

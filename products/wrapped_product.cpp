@@ -43,12 +43,14 @@ void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t a
     fold(r, n, scratch, an + bn);
     return;
   }
+  before_gmp_product(static_cast<std::size_t>(n));
   __gmpn_mulmod_bnm1(r, n, a, an, b, bn, scratch);
 }
 
 void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                     mp_limb_t* scratch) {
   assert(n / 4 < an && an <= n);
+  before_gmp_product(static_cast<std::size_t>(n));
   __gmpn_sqrmod_bnm1(r, n, a, an, scratch);
 }
 
