@@ -229,6 +229,18 @@ bool fft_takes(mp_size_t an, mp_size_t bn) {
 #endif
 }
 
+bool fft_takes_within(mp_size_t an, mp_size_t bn, unsigned halvings) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (an < bn) std::swap(an, bn);
+  return bn >= FFT_PRODUCT_MIN_LIMBS && fft_chosen() && halvings_to_fit(an, bn) <= halvings;
+#else
+  (void)an;
+  (void)bn;
+  (void)halvings;
+  return false;
+#endif
+}
+
 bool fft_takes_whole(mp_size_t an, mp_size_t bn) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   return std::min(an, bn) >= FFT_PRODUCT_MIN_LIMBS && fft_chosen() && fft_fits(an + bn);

@@ -43,6 +43,10 @@ bool fft_takes(mp_size_t an, mp_size_t bn);
 // products do not repay).
 bool fft_takes_whole(mp_size_t an, mp_size_t bn);
 
+// Whether it goes to the FFT whole, in slices, or in parts of at most `halvings` of Karatsuba's
+// halvings (see product_tuning.h).
+bool fft_takes_within(mp_size_t an, mp_size_t bn, unsigned halvings);
+
 // How far products go to the FFT: the most FFT scratch one thread may hold; whether a product
 // whose scratch would pass it is split into parts that fit (see product_tuning.h) rather than
 // left to GMP; and whether a thread keeps its scratch, up to the bound, from one product to the

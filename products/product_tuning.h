@@ -46,9 +46,13 @@ inline constexpr std::size_t FFT_KEPT_SCRATCH_BYTES = std::size_t{2} << 20;
 inline constexpr std::size_t GMP_PRODUCT_RELEASES_FFT_LIMBS = std::size_t{1} << 20;
 
 // Products modulo B^n - 1 of at least this many limbs are full FFT products folded once, where
-// the FFT takes them whole: 1.3 to 2.5 times as quick as GMP's wrapped product from 10^4 limbs
-// on for a fraction times a power of ten of half its length (its squares gain too little).
+// the FFT takes them whole, in slices or in parts of at most WRAPPED_FFT_MAX_HALVINGS halvings:
+// 1.3 to 2.5 times as quick as GMP's wrapped product from 10^4 limbs on for a fraction times a
+// power of ten of half its length (its squares gain too little). Measured for n from 650,000 to
+// 5.2 million limbs under bounds of 44 and 125 MB: in slices 2.3 to 2.4 times, with one halving
+// 1.2 to 1.4 times, with two 0.9 to 1.1 times.
 inline constexpr mp_size_t WRAPPED_FFT_MIN_LIMBS = 10000;
+inline constexpr unsigned WRAPPED_FFT_MAX_HALVINGS = 1;
 
 // Divisors of more bits than this are divided through Newton's reciprocal over the FFT products
 // (measured: 1.1 times GMP's speed at 2000 limbs; from 4000 on 1.0 to 1.3 times for a dividend

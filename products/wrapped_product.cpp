@@ -38,7 +38,7 @@ mp_size_t wrapped_scratch_limbs(mp_size_t n) { return 2 * n + 4; }
 void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                       const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch) {
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
-  if (n >= WRAPPED_FFT_MIN_LIMBS && fft_takes_whole(an, bn)) {
+  if (n >= WRAPPED_FFT_MIN_LIMBS && fft_takes_within(an, bn, WRAPPED_FFT_MAX_HALVINGS)) {
     multiply_limbs(scratch, a, an, b, bn);
     fold(r, n, scratch, an + bn);
     return;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "direct_route/binary_root.h"
+#include "products/product.h"
 #include "products/wrapped_product.h"
 #include "radix/conversion_queue.h"
 #include "radix/decimal_tree.h"
@@ -73,6 +74,31 @@ TEST(WrappedProducts, AgreeWithTheFullProductModuloBToTheNMinusOne) {
       mpz_clears(za, zb, expected, got, nullptr);
     }
   }
+}
+
+// Under a scratch bound that splits them: in slices, in halves, and beyond the halvings the
+// folded product takes (GMP's own then).
+TEST(WrappedProducts, FromTheFftInPartsUnderASmallScratchBound) {
+  set_product_bounds({fft_scratch_bytes(7000), true, true});
+  std::mt19937_64 rng(79);
+  for (const mp_size_t wanted : {12000, 30000}) {
+    const mp_size_t n = wrapped_size(wanted);
+    for (const mp_size_t bn : {n / 4, n / 2}) {
+      std::vector<mp_limb_t> a = random_limbs(rng, n), b = random_limbs(rng, bn);
+      std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
+      mpz_t za, zb, expected, got;
+      mpz_inits(za, zb, expected, got, nullptr);
+      limbs_to_mpz(za, a.data(), n);
+      limbs_to_mpz(zb, b.data(), bn);
+      wrapped_multiply(r.data(), n, a.data(), n, b.data(), bn, scratch.data());
+      limbs_to_mpz(got, r.data(), n);
+      residue(expected, za, zb, n);
+      EXPECT_EQ(mpz_cmp(got, expected), 0) << "n=" << n << " bn=" << bn;
+      mpz_clears(za, zb, expected, got, nullptr);
+    }
+  }
+  release_product_scratch();
+  set_product_bounds({});
 }
 
 // Operands of the full length, near B^n, at a size the FFT takes: the product's upper half is
