@@ -46,6 +46,30 @@ void residue(mpz_t result, const mpz_t a, const mpz_t b, mp_size_t n) {
   mpz_clear(modulus);
 }
 
+// Checks the wrapped product of a and b of size n, and a's wrapped square where it is allowed,
+// against plain integers.
+void expect_wrapped_products(mp_size_t n, const std::vector<mp_limb_t>& a,
+                             const std::vector<mp_limb_t>& b) {
+  const auto an = static_cast<mp_size_t>(a.size());
+  const auto bn = static_cast<mp_size_t>(b.size());
+  std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
+  mpz_t za, zb, expected, got;
+  mpz_inits(za, zb, expected, got, nullptr);
+  limbs_to_mpz(za, a.data(), a.size());
+  limbs_to_mpz(zb, b.data(), b.size());
+  wrapped_multiply(r.data(), n, a.data(), an, b.data(), bn, scratch.data());
+  limbs_to_mpz(got, r.data(), n);
+  residue(expected, za, zb, n);
+  EXPECT_EQ(mpz_cmp(got, expected), 0) << "multiply n=" << n << " an=" << an << " bn=" << bn;
+  if (an > n / 4) {
+    wrapped_square(r.data(), n, a.data(), an, scratch.data());
+    limbs_to_mpz(got, r.data(), n);
+    residue(expected, za, za, n);
+    EXPECT_EQ(mpz_cmp(got, expected), 0) << "square n=" << n << " an=" << an;
+  }
+  mpz_clears(za, zb, expected, got, nullptr);
+}
+
 TEST(WrappedProducts, AgreeWithTheFullProductModuloBToTheNMinusOne) {
   std::mt19937_64 rng(77);
   const std::vector<mp_size_t> sizes{1, 2, 3, 7, 30, 101, 1000, 4321, 30000, 200000};
@@ -55,23 +79,7 @@ TEST(WrappedProducts, AgreeWithTheFullProductModuloBToTheNMinusOne) {
     for (mp_size_t an : {n, n - n / 3, n / 2 + 1}) {
       const mp_size_t bn = std::max<mp_size_t>(1, an / 2 + static_cast<mp_size_t>(rng() % 3) - 1);
       if (an < 1 || bn > an || an + bn <= n / 2) continue;
-      std::vector<mp_limb_t> a = random_limbs(rng, an), b = random_limbs(rng, bn);
-      std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
-      mpz_t za, zb, expected, got;
-      mpz_inits(za, zb, expected, got, nullptr);
-      limbs_to_mpz(za, a.data(), an);
-      limbs_to_mpz(zb, b.data(), bn);
-      wrapped_multiply(r.data(), n, a.data(), an, b.data(), bn, scratch.data());
-      limbs_to_mpz(got, r.data(), n);
-      residue(expected, za, zb, n);
-      EXPECT_EQ(mpz_cmp(got, expected), 0) << "multiply n=" << n << " an=" << an << " bn=" << bn;
-      if (an > n / 4) {
-        wrapped_square(r.data(), n, a.data(), an, scratch.data());
-        limbs_to_mpz(got, r.data(), n);
-        residue(expected, za, za, n);
-        EXPECT_EQ(mpz_cmp(got, expected), 0) << "square n=" << n << " an=" << an;
-      }
-      mpz_clears(za, zb, expected, got, nullptr);
+      expect_wrapped_products(n, random_limbs(rng, an), random_limbs(rng, bn));
     }
   }
 }
@@ -84,17 +92,7 @@ TEST(WrappedProducts, FromTheFftInPartsUnderASmallScratchBound) {
   for (const mp_size_t wanted : {12000, 30000}) {
     const mp_size_t n = wrapped_size(wanted);
     for (const mp_size_t bn : {n / 4, n / 2}) {
-      std::vector<mp_limb_t> a = random_limbs(rng, n), b = random_limbs(rng, bn);
-      std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
-      mpz_t za, zb, expected, got;
-      mpz_inits(za, zb, expected, got, nullptr);
-      limbs_to_mpz(za, a.data(), n);
-      limbs_to_mpz(zb, b.data(), bn);
-      wrapped_multiply(r.data(), n, a.data(), n, b.data(), bn, scratch.data());
-      limbs_to_mpz(got, r.data(), n);
-      residue(expected, za, zb, n);
-      EXPECT_EQ(mpz_cmp(got, expected), 0) << "n=" << n << " bn=" << bn;
-      mpz_clears(za, zb, expected, got, nullptr);
+      expect_wrapped_products(n, random_limbs(rng, n), random_limbs(rng, bn));
     }
   }
   release_product_scratch();
@@ -109,16 +107,7 @@ TEST(WrappedProducts, FullLengthOperandsCarryRoundTheEnd) {
   for (int round = 0; round < 3; ++round) {
     std::vector<mp_limb_t> a = random_limbs(rng, n), b = random_limbs(rng, n);
     a.back() = b.back() = ~mp_limb_t{0};
-    std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
-    mpz_t za, zb, expected, got;
-    mpz_inits(za, zb, expected, got, nullptr);
-    limbs_to_mpz(za, a.data(), a.size());
-    limbs_to_mpz(zb, b.data(), b.size());
-    wrapped_multiply(r.data(), n, a.data(), n, b.data(), n, scratch.data());
-    limbs_to_mpz(got, r.data(), n);
-    residue(expected, za, zb, n);
-    EXPECT_EQ(mpz_cmp(got, expected), 0) << "round " << round;
-    mpz_clears(za, zb, expected, got, nullptr);
+    expect_wrapped_products(n, a, b);
   }
 }
 
