@@ -115,11 +115,10 @@ ProductBounds conversion_bounds(std::int32_t word_count, std::uint32_t steps, do
 
 // The arena for a run of the state's size with blocks of `steps` steps: the sum and the term,
 // the quotients and products of a block's top (and on a stop the block's first term formed from
-// them again), and the two conversions
-// back into words side by side after a stop (twenty-three numbers of the state's size at most), and
-// either the trees or the conversions' products on two threads. Measured with /usr/bin/time:
-// 107 MB resident at the peak at 10^7 digits and 849 MB at 10^8, against reservations of 277 MB
-// and 2.04 GB.
+// them again), and the two numbers' conversions back into words after a stop (twenty-three
+// numbers of the state's size at most), and either the trees or the conversions' products on two
+// threads. Measured with /usr/bin/time: 94 MB resident at the peak at 10^7 digits and 740 MB at
+// 10^8, against reservations of 277 MB and 2.04 GB.
 double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
   const double conversions = static_cast<double>(product_scratch_bytes(
       conversion_bounds(word_count, steps, last_index), 2, state_product_limbs(word_count)));
