@@ -14,10 +14,10 @@
 #include "exact_terms/exact_step.h"
 #include "numbers/series_constants.h"
 #include "numbers/term_estimate.h"
+#include "platform/reserved_region.h"
 #include "products/bit_counts.h"
 #include "products/memory_arena.h"
 #include "products/product.h"
-#include "platform/reserved_region.h"
 #include "radix/integer_words.h"
 
 namespace {

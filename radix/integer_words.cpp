@@ -24,6 +24,14 @@ Word read_word(const char* in) {
   return word;
 }
 
+// words[0 .. count) <- the digits in chars of the last `used` words, zeros above them.
+void read_words(const char* chars, std::int32_t used, Word* words, std::int32_t count) {
+  std::memset(words, 0, static_cast<std::size_t>(count - used) * sizeof(Word));
+  Word* out = words + (count - used);
+  for (std::int32_t k = 0; k < used; ++k)
+    out[k] = read_word(chars + static_cast<std::size_t>(k) * DIGITS_PER_WORD);
+}
+
 // chars[0 .. places) <- the digits of x < 10^places with leading zeros, by GMP.
 void plain_digits(const mpz_t x, std::uint64_t places, char* chars) {
   const std::size_t length = mpz_sizeinbase(x, 10);  // exact or one more
@@ -249,21 +257,6 @@ void release_word_conversion(WordConversion* conversion) {
   conversion->ready = false;
 }
 
-namespace {
-
-// words[0 .. count) <- the digits in chars of the last `used` words, zeros above them.
-void read_words(const char* chars, std::int32_t used, Word* words, std::int32_t count) {
-  std::memset(words, 0, static_cast<std::size_t>(count - used) * sizeof(Word));
-  Word* out = words + (count - used);
-  for (std::int32_t k = 0; k < used; ++k)
-    out[k] = read_word(chars + static_cast<std::size_t>(k) * DIGITS_PER_WORD);
-}
-
-// Decimal digits of x, at least 1 and exact or one more.
-std::size_t decimal_length(const mpz_t x) { return mpz_sgn(x) == 0 ? 1 : mpz_sizeinbase(x, 10); }
-
-}  // namespace
-
 void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* chars, unsigned threads,
                       const WordConversion* prepared) {
   assert(mpz_sgn(x) >= 0);
@@ -277,7 +270,7 @@ void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* char
   }
   const std::int32_t used = static_cast<std::int32_t>(
       std::min<std::size_t>(static_cast<std::size_t>(count),
-                            (decimal_length(x) + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD));
+                            (mpz_sizeinbase(x, 10) + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD));
   PieceStatus status = PieceStatus::DOUBTFUL;
   WordConversion own;
   if (prepare_word_conversion(used, &own)) {
@@ -303,7 +296,7 @@ void integers_to_words(const mpz_srcptr* x, Word* const* words, char* const* cha
       std::memset(words[k], 0, static_cast<std::size_t>(count) * sizeof(Word));
       continue;
     }
-    const std::size_t length = decimal_length(x[k]);
+    const std::size_t length = mpz_sizeinbase(x[k], 10);  // exact or one more
     tree[in_tree].x = x[k];
     tree[in_tree].chars = chars[k];
     tree[in_tree].zeros = length < prepared.places ? prepared.places - length : 0;
