@@ -12,9 +12,8 @@ namespace {
 // squared by the step, then stays far below one unit of the result.
 constexpr mp_bitcnt_t NEWTON_GUARD_BITS = 32;
 
-// How far the reciprocal may be from the exact one, in units (each level's own truncations add at
-// most two; the guard bits keep the squared error below one), and so how far below or above the
-// true quotient a chunk's estimate may be.
+// How far below or above the true quotient a chunk's estimate may be (the reciprocal is within
+// two units, and the estimate's own truncations add a few).
 constexpr int MAX_CHUNK_CORRECTIONS = 8;
 
 // x <- 2^e - x.
@@ -27,10 +26,14 @@ void subtract_from_power_of_two(mpz_t x, mp_bitcnt_t e) {
   mpz_clear(power);
 }
 
-// v <- 2^(2p) / d within a few units, for a d of exactly p bits: up to DIVISION_MIN_BITS bits by
-// GMP's division, above by one Newton step y <- y + y (2^(2p) - d y) / 2^(2p) from w, the
+}  // namespace
+
+// Above DIVISION_MIN_BITS bits, one Newton step y <- y + y (2^(2p) - d y) / 2^(2p) from w, the
 // reciprocal of d's top h bits (half of them and the guard): y = w 2^(p-h), so both products take
-// w's h bits, not y's p, and the residual is cut to the bits that count.
+// w's h bits, not y's p, and the residual is cut to the bits that count. The bound holds level by
+// level: y differs from r = 2^(2p) / d by a factor 1 + u with |u| < (2 + 1.01) 2^-h (d's cut bits
+// and w's error), the exact step would leave r u^2 < 2^-58 units, and its two truncations (the
+// residual's and the correction's) less than one more between them.
 void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p) {
   if (p <= DIVISION_MIN_BITS) {
     mpz_set_ui(v, 0);
@@ -53,6 +56,8 @@ void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p) {
   mpz_add(v, v, residual);
   mpz_clears(w, residual, nullptr);
 }
+
+namespace {
 
 // q and t = x - q d for a q a few units off floor(x / d) become the true quotient and remainder
 // (0 <= t < d). Returns how many units q moved.

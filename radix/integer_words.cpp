@@ -43,7 +43,9 @@ void plain_digits(const mpz_t x, std::uint64_t places, char* chars) {
   std::memset(chars, '0', static_cast<std::size_t>(places - written));
 }
 
-// The reciprocal of 2 10^places for `conversion`, whose powers are built.
+// The reciprocal of 2 10^places for `conversion`, whose powers are built: Newton's over the
+// quick products, with the divisor D (of s bits) moved up to p = GMP_NUMB_BITS L bits, since
+// 2^(2p) / (D 2^(p-s)) = B^L 2^s / D; less RECIPROCAL_MAX_ERROR, it is at most the floor of that.
 void prepare_reciprocal(WordConversion* conversion) {
   const PowerTable& powers = conversion->powers;
   mpz_t divisor;
@@ -52,14 +54,12 @@ void prepare_reciprocal(WordConversion* conversion) {
   if (conversion->places % 2 != 0) mpz_mul_ui(divisor, divisor, 10);
   mpz_mul_2exp(divisor, divisor, 1);
   conversion->shift = mpz_sizeinbase(divisor, 2);
-  mpz_init_set_ui(conversion->reciprocal, 1);
-  mpz_mul_2exp(conversion->reciprocal, conversion->reciprocal,
-               static_cast<mp_bitcnt_t>(GMP_NUMB_BITS * piece_limbs(conversion->places) +
-                                        conversion->shift));
-  mpz_t remainder;
-  mpz_init(remainder);
-  divide(conversion->reciprocal, remainder, conversion->reciprocal, divisor);
-  mpz_clear(remainder);
+  const auto bits = static_cast<mp_bitcnt_t>(GMP_NUMB_BITS * piece_limbs(conversion->places));
+  assert(bits > conversion->shift);
+  mpz_mul_2exp(divisor, divisor, bits - conversion->shift);
+  mpz_init(conversion->reciprocal);
+  approximate_reciprocal(conversion->reciprocal, divisor, bits);
+  mpz_sub_ui(conversion->reciprocal, conversion->reciprocal, RECIPROCAL_MAX_ERROR);
   mpz_clear(divisor);
 }
 
@@ -76,7 +76,10 @@ struct TreeNumber {
 
 // The whole piece of `number`: the fraction (2x' + 1) / (2 10^places) of the integer x' it
 // converts, which lies half a unit of the last place away from every decimal cut, so that its
-// digits by halves are certain (DOUBTFUL only if that reasoning failed).
+// digits by halves are certain (DOUBTFUL only if that reasoning failed). (2x' + 1) / 2^s is below
+// one, so the reciprocal's shortfall (at most 2 RECIPROCAL_MAX_ERROR + 1 units) and the product's
+// truncation leave the fraction below the value by less than WHOLE_PIECE_ERROR units of B^-L.
+constexpr std::uint64_t WHOLE_PIECE_ERROR = 2 * RECIPROCAL_MAX_ERROR + 2;
 PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversion,
                         DecimalPiece* whole) {
   const std::uint64_t places = conversion.places;
@@ -87,7 +90,7 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
   whole->fraction.limbs = static_cast<mp_limb_t*>(arena_allocate(limbs * sizeof(mp_limb_t)));
   if (whole->fraction.limbs == nullptr) return PieceStatus::NO_MEMORY;
   whole->fraction.count = limbs;
-  whole->fraction.error = 2;
+  whole->fraction.error = WHOLE_PIECE_ERROR;
   mpz_t fraction;
   mpz_init(fraction);
   if (number.zeros > 0) {

@@ -19,9 +19,10 @@ inline std::size_t integer_words_buffer_bytes(std::int32_t count) {
 void words_to_integer(const Word* words, std::int32_t count, mpz_t x, unsigned threads);
 
 // What converting integers below 10^(9 count) into words takes, whatever the integer: the powers
-// of ten of its halvings and R = floor(B^L 2^s / (2 10^places)), L = piece_limbs(places) and
-// 2^s >= 2 10^places, so that (2x + 1) R / 2^s, truncated, is (2x + 1) / (2 10^places) in units
-// of B^-L less by under two: one product instead of a division for each integer.
+// of ten of its halvings and R, at most floor(B^L 2^s / (2 10^places)) and a few units below it,
+// L = piece_limbs(places) and 2^s >= 2 10^places, so that (2x + 1) R / 2^s, truncated, is
+// (2x + 1) / (2 10^places) in units of B^-L less by a few units: one product instead of a division
+// for each integer.
 struct WordConversion {
   std::int32_t count = 0;
   std::uint64_t places = 0;

@@ -1,7 +1,8 @@
 // Division through Newton's reciprocal against GMP's own: divisors on both sides of the size
 // where it takes over, dividends from shorter than the divisor to many times longer, quotients
 // far shorter than the divisor (taken from its top limbs), remainders of 0 and of d - 1,
-// divisors of long runs of zero or all-one bits, and results in the dividend.
+// divisors of long runs of zero or all-one bits, and results in the dividend. The reciprocal
+// alone against GMP's floor, within its stated bound.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -92,6 +93,47 @@ TEST(Division, DivisorsOfLongRunsOfZerosOrOnes) {
     expect_gmps_division(x, d);
   }
   mpz_clears(x, d, nullptr);
+  gmp_randclear(random);
+}
+
+// The reciprocal's bound over one to five Newton levels, for random divisors, the extremes of a
+// p-bit divisor (2^(p-1) and 2^p - 1), and a power of ten moved up by a few limbs' bits, as the
+// conversions to decimal take it.
+TEST(Division, ReciprocalWithinItsBound) {
+  gmp_randstate_t random;
+  gmp_randinit_default(random);
+  gmp_randseed_ui(random, 11);
+  mpz_t d, v, exact;
+  mpz_inits(d, v, exact, nullptr);
+  const auto expect_within_bound = [&](mp_bitcnt_t p, const char* what) {
+    ASSERT_EQ(mpz_sizeinbase(d, 2), p);
+    approximate_reciprocal(v, d, p);
+    mpz_set_ui(exact, 0);
+    mpz_setbit(exact, 2 * p);
+    mpz_tdiv_q(exact, exact, d);
+    mpz_sub(exact, exact, v);
+    EXPECT_LE(mpz_cmpabs_ui(exact, RECIPROCAL_MAX_ERROR), 0) << what << ", " << p << " bits";
+  };
+  const mp_bitcnt_t m = DIVISION_MIN_BITS;
+  for (const mp_bitcnt_t p : {m, m + 1, 2 * m + 17, 5 * m, 16 * m + 3}) {
+    for (int k = 0; k < 3; ++k) {
+      random_bits(d, p, random);
+      expect_within_bound(p, "random");
+    }
+    mpz_set_ui(d, 0);
+    mpz_setbit(d, p - 1);
+    expect_within_bound(p, "2^(p-1)");
+    mpz_set_ui(d, 0);
+    mpz_setbit(d, p);
+    mpz_sub_ui(d, d, 1);
+    expect_within_bound(p, "2^p - 1");
+  }
+  mpz_ui_pow_ui(d, 10, 200001);
+  mpz_mul_2exp(d, d, 1);
+  const mp_bitcnt_t p = (mpz_sizeinbase(d, 2) / GMP_NUMB_BITS + 5) * GMP_NUMB_BITS;
+  mpz_mul_2exp(d, d, p - mpz_sizeinbase(d, 2));
+  expect_within_bound(p, "2 10^200001");
+  mpz_clears(d, v, exact, nullptr);
   gmp_randclear(random);
 }
 
