@@ -99,8 +99,10 @@ double trees_bytes(std::int32_t word_count, std::uint32_t steps, double last_ind
 // products split to fit it, and the scratch kept from one to the next. Measured by
 // bench/break_off.py at 10^8 digits, q after 40 s: from q to the saved message 16.9 s (934 MB at
 // the peak); without keeping the scratch 19.9 s (1064 MB), with 1.5 numbers 22.1 s (911 MB), with
-// the blocks' bounds 24.5 s (1156 MB). Where q lands moves these by a few seconds.
-constexpr double FFT_SCRATCH_PER_NUMBER = 3;
+// the blocks' bounds 24.5 s (1156 MB). Where q lands moves these by a few seconds. Since, with
+// the quicker products: 3 numbers 8.1 to 8.8 s at 718 to 722 MB, 2 numbers 8.8 to 9.0 s at 699 to
+// 707 MB (q after 30 and 40 s; plain GMP's whole run takes 359 MB).
+constexpr double FFT_SCRATCH_PER_NUMBER = 2;
 ProductBounds conversion_bounds(std::int32_t word_count, std::uint32_t steps, double last_index) {
   ProductBounds bounds;
   const double bytes = std::min(FFT_SCRATCH_PER_NUMBER * state_number_bytes(word_count),

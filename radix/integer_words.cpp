@@ -77,9 +77,10 @@ struct TreeNumber {
 // The whole piece of `number`: the fraction (2x' + 1) / (2 10^places) of the integer x' it
 // converts, which lies half a unit of the last place away from every decimal cut, so that its
 // digits by halves are certain (DOUBTFUL only if that reasoning failed). (2x' + 1) / 2^s is below
-// one, so the reciprocal's shortfall (at most 2 RECIPROCAL_MAX_ERROR + 1 units) and the product's
-// truncation leave the fraction below the value by less than WHOLE_PIECE_ERROR units of B^-L.
-constexpr std::uint64_t WHOLE_PIECE_ERROR = 2 * RECIPROCAL_MAX_ERROR + 2;
+// one, so the reciprocal's shortfall (under 2 RECIPROCAL_MAX_ERROR + 1 units) and the product's
+// truncations (under two) leave the fraction below the value by less than WHOLE_PIECE_ERROR units
+// of B^-L.
+constexpr std::uint64_t WHOLE_PIECE_ERROR = 2 * RECIPROCAL_MAX_ERROR + 3;
 PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversion,
                         DecimalPiece* whole) {
   const std::uint64_t places = conversion.places;
@@ -91,6 +92,8 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
   if (whole->fraction.limbs == nullptr) return PieceStatus::NO_MEMORY;
   whole->fraction.count = limbs;
   whole->fraction.error = WHOLE_PIECE_ERROR;
+  // x' R / 2^(s-1) and R / 2^s, each truncated, add up to (2x' + 1) R / 2^s truncated or one
+  // less: no copy of x' = x is made, and the product is cut down where it lies.
   mpz_t fraction;
   mpz_init(fraction);
   if (number.zeros > 0) {
@@ -101,13 +104,16 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
     multiply(fraction, fraction, number.x);
     mpz_add(fraction, fraction, filler);
     mpz_clear(filler);
-    mpz_mul_2exp(fraction, fraction, 1);
+    multiply(fraction, fraction, conversion.reciprocal);
   } else {
-    mpz_mul_2exp(fraction, number.x, 1);
+    multiply(fraction, number.x, conversion.reciprocal);
   }
-  mpz_add_ui(fraction, fraction, 1);
-  multiply(fraction, fraction, conversion.reciprocal);
-  mpz_tdiv_q_2exp(fraction, fraction, conversion.shift);
+  mpz_tdiv_q_2exp(fraction, fraction, conversion.shift - 1);
+  mpz_t half_unit;
+  mpz_init(half_unit);
+  mpz_tdiv_q_2exp(half_unit, conversion.reciprocal, conversion.shift);
+  mpz_add(fraction, fraction, half_unit);
+  mpz_clear(half_unit);
   const std::size_t size = mpz_size(fraction);
   assert(size <= limbs);
   mpn_zero(whole->fraction.limbs, static_cast<mp_size_t>(limbs));
