@@ -5,7 +5,6 @@
 
 #include "products/product.h"
 #include "products/product_tuning.h"
-#include "products/two_thread_product.h"
 
 namespace {
 
@@ -35,7 +34,7 @@ void subtract_from_power_of_two(mpz_t x, mp_bitcnt_t e) {
 // level: y differs from r = 2^(2p) / d by a factor 1 + u with |u| < (2 + 1.01) 2^-h (d's cut bits
 // and w's error), the exact step would leave r u^2 < 2^-58 units, and its two truncations (the
 // residual's and the correction's) less than one more between them.
-void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p, unsigned threads) {
+void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p) {
   if (p <= DIVISION_MIN_BITS) {
     mpz_set_ui(v, 0);
     mpz_setbit(v, 2 * p);
@@ -46,13 +45,12 @@ void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p, unsigned thre
   mpz_t w, residual;
   mpz_inits(w, residual, nullptr);
   mpz_tdiv_q_2exp(residual, d, p - h);  // d's top h bits
-  approximate_reciprocal(w, residual, h, threads);
-  const auto product = threads >= 2 ? multiply_on_two_threads : multiply;
-  product(residual, d, w);
+  approximate_reciprocal(w, residual, h);
+  multiply(residual, d, w);
   mpz_mul_2exp(residual, residual, p - h);
   subtract_from_power_of_two(residual, 2 * p);  // 2^(2p) - d y, about 2^(2p - h) at most
   mpz_tdiv_q_2exp(residual, residual, p - h);
-  product(residual, residual, w);
+  multiply(residual, residual, w);
   mpz_fdiv_q_2exp(residual, residual, 2 * h);
   mpz_mul_2exp(v, w, p - h);
   mpz_add(v, v, residual);

@@ -10,7 +10,6 @@
 #include "products/division.h"
 #include "products/memory_arena.h"
 #include "products/product.h"
-#include "products/two_thread_product.h"
 #include "radix/conversion_queue.h"
 #include "radix/decimal_tree.h"
 
@@ -47,8 +46,7 @@ void plain_digits(const mpz_t x, std::uint64_t places, char* chars) {
 // The reciprocal of 2 10^places for `conversion`, whose powers are built: Newton's over the
 // quick products, with the divisor D (of s bits) moved up to p = GMP_NUMB_BITS L bits, since
 // 2^(2p) / (D 2^(p-s)) = B^L 2^s / D; less RECIPROCAL_MAX_ERROR, it is at most the floor of that.
-// Its large products on `threads` threads (1 or 2).
-void prepare_reciprocal(WordConversion* conversion, unsigned threads) {
+void prepare_reciprocal(WordConversion* conversion) {
   const PowerTable& powers = conversion->powers;
   mpz_t divisor;
   mpz_init(divisor);
@@ -60,7 +58,7 @@ void prepare_reciprocal(WordConversion* conversion, unsigned threads) {
   assert(bits > conversion->shift);
   mpz_mul_2exp(divisor, divisor, bits - conversion->shift);
   mpz_init(conversion->reciprocal);
-  approximate_reciprocal(conversion->reciprocal, divisor, bits, threads);
+  approximate_reciprocal(conversion->reciprocal, divisor, bits);
   mpz_sub_ui(conversion->reciprocal, conversion->reciprocal, RECIPROCAL_MAX_ERROR);
   mpz_clear(divisor);
 }
@@ -84,7 +82,7 @@ struct TreeNumber {
 // of B^-L.
 constexpr std::uint64_t WHOLE_PIECE_ERROR = 2 * RECIPROCAL_MAX_ERROR + 3;
 PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversion,
-                        unsigned threads, DecimalPiece* whole) {
+                        DecimalPiece* whole) {
   const std::uint64_t places = conversion.places;
   const std::size_t limbs = piece_limbs(places);
   whole->places = places;
@@ -106,9 +104,10 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
     multiply(fraction, fraction, number.x);
     mpz_add(fraction, fraction, filler);
     mpz_clear(filler);
+    multiply(fraction, fraction, conversion.reciprocal);
+  } else {
+    multiply(fraction, number.x, conversion.reciprocal);
   }
-  const auto product = threads >= 2 ? multiply_on_two_threads : multiply;
-  product(fraction, number.zeros > 0 ? fraction : number.x, conversion.reciprocal);
   mpz_tdiv_q_2exp(fraction, fraction, conversion.shift - 1);
   mpz_t half_unit;
   mpz_init(half_unit);
@@ -125,13 +124,12 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
 }
 
 // A thread's share of a tree conversion: the whole pieces of numbers[first], numbers[first +
-// stride], ..., then any queued piece. A lone number's whole piece, which the other thread would
-// wait for, takes its product on two threads where there are two (stride 2).
+// stride], ..., then any queued piece.
 void convert_share(ConversionQueue* queue, const WordConversion& conversion,
                    const TreeNumber* numbers, int count, int first, int stride) {
   for (int k = first; k < count; k += stride) {
     DecimalPiece whole;
-    const PieceStatus status = whole_piece(numbers[k], conversion, count < stride ? 2 : 1, &whole);
+    const PieceStatus status = whole_piece(numbers[k], conversion, &whole);
     if (status != PieceStatus::DONE) queue_fail(queue, status);
     convert_piece(queue, whole, ConversionProgress{});  // (which also ends its hold)
   }
@@ -251,12 +249,12 @@ void words_to_integer(const Word* words, std::int32_t count, mpz_t x, unsigned t
   release_word_powers(&powers);
 }
 
-bool prepare_word_conversion(std::int32_t count, WordConversion* conversion, unsigned threads) {
+bool prepare_word_conversion(std::int32_t count, WordConversion* conversion) {
   conversion->count = count;
   conversion->places = static_cast<std::uint64_t>(count) * DIGITS_PER_WORD;
   if (conversion->places < TREE_CONVERSION_PLACES) return false;
   if (!build_powers(conversion->places, &conversion->powers)) return false;
-  prepare_reciprocal(conversion, threads);
+  prepare_reciprocal(conversion);
   conversion->ready = true;
   return true;
 }
@@ -284,7 +282,7 @@ void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* char
                             (mpz_sizeinbase(x, 10) + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD));
   PieceStatus status = PieceStatus::DOUBTFUL;
   WordConversion own;
-  if (prepare_word_conversion(used, &own, threads)) {
+  if (prepare_word_conversion(used, &own)) {
     TreeNumber number;
     number.x = x;
     number.chars = chars;

@@ -32,10 +32,10 @@ struct WordConversion {
   bool ready = false;
 };
 
-// Prepares the conversion of integers of up to `count` words, its large products on `threads`
-// threads (1 or 2). Returns false, holding nothing, when memory is short or the integers are too
-// short for the conversion by halves (GMP's own conversion is then the quicker one).
-bool prepare_word_conversion(std::int32_t count, WordConversion* conversion, unsigned threads);
+// Prepares the conversion of integers of up to `count` words. Returns false, holding nothing,
+// when memory is short or the integers are too short for the conversion by halves (GMP's own
+// conversion is then the quicker one).
+bool prepare_word_conversion(std::int32_t count, WordConversion* conversion);
 void release_word_conversion(WordConversion* conversion);
 
 // words[k][0 .. count) <- the base-10^9 digits of x[k] for each of `numbers` integers (at most

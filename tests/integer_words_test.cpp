@@ -19,7 +19,7 @@ void expect_gmps_words(const mpz_t x, std::int32_t count) {
   const std::vector<Word> expected = mpz_to_words(x, count);
   std::vector<char> chars(integer_words_buffer_bytes(count));
   WordConversion prepared;
-  const bool ready = prepare_word_conversion(count, &prepared, 2);
+  const bool ready = prepare_word_conversion(count, &prepared);
   for (const unsigned threads : {1u, 2u}) {
     for (const WordConversion* conversion : {static_cast<const WordConversion*>(nullptr),
                                              static_cast<const WordConversion*>(&prepared)}) {
@@ -40,7 +40,7 @@ void expect_gmps_words(const mpz_t x, std::int32_t count) {
 // Converts two integers of `count` words together, in both orders, on one thread and two.
 void expect_gmps_words_together(const mpz_t x, const mpz_t y, std::int32_t count) {
   WordConversion prepared;
-  ASSERT_TRUE(prepare_word_conversion(count, &prepared, 1));
+  ASSERT_TRUE(prepare_word_conversion(count, &prepared));
   const std::size_t bytes = integer_words_buffer_bytes(count);
   std::vector<char> chars(2 * bytes);
   char* const buffers[] = {chars.data(), chars.data() + bytes};

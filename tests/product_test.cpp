@@ -1,7 +1,6 @@
 // Products against GMP's own, on both sides of the FFT's crossover, in every shape the routes
 // give them: balanced and unbalanced, signed, aliased, squared, with long runs of zero or all-one
-// limbs, from two threads at once and inside a memory arena; and products whose halves are taken
-// on two threads.
+// limbs, from two threads at once and inside a memory arena.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -11,7 +10,6 @@
 #include "products/memory_arena.h"
 #include "products/product.h"
 #include "products/product_tuning.h"
-#include "products/two_thread_product.h"
 
 namespace {
 
@@ -190,34 +188,6 @@ TEST(Products, OnTwoThreadsAtOnce) {
   std::thread other(products, 11);
   products(12);
   other.join();
-}
-
-// The longer operand's halves on two threads: balanced and odd, a shorter operand longer than a
-// half (the halves' products then swap their operands), short and single limbs, signs, all-one
-// runs (the low half's carries run through the high one), and the result in either operand.
-TEST(Products, HalvesOnTwoThreadsEqualGmps) {
-  std::mt19937_64 rng(31);
-  const auto n = static_cast<mp_size_t>(TWO_THREAD_PRODUCT_MIN_LIMBS);
-  mpz_t a, b, r, expected;
-  mpz_inits(a, b, r, expected, nullptr);
-  const mp_size_t shapes[][2] = {{n + 1, n + 1}, {n + 7, 3 * n / 4}, {2 * n, 5}, {n, 1}};
-  for (const auto& shape : shapes) {
-    for (const Fill fill : {Fill::RANDOM, Fill::ONE_RUNS}) {
-      make(a, shape[0], fill, rng() % 2 == 0, rng);
-      make(b, shape[1], fill, rng() % 2 == 0, rng);
-      mpz_mul(expected, a, b);
-      multiply_on_two_threads(r, a, b);
-      EXPECT_EQ(mpz_cmp(r, expected), 0) << shape[0] << " x " << shape[1];
-      mpz_set(r, b);
-      multiply_on_two_threads(r, r, a);
-      EXPECT_EQ(mpz_cmp(r, expected), 0) << shape[0] << " x " << shape[1] << " in b's place";
-      mpz_set(r, a);
-      multiply_on_two_threads(r, r, b);
-      EXPECT_EQ(mpz_cmp(r, expected), 0) << shape[0] << " x " << shape[1] << " in a's place";
-    }
-  }
-  mpz_clears(a, b, r, expected, nullptr);
-  release_product_scratch();
 }
 
 // Inside an arena the FFT's memory comes from the region, like GMP's, and is all given back.
