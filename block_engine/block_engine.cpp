@@ -100,9 +100,9 @@ double trees_bytes(std::int32_t word_count, std::uint32_t steps, double last_ind
 // bench/break_off.py at 10^8 digits, q after 40 s: from q to the saved message 16.9 s (934 MB at
 // the peak); without keeping the scratch 19.9 s (1064 MB), with 1.5 numbers 22.1 s (911 MB), with
 // the blocks' bounds 24.5 s (1156 MB). Where q lands moves these by a few seconds. Since, with
-// the quicker products: 3 numbers 8.1 to 8.8 s at 718 to 722 MB, 2 numbers 8.8 to 9.0 s at 699 to
-// 707 MB (q after 30 and 40 s; plain GMP's whole run takes 359 MB).
-constexpr double FFT_SCRATCH_PER_NUMBER = 2;
+// the quicker products, q after 12, 20, 30 and 40 s: 3 numbers 10.0, 8.1, 8.8 and 8.1 s at 743,
+// 724, 718 and 722 MB; 2 numbers 10.7, 9.6, 9.0 and 8.8 s at 780, 771, 707 and 699 MB.
+constexpr double FFT_SCRATCH_PER_NUMBER = 3;
 ProductBounds conversion_bounds(std::int32_t word_count, std::uint32_t steps, double last_index) {
   ProductBounds bounds;
   const double bytes = std::min(FFT_SCRATCH_PER_NUMBER * state_number_bytes(word_count),
