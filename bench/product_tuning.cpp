@@ -17,8 +17,10 @@
 
 #include "products/division.h"
 #include "products/fft_product.h"
+#include "products/middle_product.h"
 #include "products/product.h"
 #include "products/product_tuning.h"
+#include "products/wrapped_product.h"
 
 namespace {
 
@@ -92,6 +94,38 @@ int main(int argc, char** argv) {
     std::printf(" %s\n", same ? "identical" : "DIFFERENT");
   }
   set_product_bounds({});
+
+  // A fraction of n limbs times an integer of n / 2, of which the fraction part's top is wanted:
+  // GMP's middle product against GMP's wrapped product and the FFT's folded one (under the
+  // default bound on its scratch, split as the conversions split it).
+  std::printf("\n%10s %12s %12s %12s %9s %9s\n", "limbs", "middle ms", "wrapped ms", "folded ms",
+              "vs GMP", "vs FFT");
+  for (long n = 100; n <= largest; n = n * 3 / 2) {
+    const long vn = n / 2;
+    const mp_size_t wn = wrapped_size(n);
+    std::vector<mp_limb_t> a(n), b(vn), middle(n - vn + 3), wrapped(wn + wrapped_scratch_limbs(wn));
+    for (auto& limb : a) limb = rng();
+    for (auto& limb : b) limb = rng();
+    const double m =
+        best_seconds([&] { middle_product(middle.data(), a.data(), n, b.data(), vn); }, 0.2);
+    set_product_bounds({0, false});
+    const double w = best_seconds(
+        [&] {
+          wrapped_multiply(wrapped.data(), wn, a.data(), n, b.data(), vn, wrapped.data() + wn);
+        },
+        0.2);
+    set_product_bounds({FFT_SCRATCH_MAX_BYTES, true});
+    const bool fft =
+        n >= WRAPPED_FFT_MIN_LIMBS && fft_takes_within(n, vn, WRAPPED_FFT_MAX_HALVINGS);
+    const double f = best_seconds(
+        [&] {
+          wrapped_multiply(wrapped.data(), wn, a.data(), n, b.data(), vn, wrapped.data() + wn);
+        },
+        0.2);
+    set_product_bounds({});
+    std::printf("%10ld %12.3f %12.3f %12.3f %8.2fx %8.2fx%s\n", n, m * 1e3, w * 1e3, f * 1e3, w / m,
+                f / m, fft ? "" : " (GMP's)");
+  }
 
   std::printf("\n%10s %6s %12s %12s %8s %s\n", "d limbs", "x / d", "GMP ms", "Newton ms", "ratio",
               "results");

@@ -346,11 +346,6 @@ void load_state(const BlockEngine& engine, const CalcState& state, mpz_t sum, mp
   words_to_integer(state.term, count, term, engine.threads);
 }
 
-// The characters of the sum and of the term, converted side by side.
-double conversion_chars_bytes(std::int32_t word_count) {
-  return 2.0 * static_cast<double>(integer_words_buffer_bytes(word_count));
-}
-
 // The steps of a whole run from n = 1, and the index a run from the state ends near.
 double run_steps_of(const CalcState& state) {
   return static_cast<double>(
@@ -363,8 +358,7 @@ double last_index_of(const CalcState& state) {
 }  // namespace
 
 double block_engine_peak_bytes(const CalcState& state, std::uint32_t steps) {
-  return model_bytes(state.word_count, steps, last_index_of(state)) +
-         conversion_chars_bytes(state.word_count);
+  return model_bytes(state.word_count, steps, last_index_of(state));
 }
 
 std::uint32_t block_steps_within(const CalcState& state, std::uint64_t memory_room) {
@@ -392,17 +386,10 @@ bool start_block_engine(const CalcState& state, std::uint64_t memory_room, Block
   if (steps == 0) return false;
   const double bytes = model_bytes(count, steps, last_index_of(state));
   if (bytes >= static_cast<double>(SIZE_MAX)) return false;
-  char* chars =
-      static_cast<char*>(std::malloc(static_cast<std::size_t>(conversion_chars_bytes(count))));
-  if (chars == nullptr) return false;
-  if (!arena_reserve(static_cast<std::size_t>(bytes), KEEP_PAGES_BELOW)) {
-    std::free(chars);
-    return false;
-  }
+  if (!arena_reserve(static_cast<std::size_t>(bytes), KEEP_PAGES_BELOW)) return false;
   engine->positions = state.positions;
   engine->word_count = count;
   engine->block_steps = steps;
-  engine->chars = chars;
   engine->conversion_bounds = conversion_bounds(count, steps, last_index_of(state));
   const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
   engine->threads = std::min(2u, tuning.threads > 0 ? tuning.threads : hardware);
@@ -433,11 +420,10 @@ SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSigna
   if (conversion.ready) {
     const mpz_srcptr numbers[] = {run.sum, run.term};
     Word* const words[] = {state->sum, state->term};
-    char* const chars[] = {engine->chars, engine->chars + integer_words_buffer_bytes(count)};
-    integers_to_words(numbers, words, chars, 2, count, engine->threads, conversion);
+    integers_to_words(numbers, words, 2, count, engine->threads, conversion);
   } else {
-    integer_to_words(run.sum, state->sum, count, engine->chars, engine->threads);
-    integer_to_words(run.term, state->term, count, engine->chars, engine->threads);
+    integer_to_words(run.sum, state->sum, count, engine->threads);
+    integer_to_words(run.term, state->term, count, engine->threads);
   }
   release_word_conversion(&conversion);
   state->next_n = run.n;
@@ -448,11 +434,9 @@ SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSigna
   return outcome;
 }
 
-void release_block_engine(BlockEngine* engine) {
+void release_block_engine(BlockEngine* /*engine*/) {
   arena_release();
   set_product_bounds(ProductBounds{});
-  std::free(engine->chars);
-  engine->chars = nullptr;
 }
 
 std::uint32_t block_progress(const BlockEngine& engine, const BlockSignals& signals) {

@@ -25,7 +25,6 @@ struct BlockEngine {
   std::uint32_t positions = 0;
   std::int32_t word_count = 0;
   std::uint32_t block_steps = 0;  // the most steps a block takes
-  char* chars = nullptr;          // for the conversions between words and binary
   unsigned threads = 1;
   std::size_t parallel_limbs = 0;   // see ChainControl
   ProductBounds conversion_bounds;  // for the conversions between words and binary
@@ -43,11 +42,11 @@ struct BlockTuning {
 inline constexpr std::uint32_t BLOCK_ENGINE_MIN_POSITIONS = 30000;
 
 // The engine's modelled peak of memory for a run from the state with blocks of `steps` steps:
-// its arena (reserved whole, with room to spare) and the conversions' characters.
+// its arena (reserved whole, with room to spare).
 double block_engine_peak_bytes(const CalcState& state, std::uint32_t steps);
 
 // The steps of the blocks a run from the state takes so that the engine's modelled peak (its
-// arena, reserved whole, and the conversions' characters) is within `memory_room` bytes: a tenth
+// arena, reserved whole) is within `memory_room` bytes: a tenth
 // of the run's steps where that fits, fewer (more, smaller blocks) where it does not; 0 when no
 // block length fits.
 std::uint32_t block_steps_within(const CalcState& state, std::uint64_t memory_room);

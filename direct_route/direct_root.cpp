@@ -141,7 +141,7 @@ void queue_leftmost_piece(void* context, unsigned level, BoundedFraction early) 
   DecimalPiece leftmost;
   leftmost.fraction = early;
   leftmost.places = conversion->leftmost_places[level];
-  leftmost.out = conversion->chars;
+  leftmost.out.chars = conversion->chars;
   leftmost.level = level;
   leftmost.leading_given = level + 1 < conversion->levels;
   queue_add(&conversion->queue, leftmost);
@@ -187,7 +187,7 @@ PieceStatus root_digits(std::uint64_t places, RouteProgress& progress, unsigned 
   }
   DecimalPiece whole;
   whole.places = places;
-  whole.out = chars;
+  whole.out.chars = chars;
   const RootStatus root = binary_root(piece_limbs(places), early_counts, conversion.levels - 1,
                                       queue_leftmost_piece, &conversion, &whole.fraction);
   if (root != RootStatus::PROVEN) {

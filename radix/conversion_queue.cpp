@@ -59,7 +59,7 @@ void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgres
       if (status == PieceStatus::DONE) queue_add(queue, leading);
     }
     // A trailing half of unwanted digits only is not formed.
-    if (piece.wanted_end != nullptr && piece.out + (piece.places + 1) / 2 >= piece.wanted_end) {
+    if (piece.first + (piece.places + 1) / 2 >= piece.wanted_end) {
       leaf_wanted = false;
       break;
     }

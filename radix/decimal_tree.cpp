@@ -1,5 +1,7 @@
 #include "radix/decimal_tree.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cmath>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include "numbers/digit_chars.h"
 #include "numbers/powers_of_ten.h"
 #include "products/memory_arena.h"
+#include "products/middle_product.h"
 #include "products/product.h"
 #include "products/wrapped_product.h"
 
@@ -112,16 +115,65 @@ PieceStatus leading_half(const DecimalPiece& piece, DecimalPiece* leading) {
   leading->fraction.error = piece.fraction.error + (count < piece.fraction.count ? 1 : 0);
   leading->places = places;
   leading->out = piece.out;
+  leading->first = piece.first;
   leading->level = piece.level + 1;
   leading->wanted_end = piece.wanted_end;
   return PieceStatus::DONE;
 }
 
-// Trailing half: frac(f 10^h) from f 10^h mod (B^n - 1), n >= count. That residue is the low
-// `count` limbs of the product plus its integer part, which is below 10^h (B^limbs(10^h)) and so
-// adds at most one unit below the kept top limbs: one is taken off. The error grows by the
-// truncation and that unit. An integer part that wraps the residue round leaves the kept limbs
-// zero, and such a piece is reported doubtful.
+namespace {
+
+// The trailing half's fraction, frac(f 10^h) truncated to `kept` limbs, into `out`, from the
+// product's residue modulo (B^n - 1), n >= count. That residue is the low `count` limbs of the
+// product plus its integer part, which is below 10^h (B^limbs(10^h)) and so adds at most one unit
+// below the kept top limbs: one is taken off, and the error grows by that unit and the truncation.
+// An integer part that wraps the residue round leaves the kept limbs zero: DOUBTFUL.
+PieceStatus trailing_by_wrapped_product(const DecimalPiece& piece, const mpz_t power,
+                                        bool times_ten, std::size_t kept, BoundedFraction* out) {
+  const std::size_t count = piece.fraction.count;
+  const mp_size_t n = wrapped_size(static_cast<mp_size_t>(count));
+  mp_limb_t* product = new_limbs(static_cast<std::size_t>(n + wrapped_scratch_limbs(n)));
+  if (product == nullptr) return PieceStatus::NO_MEMORY;
+  wrapped_multiply(product, n, piece.fraction.limbs, static_cast<mp_size_t>(count),
+                   mpz_limbs_read(power), static_cast<mp_size_t>(mpz_size(power)), product + n);
+  if (times_ten) mpn_mul_1(product, product, static_cast<mp_size_t>(count), 10);
+  mp_limb_t* top = product + (count - kept);
+  const bool wrapped = all_zero(top, kept);
+  if (!wrapped) {
+    mpn_sub_1(top, top, static_cast<mp_size_t>(kept), 1);
+    mpn_copyi(out->limbs, top, static_cast<mp_size_t>(kept));
+    out->error += 2;
+  }
+  arena_free(product);
+  return wrapped ? PieceStatus::DOUBTFUL : PieceStatus::DONE;
+}
+
+// The same from the middle product: its low limbs, placed from limb m - 1 up (m the power's
+// limbs), are the product's low `count` limbs but for the terms left out, below (m - 1) B^m, that
+// is below m - 1 units of the kept limbs (times ten where the fraction is taken ten times): the
+// error grows by those and the truncation.
+PieceStatus trailing_by_middle_product(const DecimalPiece& piece, const mpz_t power, bool times_ten,
+                                       std::size_t kept, BoundedFraction* out) {
+  const std::size_t count = piece.fraction.count;
+  const std::size_t m = mpz_size(power);
+  const std::size_t low = count - (m - 1);  // the middle's limbs below B^count
+  mp_limb_t* middle = new_limbs(low + 2);
+  if (middle == nullptr) return PieceStatus::NO_MEMORY;
+  middle_product(middle, piece.fraction.limbs, static_cast<mp_size_t>(count), mpz_limbs_read(power),
+                 static_cast<mp_size_t>(m));
+  if (times_ten) mpn_mul_1(middle, middle, static_cast<mp_size_t>(low), 10);
+  mpn_copyi(out->limbs, middle + (low - kept), static_cast<mp_size_t>(kept));
+  out->error += 1 + (times_ten ? 10 : 1) * (m - 1);
+  arena_free(middle);
+  return PieceStatus::DONE;
+}
+
+}  // namespace
+
+// Trailing half: frac(f 10^h), by the wrapped or the middle product, whichever is quicker. The
+// power is 10^(h-1) when the leading half has one digit more than its exponent; the fraction times
+// ten is the one wanted, with the integer part's share below 10^h still. The error grows by what
+// the product adds; a piece whose product leaves it in doubt is reported doubtful.
 PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
                           DecimalPiece* trailing) {
   assert(piece.places > LEAF_PLACES && piece.level < table.levels);
@@ -131,39 +183,52 @@ PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
   const std::size_t count = piece.fraction.count;
   const std::size_t kept = piece_limbs(places);
   assert(kept + mpz_size(power) <= count);
-  const mp_size_t n = wrapped_size(static_cast<mp_size_t>(count));
-  mp_limb_t* product = new_limbs(static_cast<std::size_t>(n + wrapped_scratch_limbs(n)));
-  if (product == nullptr) return PieceStatus::NO_MEMORY;
-  wrapped_multiply(product, n, piece.fraction.limbs, static_cast<mp_size_t>(count),
-                   mpz_limbs_read(power), static_cast<mp_size_t>(mpz_size(power)), product + n);
-  // The power is 10^(h-1) when the leading half has one digit more than its exponent; the
-  // fraction times ten is the one wanted, with the integer part's share below 10^h still.
   const std::uint64_t exponent = table.whole_places >> (piece.level + 1);
   assert(leading_places == exponent || leading_places == exponent + 1);
-  if (leading_places != exponent) {
-    mpn_mul_1(product, product, static_cast<mp_size_t>(count), 10);
-  }
-  PieceStatus status = PieceStatus::DONE;
+  const bool times_ten = leading_places != exponent;
   trailing->fraction.limbs = new_limbs(kept);
-  if (trailing->fraction.limbs == nullptr) status = PieceStatus::NO_MEMORY;
-  if (status == PieceStatus::DONE) {
-    mp_limb_t* top = product + (count - kept);
-    if (all_zero(top, kept)) {
-      status = PieceStatus::DOUBTFUL;
-    } else {
-      mpn_sub_1(top, top, static_cast<mp_size_t>(kept), 1);
-      mpn_copyi(trailing->fraction.limbs, top, static_cast<mp_size_t>(kept));
-      trailing->fraction.count = kept;
-      trailing->fraction.error = piece.fraction.error + 2;
-      trailing->places = places;
-      trailing->out = piece.out + leading_places;
-      trailing->level = piece.level + 1;
-      trailing->wanted_end = piece.wanted_end;
-    }
+  if (trailing->fraction.limbs == nullptr) return PieceStatus::NO_MEMORY;
+  trailing->fraction.count = kept;
+  trailing->fraction.error = piece.fraction.error;
+  const PieceStatus status =
+      middle_product_quicker(static_cast<mp_size_t>(count))
+          ? trailing_by_middle_product(piece, power, times_ten, kept, &trailing->fraction)
+          : trailing_by_wrapped_product(piece, power, times_ten, kept, &trailing->fraction);
+  if (status != PieceStatus::DONE) {
+    release_piece(trailing);
+    return status;
   }
-  arena_free(product);
-  if (status != PieceStatus::DONE) release_piece(trailing);
-  return status;
+  trailing->places = places;
+  trailing->out = piece.out;
+  trailing->first = piece.first + leading_places;
+  trailing->level = piece.level + 1;
+  trailing->wanted_end = piece.wanted_end;
+  return PieceStatus::DONE;
+}
+
+// The digits[0 .. count) of the whole's digits from `first` on into `out`.
+void put_digits(const DigitsOut& out, std::uint64_t first, const char* digits,
+                std::uint64_t count) {
+  if (out.chars != nullptr) {
+    std::memcpy(out.chars + first, digits, static_cast<std::size_t>(count));
+    return;
+  }
+  const std::uint64_t end = first + count;
+  for (std::uint64_t k = first; k < end;) {
+    const std::uint64_t word = k / DIGITS_PER_WORD;
+    const std::uint64_t word_end = std::min(end, (word + 1) * DIGITS_PER_WORD);
+    Word value = 0;
+    for (std::uint64_t i = k; i < word_end; ++i) {
+      value = value * 10 + static_cast<Word>(digits[i - first] - '0');
+    }
+    value *= static_cast<Word>(POWERS_OF_TEN[(word + 1) * DIGITS_PER_WORD - word_end]);
+    if (k == word * DIGITS_PER_WORD && word_end == (word + 1) * DIGITS_PER_WORD) {
+      out.words[word] = value;  // this leaf's alone
+    } else {
+      std::atomic_ref<Word>(out.words[word]).fetch_add(value, std::memory_order_relaxed);
+    }
+    k = word_end;
+  }
 }
 
 // LIMB_DIGITS digits at a time: the carry out of f * 10^LIMB_DIGITS is the next LIMB_DIGITS
@@ -174,18 +239,23 @@ PieceStatus convert_leaf(DecimalPiece* piece) {
   assert(piece->places <= LEAF_PLACES);
   mp_limb_t* f = piece->fraction.limbs;
   const mp_size_t count = static_cast<mp_size_t>(piece->fraction.count);
-  char* out = piece->out;
-  std::uint64_t left = piece->places;
+  char digits[LEAF_PLACES + LIMB_DIGITS];
   constexpr mp_limb_t STEP = static_cast<mp_limb_t>(POWERS_OF_TEN[LIMB_DIGITS]);
-  for (; left >= LIMB_DIGITS; left -= LIMB_DIGITS, out += LIMB_DIGITS) {
-    put_limb_digits(out, mpn_mul_1(f, f, count, STEP));
+  std::uint64_t done = 0;
+  for (; piece->places - done >= LIMB_DIGITS; done += LIMB_DIGITS) {
+    put_limb_digits(digits + done, mpn_mul_1(f, f, count, STEP));
   }
+  const std::uint64_t left = piece->places - done;
   if (left > 0) {
     char last[LIMB_DIGITS];
     put_limb_digits(last, mpn_mul_1(f, f, count, static_cast<mp_limb_t>(POWERS_OF_TEN[left])));
-    std::memcpy(out, last + (LIMB_DIGITS - left), static_cast<std::size_t>(left));
+    std::memcpy(digits + done, last + (LIMB_DIGITS - left), static_cast<std::size_t>(left));
   }
   const bool certain = f[count - 1] <= LIMB_MAX - piece->fraction.error;
+  if (certain && piece->first < piece->wanted_end) {
+    put_digits(piece->out, piece->first, digits,
+               std::min(piece->places, piece->wanted_end - piece->first));
+  }
   release_piece(piece);
   return certain ? PieceStatus::DONE : PieceStatus::DOUBTFUL;
 }

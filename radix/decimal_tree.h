@@ -10,18 +10,30 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "numbers/fixed_decimal.h"
 #include "radix/bounded_fraction.h"
 
 // Pieces of at most this many digits are converted directly.
 inline constexpr std::uint64_t LEAF_PLACES = 400;
 
+// Where a conversion's digits go: digit k of the whole to chars[k], or into base-10^9 words as the
+// (k % 9)-th of the nine digits of words[k / 9]. The words are zeroed beforehand: a leaf adds its
+// digits into the words it shares with its neighbours.
+struct DigitsOut {
+  char* chars = nullptr;
+  Word* words = nullptr;
+};
+
+inline constexpr std::uint64_t ALL_WANTED = UINT64_MAX;
+
 struct DecimalPiece {
-  BoundedFraction fraction;          // owned
-  std::uint64_t places = 0;          // its first `places` decimals are wanted
-  char* out = nullptr;               // and go to out[0 .. places)
-  unsigned level = 0;                // halvings above it
-  bool leading_given = false;        // its leading half comes separately
-  const char* wanted_end = nullptr;  // digits from here on are not wanted (null: all are)
+  BoundedFraction fraction;               // owned
+  std::uint64_t places = 0;               // its first `places` decimals are wanted
+  DigitsOut out;                          // and go there
+  std::uint64_t first = 0;                // as the whole's digits from `first` on
+  unsigned level = 0;                     // halvings above it
+  bool leading_given = false;             // its leading half comes separately
+  std::uint64_t wanted_end = ALL_WANTED;  // the whole's digits from here on are not wanted
 };
 
 enum class PieceStatus { DONE, DOUBTFUL, NO_MEMORY };
@@ -50,7 +62,7 @@ PieceStatus leading_half(const DecimalPiece& piece, DecimalPiece* leading);
 PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
                           DecimalPiece* trailing);
 
-// Writes the digits of a piece of at most LEAF_PLACES digits (and frees its fraction).
+// Writes the wanted digits of a piece of at most LEAF_PLACES digits (and frees its fraction).
 PieceStatus convert_leaf(DecimalPiece* piece);
 
 void release_piece(DecimalPiece* piece);

@@ -18,31 +18,6 @@ namespace {
 // Below this many digits GMP's own conversion is as quick.
 constexpr std::uint64_t TREE_CONVERSION_PLACES = 20000;
 
-Word read_word(const char* in) {
-  Word word = 0;
-  for (int i = 0; i < DIGITS_PER_WORD; ++i) word = word * 10 + static_cast<Word>(in[i] - '0');
-  return word;
-}
-
-// words[0 .. count) <- the digits in chars of the last `used` words, zeros above them.
-void read_words(const char* chars, std::int32_t used, Word* words, std::int32_t count) {
-  std::memset(words, 0, static_cast<std::size_t>(count - used) * sizeof(Word));
-  Word* out = words + (count - used);
-  for (std::int32_t k = 0; k < used; ++k)
-    out[k] = read_word(chars + static_cast<std::size_t>(k) * DIGITS_PER_WORD);
-}
-
-// chars[0 .. places) <- the digits of x < 10^places with leading zeros, by GMP.
-void plain_digits(const mpz_t x, std::uint64_t places, char* chars) {
-  const std::size_t length = mpz_sizeinbase(x, 10);  // exact or one more
-  assert(length <= places + 1);
-  char* text = chars + (places + 1 - length);  // the buffer holds places + 2 bytes
-  mpz_get_str(text, 10, x);
-  const std::size_t written = std::strlen(text);
-  std::memmove(chars + (places - written), text, written);
-  std::memset(chars, '0', static_cast<std::size_t>(places - written));
-}
-
 // The reciprocal of 2 10^places for `conversion`, whose powers are built: Newton's over the
 // quick products, with the divisor D (of s bits) moved up to p = GMP_NUMB_BITS L bits, since
 // 2^(2p) / (D 2^(p-s)) = B^L 2^s / D; less RECIPROCAL_MAX_ERROR, it is at most the floor of that.
@@ -63,14 +38,14 @@ void prepare_reciprocal(WordConversion* conversion) {
   mpz_clear(divisor);
 }
 
-// One integer of a tree conversion: x, whose digits go to chars[0 .. places) with leading zeros.
-// Where it has `zeros` of them, x 10^zeros + floor(10^zeros / 7) is converted instead: x's digits
-// first and then 142857..., so that neither leading zeros nor a long run of zeros leaves whole
-// pieces in doubt; the pieces of those trailing digits are not converted, and x's digits are moved
-// back by zeros places.
+// One integer of a tree conversion: x, whose digits go to words[0 .. places / 9) with leading
+// zeros. Where it has `zeros` of them, x 10^zeros + floor(10^zeros / 7) is converted instead: x's
+// digits first and then 142857..., so that neither leading zeros nor a long run of zeros leaves
+// whole pieces in doubt; its digits go `zeros` places further on, and the pieces of those trailing
+// digits are not converted.
 struct TreeNumber {
   mpz_srcptr x = nullptr;
-  char* chars = nullptr;
+  Word* words = nullptr;
   std::uint64_t zeros = 0;
 };
 
@@ -86,8 +61,9 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
   const std::uint64_t places = conversion.places;
   const std::size_t limbs = piece_limbs(places);
   whole->places = places;
-  whole->out = number.chars;
-  if (number.zeros > 0) whole->wanted_end = number.chars + (places - number.zeros);
+  whole->out.words = number.words;
+  whole->first = number.zeros;
+  whole->wanted_end = places;
   whole->fraction.limbs = static_cast<mp_limb_t*>(arena_allocate(limbs * sizeof(mp_limb_t)));
   if (whole->fraction.limbs == nullptr) return PieceStatus::NO_MEMORY;
   whole->fraction.count = limbs;
@@ -136,11 +112,14 @@ void convert_share(ConversionQueue* queue, const WordConversion& conversion,
   convert_queued(queue, ConversionProgress{});
 }
 
-// The digits of `count` numbers through `conversion`, their pieces shared by `threads` threads
+// The words of `count` numbers through `conversion`, their pieces shared by `threads` threads
 // (1 or 2): a thread that has finished its own numbers' pieces takes the others'. A failure of any
 // piece fails them all.
-PieceStatus tree_digits(TreeNumber* numbers, int count, const WordConversion& conversion,
-                        unsigned threads) {
+PieceStatus tree_words(const TreeNumber* numbers, int count, const WordConversion& conversion,
+                       unsigned threads) {
+  for (int k = 0; k < count; ++k) {
+    std::memset(numbers[k].words, 0, conversion.places / DIGITS_PER_WORD * sizeof(Word));
+  }
   ConversionQueue queue;
   queue.powers = &conversion.powers;
   for (int k = 0; k < count; ++k) queue_hold(&queue);
@@ -159,17 +138,7 @@ PieceStatus tree_digits(TreeNumber* numbers, int count, const WordConversion& co
   convert_share(&queue, conversion, numbers, count, 0, stride);
   if (helper.joinable()) helper.join();
   queue_release(&queue);
-  const PieceStatus status = queue.status.load();
-  if (status == PieceStatus::DONE) {
-    for (int k = 0; k < count; ++k) {
-      const std::uint64_t zeros = numbers[k].zeros;
-      if (zeros == 0) continue;
-      std::memmove(numbers[k].chars + zeros, numbers[k].chars,
-                   static_cast<std::size_t>(conversion.places - zeros));
-      std::memset(numbers[k].chars, '0', static_cast<std::size_t>(zeros));
-    }
-  }
-  return status;
+  return queue.status.load();
 }
 
 // 10^(9 2^j) for 2^j below a count of words.
@@ -239,6 +208,39 @@ void words_value(const Word* begin, const Word* end, const WordPowers& powers, u
   mpz_clear(low);
 }
 
+// words[0 .. count) <- the base-10^9 digits of x < 10^(9 count) by GMP's divisions: the trailing
+// 2^j words (the largest power of two below count) from the remainder by 10^(9 2^j), the rest from
+// the quotient. The way when the quick conversion cannot be had: it needs no buffer of characters.
+void words_by_division(const mpz_t x, Word* words, std::int32_t count, const WordPowers& powers) {
+  if (count <= SHORT_WORDS) {
+    mpz_t rest;
+    mpz_init_set(rest, x);
+    for (std::int32_t k = count; k-- > 0;) {
+      words[k] = static_cast<Word>(mpz_tdiv_q_ui(rest, rest, WORD_BASE));
+    }
+    mpz_clear(rest);
+    return;
+  }
+  int level = 0;
+  while ((std::int32_t{2} << level) < count) ++level;
+  const std::int32_t low = std::int32_t{1} << level;
+  mpz_t quotient, remainder;
+  mpz_inits(quotient, remainder, nullptr);
+  mpz_tdiv_qr(quotient, remainder, x, powers.power[level]);
+  words_by_division(quotient, words, count - low, powers);
+  mpz_clear(quotient);
+  words_by_division(remainder, words + (count - low), low, powers);
+  mpz_clear(remainder);
+}
+
+// The same for each of `numbers` integers.
+void numbers_by_division(const mpz_srcptr* x, Word* const* words, int numbers, std::int32_t count) {
+  WordPowers powers;
+  build_word_powers(&powers, count);
+  for (int k = 0; k < numbers; ++k) words_by_division(x[k], words[k], count, powers);
+  release_word_powers(&powers);
+}
+
 }  // namespace
 
 void words_to_integer(const Word* words, std::int32_t count, mpz_t x, unsigned threads) {
@@ -266,57 +268,54 @@ void release_word_conversion(WordConversion* conversion) {
   conversion->ready = false;
 }
 
-void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* chars, unsigned threads,
+void integer_to_words(const mpz_t x, Word* words, std::int32_t count, unsigned threads,
                       const WordConversion* prepared) {
   assert(mpz_sgn(x) >= 0);
   if (prepared != nullptr && prepared->ready && prepared->count == count) {
-    integers_to_words(&x, &words, &chars, 1, count, threads, *prepared);
+    integers_to_words(&x, &words, 1, count, threads, *prepared);
     return;
   }
   if (mpz_sgn(x) == 0) {
     std::memset(words, 0, static_cast<std::size_t>(count) * sizeof(Word));
     return;
   }
+  // The words the integer fills, converted on their own; zeros above them.
   const std::int32_t used = static_cast<std::int32_t>(
       std::min<std::size_t>(static_cast<std::size_t>(count),
                             (mpz_sizeinbase(x, 10) + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD));
-  PieceStatus status = PieceStatus::DOUBTFUL;
+  std::memset(words, 0, static_cast<std::size_t>(count - used) * sizeof(Word));
   WordConversion own;
   if (prepare_word_conversion(used, &own)) {
-    TreeNumber number;
-    number.x = x;
-    number.chars = chars;
-    status = tree_digits(&number, 1, own, threads);
+    integers_to_words(&x, &words, 1, count, threads, own);
     release_word_conversion(&own);
+  } else {
+    numbers_by_division(&x, &words, 1, count);
   }
-  if (status != PieceStatus::DONE)
-    plain_digits(x, static_cast<std::uint64_t>(used) * DIGITS_PER_WORD, chars);
-  read_words(chars, used, words, count);
 }
 
-void integers_to_words(const mpz_srcptr* x, Word* const* words, char* const* chars, int numbers,
-                       std::int32_t count, unsigned threads, const WordConversion& prepared) {
-  assert(prepared.ready && prepared.count == count && numbers <= MAX_NUMBERS_TO_WORDS);
+void integers_to_words(const mpz_srcptr* x, Word* const* words, int numbers, std::int32_t count,
+                       unsigned threads, const WordConversion& prepared) {
+  assert(prepared.ready && prepared.count <= count && numbers <= MAX_NUMBERS_TO_WORDS);
+  // The prepared conversion gives the last prepared.count words; zeros above them.
+  const std::int32_t above = count - prepared.count;
   TreeNumber tree[MAX_NUMBERS_TO_WORDS];
+  mpz_srcptr in_tree_x[MAX_NUMBERS_TO_WORDS];
+  Word* in_tree_words[MAX_NUMBERS_TO_WORDS];
   int in_tree = 0;
   for (int k = 0; k < numbers; ++k) {
     assert(mpz_sgn(x[k]) >= 0);
+    std::memset(words[k], 0, static_cast<std::size_t>(above) * sizeof(Word));
     if (mpz_sgn(x[k]) == 0) {
-      std::memset(words[k], 0, static_cast<std::size_t>(count) * sizeof(Word));
+      std::memset(words[k] + above, 0, static_cast<std::size_t>(prepared.count) * sizeof(Word));
       continue;
     }
     const std::size_t length = mpz_sizeinbase(x[k], 10);  // exact or one more
-    tree[in_tree].x = x[k];
-    tree[in_tree].chars = chars[k];
+    tree[in_tree].x = in_tree_x[in_tree] = x[k];
+    tree[in_tree].words = in_tree_words[in_tree] = words[k] + above;
     tree[in_tree].zeros = length < prepared.places ? prepared.places - length : 0;
     ++in_tree;
   }
-  const PieceStatus status =
-      in_tree == 0 ? PieceStatus::DONE : tree_digits(tree, in_tree, prepared, threads);
-  for (int k = 0, t = 0; k < numbers; ++k) {
-    if (mpz_sgn(x[k]) == 0) continue;
-    if (status != PieceStatus::DONE) plain_digits(tree[t].x, prepared.places, tree[t].chars);
-    read_words(tree[t].chars, count, words[k], count);
-    ++t;
+  if (in_tree > 0 && tree_words(tree, in_tree, prepared, threads) != PieceStatus::DONE) {
+    numbers_by_division(in_tree_x, in_tree_words, in_tree, prepared.count);
   }
 }

@@ -9,11 +9,6 @@
 #include "numbers/fixed_decimal.h"
 #include "radix/decimal_tree.h"
 
-// Bytes of the character buffer integer_to_words needs for `count` words.
-inline std::size_t integer_words_buffer_bytes(std::int32_t count) {
-  return static_cast<std::size_t>(count) * DIGITS_PER_WORD + 2;
-}
-
 // x <- the integer whose base-10^9 digits are words[0 .. count), most significant first, by
 // halves, the two top halves on two threads when `threads` is 2.
 void words_to_integer(const Word* words, std::int32_t count, mpz_t x, unsigned threads);
@@ -39,16 +34,17 @@ bool prepare_word_conversion(std::int32_t count, WordConversion* conversion);
 void release_word_conversion(WordConversion* conversion);
 
 // words[k][0 .. count) <- the base-10^9 digits of x[k] for each of `numbers` integers (at most
-// MAX_NUMBERS_TO_WORDS) as integer_to_words gives them, through `prepared`, ready for count
-// words, with chars[k] for each: their pieces shared by `threads` threads (1 or 2), so that a
-// thread that has finished one number's share takes the other's.
+// MAX_NUMBERS_TO_WORDS) as integer_to_words gives them, through `prepared`, ready for at most
+// count words (x[k] below 10^(9 prepared.count)): their pieces shared by `threads` threads (1 or
+// 2), so that a thread that has finished one number's share takes the other's. The digits go
+// straight into the words; where the quick conversion fails (memory too short), GMP's divisions
+// give them.
 inline constexpr int MAX_NUMBERS_TO_WORDS = 2;
-void integers_to_words(const mpz_srcptr* x, Word* const* words, char* const* chars, int numbers,
-                       std::int32_t count, unsigned threads, const WordConversion& prepared);
+void integers_to_words(const mpz_srcptr* x, Word* const* words, int numbers, std::int32_t count,
+                       unsigned threads, const WordConversion& prepared);
 
 // words[0 .. count) <- the base-10^9 digits of x, 0 <= x < 10^(9 count), most significant first,
 // on `threads` threads (1 or 2), through `prepared` when it is ready for count words (or null).
-// `chars` holds integer_words_buffer_bytes(count) bytes. Where memory is too short for the quick
-// conversion, GMP's own does it.
-void integer_to_words(const mpz_t x, Word* words, std::int32_t count, char* chars, unsigned threads,
+// Where memory is too short for the quick conversion, GMP's divisions do it.
+void integer_to_words(const mpz_t x, Word* words, std::int32_t count, unsigned threads,
                       const WordConversion* prepared = nullptr);

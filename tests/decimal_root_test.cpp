@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "direct_route/binary_root.h"
+#include "products/middle_product.h"
 #include "products/product.h"
 #include "products/wrapped_product.h"
 #include "radix/conversion_queue.h"
@@ -111,6 +112,47 @@ TEST(WrappedProducts, FullLengthOperandsCarryRoundTheEnd) {
   }
 }
 
+// The middle product r of u and v: with L the terms below limb vn - 1, summed here limb by limb of
+// v (L = sum over j of (u mod B^(vn-1-j)) v_j B^j), u v - L - r B^(vn-1) is the terms from limb un
+// up: at least zero and a multiple of B^un.
+void expect_middle_product(const std::vector<mp_limb_t>& u, const std::vector<mp_limb_t>& v) {
+  const auto un = static_cast<mp_size_t>(u.size());
+  const auto vn = static_cast<mp_size_t>(v.size());
+  std::vector<mp_limb_t> r(un - vn + 3);
+  middle_product(r.data(), u.data(), un, v.data(), vn);
+  mpz_t zu, zv, rest, lower, part;
+  mpz_inits(zu, zv, rest, lower, part, nullptr);
+  limbs_to_mpz(zu, u.data(), u.size());
+  limbs_to_mpz(zv, v.data(), v.size());
+  mpz_mul(rest, zu, zv);
+  for (mp_size_t j = 0; j + 1 < vn; ++j) {
+    limbs_to_mpz(part, u.data(), static_cast<std::size_t>(vn - 1 - j));
+    mpz_mul_ui(part, part, v[j]);
+    mpz_mul_2exp(part, part, 64 * j);
+    mpz_add(lower, lower, part);
+  }
+  mpz_sub(rest, rest, lower);
+  limbs_to_mpz(part, r.data(), r.size());
+  mpz_mul_2exp(part, part, 64 * (vn - 1));
+  mpz_sub(rest, rest, part);
+  EXPECT_GE(mpz_sgn(rest), 0) << "un=" << un << " vn=" << vn;
+  EXPECT_TRUE(mpz_divisible_2exp_p(rest, 64 * un)) << "un=" << un << " vn=" << vn;
+  mpz_clears(zu, zv, rest, lower, part, nullptr);
+}
+
+TEST(MiddleProducts, AreTheProductsLimbsFromTheShorterOperandsLengthUp) {
+  if (!middle_product_quicker(1)) GTEST_SKIP() << "this GMP has no middle product";
+  std::mt19937_64 rng(81);
+  for (const mp_size_t un : {1, 2, 5, 40, 333, 999, 2500}) {
+    for (const mp_size_t vn : {mp_size_t{1}, un / 2 + 1, un}) {
+      expect_middle_product(random_limbs(rng, un), random_limbs(rng, vn));
+      // All ones: the terms left out are at their largest and every carry travels.
+      expect_middle_product(std::vector<mp_limb_t>(un, ~mp_limb_t{0}),
+                            std::vector<mp_limb_t>(vn, ~mp_limb_t{0}));
+    }
+  }
+}
+
 // floor(frac(sqrt(2)) B^count), exactly.
 void exact_fraction(mpz_t fraction, std::size_t count) {
   mpz_set_ui(fraction, 0);
@@ -209,7 +251,7 @@ Conversion convert(const std::vector<mp_limb_t>& limbs, std::uint64_t error, std
   whole.fraction.count = limbs.size();
   whole.fraction.error = error;
   whole.places = places;
-  whole.out = out.data();
+  whole.out.chars = out.data();
   queue_hold(&queue);
   std::thread helper;
   if (threads == 2)

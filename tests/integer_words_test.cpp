@@ -17,14 +17,13 @@ namespace {
 // Converts x of `count` words both ways, prepared and not, on one thread and two.
 void expect_gmps_words(const mpz_t x, std::int32_t count) {
   const std::vector<Word> expected = mpz_to_words(x, count);
-  std::vector<char> chars(integer_words_buffer_bytes(count));
   WordConversion prepared;
   const bool ready = prepare_word_conversion(count, &prepared);
   for (const unsigned threads : {1u, 2u}) {
     for (const WordConversion* conversion : {static_cast<const WordConversion*>(nullptr),
                                              static_cast<const WordConversion*>(&prepared)}) {
       std::vector<Word> words(static_cast<std::size_t>(count), 7);
-      integer_to_words(x, words.data(), count, chars.data(), threads, conversion);
+      integer_to_words(x, words.data(), count, threads, conversion);
       EXPECT_EQ(words, expected) << count << " words, " << threads << " threads, prepared "
                                  << (conversion != nullptr && ready);
     }
@@ -41,15 +40,12 @@ void expect_gmps_words(const mpz_t x, std::int32_t count) {
 void expect_gmps_words_together(const mpz_t x, const mpz_t y, std::int32_t count) {
   WordConversion prepared;
   ASSERT_TRUE(prepare_word_conversion(count, &prepared));
-  const std::size_t bytes = integer_words_buffer_bytes(count);
-  std::vector<char> chars(2 * bytes);
-  char* const buffers[] = {chars.data(), chars.data() + bytes};
   for (const bool swapped : {false, true}) {
     const mpz_srcptr numbers[] = {swapped ? y : x, swapped ? x : y};
     for (const unsigned threads : {1u, 2u}) {
       std::vector<Word> first(static_cast<std::size_t>(count), 7), second(first);
       Word* const words[] = {first.data(), second.data()};
-      integers_to_words(numbers, words, buffers, 2, count, threads, prepared);
+      integers_to_words(numbers, words, 2, count, threads, prepared);
       EXPECT_EQ(first, mpz_to_words(numbers[0], count)) << count << " words, " << threads;
       EXPECT_EQ(second, mpz_to_words(numbers[1], count)) << count << " words, " << threads;
     }
@@ -86,6 +82,27 @@ void expect_every_shape(std::mt19937_64& rng) {
     expect_gmps_words_together(previous, x, count);
   }
   mpz_clears(x, power, previous, nullptr);
+  gmp_randclear(random);
+}
+
+// Too short for the conversion by halves: GMP's divisions, down to single words.
+TEST(IntegerWords, ShortIntegersByDivisions) {
+  gmp_randstate_t random;
+  gmp_randinit_mt(random);
+  mpz_t x, power;
+  mpz_inits(x, power, nullptr);
+  for (const std::int32_t count : {1, 2, 32, 33, 65, 1000, 2222}) {
+    mpz_ui_pow_ui(power, 10, static_cast<unsigned long>(count) * DIGITS_PER_WORD);
+    mpz_urandomm(x, random, power);
+    expect_gmps_words(x, count);
+    mpz_sub_ui(x, power, 1);  // all nines
+    expect_gmps_words(x, count);
+    for (const unsigned long small : {0ul, 7ul, 1000000000ul}) {
+      mpz_set_ui(x, small);
+      if (mpz_cmp(x, power) < 0) expect_gmps_words(x, count);
+    }
+  }
+  mpz_clears(x, power, nullptr);
   gmp_randclear(random);
 }
 
