@@ -54,6 +54,7 @@ void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgres
   bool leaf_wanted = true;
   while (status == PieceStatus::DONE && piece.places > LEAF_PLACES) {
     if (!piece.leading_given) {
+      clear_shared_word(piece);  // before either half can reach a leaf
       DecimalPiece leading;
       status = leading_half(piece, &leading);
       if (status == PieceStatus::DONE) queue_add(queue, leading);

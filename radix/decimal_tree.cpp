@@ -100,6 +100,15 @@ void release_powers(PowerTable* table) {
   table->levels = 0;
 }
 
+void clear_shared_word(const DecimalPiece& piece) {
+  const std::uint64_t boundary = piece.first + (piece.places + 1) / 2;
+  if (piece.out.words == nullptr || boundary % DIGITS_PER_WORD == 0 ||
+      boundary >= piece.wanted_end) {
+    return;
+  }
+  piece.out.words[boundary / DIGITS_PER_WORD] = 0;
+}
+
 // Leading half (h = ceil(places / 2) digits): the top piece_limbs(h) limbs, truncated, adding at
 // most one unit to the error.
 PieceStatus leading_half(const DecimalPiece& piece, DecimalPiece* leading) {

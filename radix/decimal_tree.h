@@ -17,8 +17,9 @@
 inline constexpr std::uint64_t LEAF_PLACES = 400;
 
 // Where a conversion's digits go: digit k of the whole to chars[k], or into base-10^9 words as the
-// (k % 9)-th of the nine digits of words[k / 9]. The words are zeroed beforehand: a leaf adds its
-// digits into the words it shares with its neighbours.
+// (k % 9)-th of the nine digits of words[k / 9]. A leaf stores the words that are its own and adds
+// its digits into the word it shares with a neighbour, which clear_shared_word zeroes first (and
+// the caller the words before the whole's first digit).
 struct DigitsOut {
   char* chars = nullptr;
   Word* words = nullptr;
@@ -54,6 +55,10 @@ struct PowerTable {
 bool build_powers(std::uint64_t places, PowerTable* table);
 void release_power(PowerTable* table, unsigned level);  // once no piece of that level remains
 void release_powers(PowerTable* table);
+
+// Before the halves of a piece of more than LEAF_PLACES digits are converted apart: zeroes the word
+// they share, if they share one, into which both add their digits.
+void clear_shared_word(const DecimalPiece& piece);
 
 // The leading half of a piece of more than LEAF_PLACES digits: a piece of its own.
 PieceStatus leading_half(const DecimalPiece& piece, DecimalPiece* leading);

@@ -107,6 +107,9 @@ void convert_share(ConversionQueue* queue, const WordConversion& conversion,
     DecimalPiece whole;
     const PieceStatus status = whole_piece(numbers[k], conversion, &whole);
     if (status != PieceStatus::DONE) queue_fail(queue, status);
+    // The leading zeros' words, the last of which the first leaf adds its digits into.
+    const std::uint64_t zero_words = (numbers[k].zeros + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD;
+    std::memset(numbers[k].words, 0, zero_words * sizeof(Word));
     convert_piece(queue, whole, ConversionProgress{});  // (which also ends its hold)
   }
   convert_queued(queue, ConversionProgress{});
@@ -117,9 +120,6 @@ void convert_share(ConversionQueue* queue, const WordConversion& conversion,
 // piece fails them all.
 PieceStatus tree_words(const TreeNumber* numbers, int count, const WordConversion& conversion,
                        unsigned threads) {
-  for (int k = 0; k < count; ++k) {
-    std::memset(numbers[k].words, 0, conversion.places / DIGITS_PER_WORD * sizeof(Word));
-  }
   ConversionQueue queue;
   queue.powers = &conversion.powers;
   for (int k = 0; k < count; ++k) queue_hold(&queue);
