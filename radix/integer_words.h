@@ -24,6 +24,7 @@ struct WordConversion {
   PowerTable powers;
   mpz_t reciprocal;
   mp_bitcnt_t shift = 0;
+  bool whole_pieces_apart = false;  // two numbers' whole pieces one after the other, for memory
   bool ready = false;
 };
 
