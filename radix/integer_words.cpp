@@ -18,11 +18,12 @@ namespace {
 
 // Below this many digits GMP's own conversion is as quick.
 constexpr std::uint64_t TREE_CONVERSION_PLACES = 20000;
-// Two numbers of at least this many limbs have their whole pieces made one after the other, not
-// side by side: each takes about five times its number's size (its fraction's product and the
-// parts of that product), which set a save's peak at 10^9 digits (7.66 GB against 7.35 GB for the
-// blocks; at 10^8, 717 MB against 715, the peaks were alike).
-constexpr std::size_t WHOLE_PIECES_APART_LIMBS = std::size_t{1} << 24;
+// Two numbers of at least this many limbs (from about 8 10^7 digits) have their whole pieces made
+// one after the other, not side by side: each takes about five times its number's size (its
+// fraction's product and the parts of that product), which set a save's peak. Measured: at 10^9
+// digits 7.66 GB side by side against 7.35 GB for the blocks; at 10^8, q after 30 and 45 s, 726
+// and 746 MB side by side in 12.8 and 11.1 s, 703 and 700 MB apart in 13.8 and 12.2 s.
+constexpr std::size_t WHOLE_PIECES_APART_LIMBS = std::size_t{1} << 22;
 
 // The reciprocal of 2 10^places for `conversion`, whose powers are built: Newton's over the
 // quick products, with the divisor D (of s bits) moved up to p = GMP_NUMB_BITS L bits, since
