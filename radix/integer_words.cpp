@@ -107,15 +107,15 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
 }
 
 // A thread's share of a tree conversion: the whole pieces of numbers[first], numbers[first +
-// stride], ..., then any queued piece. `whole_made` is counted down once its first whole piece is
-// made.
+// stride], ..., then any queued piece. `whole_made`, unless null, is counted down once its first
+// whole piece is made.
 void convert_share(ConversionQueue* queue, const WordConversion& conversion,
                    const TreeNumber* numbers, int count, int first, int stride,
                    std::latch* whole_made) {
   for (int k = first; k < count; k += stride) {
     DecimalPiece whole;
     const PieceStatus status = whole_piece(numbers[k], conversion, &whole);
-    if (k == first) whole_made->count_down();
+    if (k == first && whole_made != nullptr) whole_made->count_down();
     if (status != PieceStatus::DONE) queue_fail(queue, status);
     // The leading zeros' words, the last of which the first leaf adds its digits into.
     const std::uint64_t zero_words = (numbers[k].zeros + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD;
@@ -135,13 +135,12 @@ PieceStatus tree_words(const TreeNumber* numbers, int count, const WordConversio
   queue.powers = &conversion.powers;
   for (int k = 0; k < count; ++k) queue_hold(&queue);
   std::latch first_whole_made(1);
-  std::latch no_wait(1);
   std::thread helper;
   if (threads >= 2) {
     try {
       helper = std::thread([&] {
         if (conversion.whole_pieces_apart) first_whole_made.wait();
-        convert_share(&queue, conversion, numbers, count, 1, 2, &no_wait);
+        convert_share(&queue, conversion, numbers, count, 1, 2, nullptr);
         release_product_scratch();
       });
     } catch (const std::exception&) {
