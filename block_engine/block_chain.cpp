@@ -195,17 +195,18 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
 
 }  // namespace
 
-ChainResult run_block_chain(BlockTree* tree, mpz_t x, mpz_t subtracted,
-                            const ChainControl& control) {
+ChainResult run_block_chain(BlockTree* tree, mpz_t x, mpz_t subtracted, const ChainControl& control,
+                            mpz_t given_up) {
   Chain chain{tree, &control, 0, false, {}, {}};
   mpz_init(chain.top_quotient);
   mpz_init(chain.top_rest);
   ChainResult result;
   result.steps_done = run_node(chain, 0, x, subtracted, true);
   result.first_zero = chain.first_zero;
+  mpz_set_ui(given_up, 0);
   if (result.steps_done < tree->nodes[0].steps && chain.top_kept) {
-    multiply(x, chain.top_quotient, tree->nodes[0].b);
-    mpz_add(x, x, chain.top_rest);
+    mpz_swap(given_up, chain.top_quotient);
+    mpz_swap(x, chain.top_rest);
   }
   mpz_clear(chain.top_quotient);
   mpz_clear(chain.top_rest);

@@ -5,7 +5,8 @@
 // there; under a node with q >= 1 no term is zero.
 //
 // A stop gives the block up at the next node: nothing is added on the way back up, so that a stop
-// never waits for the block's large products; the block's first term is formed again instead.
+// never waits for the block's large products; what gives the block's first term back is kept
+// instead.
 #pragma once
 
 #include <gmp.h>
@@ -31,9 +32,10 @@ struct ChainResult {
 
 // Runs the chain of the block of `tree` from x, its first term: x becomes the term after the
 // block, and `subtracted` the sum of the block's terms. Gives the block up, with steps_done below
-// its steps, only when the control's stop is requested; x then holds the block's first term again
-// (formed anew from the top's quotient and remainder) and `subtracted` nothing of use. Requires
-// x >= 0 and built products; gives back the products of every node whose parent has run to its
-// end, so that only the block's own are left at the end.
-ChainResult run_block_chain(BlockTree* tree, mpz_t x, mpz_t subtracted,
-                            const ChainControl& control);
+// its steps, only when the control's stop is requested; the block's first term is then
+// `given_up` B + x, with B the block's own (tree->nodes[0].b): the top's quotient and remainder
+// (0 and the first term itself where the top did not divide), and `subtracted` holds nothing of
+// use. Requires x >= 0 and built products; gives back the products of every node whose parent has
+// run to its end, so that only the block's own are left at the end.
+ChainResult run_block_chain(BlockTree* tree, mpz_t x, mpz_t subtracted, const ChainControl& control,
+                            mpz_t given_up);

@@ -28,9 +28,11 @@ bool fft_chosen() {
 std::atomic<std::size_t> scratch_bound{FFT_SCRATCH_MAX_BYTES};
 std::atomic<bool> split_allowed{false};
 std::atomic<bool> keep_scratch{false};
+thread_local std::size_t thread_scratch_bound = 0;  // 0: the common bound
 
 bool fft_fits(mp_size_t product_limbs) {
-  return fft_scratch_bytes(static_cast<std::size_t>(product_limbs)) <= scratch_bound.load();
+  const std::size_t bound = thread_scratch_bound != 0 ? thread_scratch_bound : scratch_bound.load();
+  return fft_scratch_bytes(static_cast<std::size_t>(product_limbs)) <= bound;
 }
 
 // Halvings by which a product of `an` and `bn` limbs (an >= bn) comes into the FFT's bound: 0 when
@@ -258,6 +260,15 @@ void set_product_bounds(const ProductBounds& bounds) {
   keep_scratch.store(bounds.keep_scratch);
 #else
   (void)bounds;
+#endif
+}
+
+void set_thread_fft_scratch(std::size_t bytes) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (bytes == 0 && thread_scratch_bound != 0) release_product_scratch();
+  thread_scratch_bound = bytes;
+#else
+  (void)bytes;
 #endif
 }
 

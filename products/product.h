@@ -62,6 +62,11 @@ struct ProductBounds {
 // as its model counts them (product_scratch_bytes); the defaults until then.
 void set_product_bounds(const ProductBounds& bounds);
 
+// Lets the calling thread's products take up to `bytes` of FFT scratch, instead of the bound set
+// for all threads, while no other thread multiplies (a thread alone may take both threads' share
+// of a route's model). 0 goes back to the common bound and gives back the scratch the thread holds.
+void set_thread_fft_scratch(std::size_t bytes);
+
 // The memory the FFT's scratch, and the parts of split products, of `threads` threads that
 // multiply at once may take from the arena under `bounds`, for products of at most
 // `largest_product_limbs` limbs (0 where GMP's products run alone): every route's reservation

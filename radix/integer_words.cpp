@@ -108,13 +108,17 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
 
 // A thread's share of a tree conversion: the whole pieces of numbers[first], numbers[first +
 // stride], ..., then any queued piece. `whole_made`, unless null, is counted down once its first
-// whole piece is made.
+// whole piece is made; that one takes the conversion's lone FFT scratch when `first_alone` (no
+// other thread multiplies meanwhile).
 void convert_share(ConversionQueue* queue, const WordConversion& conversion,
                    const TreeNumber* numbers, int count, int first, int stride,
-                   std::latch* whole_made) {
+                   std::latch* whole_made, bool first_alone) {
   for (int k = first; k < count; k += stride) {
     DecimalPiece whole;
+    const bool alone = k == first && first_alone && conversion.lone_fft_scratch_bytes > 0;
+    if (alone) set_thread_fft_scratch(conversion.lone_fft_scratch_bytes);
     const PieceStatus status = whole_piece(numbers[k], conversion, &whole);
+    if (alone) set_thread_fft_scratch(0);
     if (k == first && whole_made != nullptr) whole_made->count_down();
     if (status != PieceStatus::DONE) queue_fail(queue, status);
     // The leading zeros' words, the last of which the first leaf adds its digits into.
@@ -140,7 +144,7 @@ PieceStatus tree_words(const TreeNumber* numbers, int count, const WordConversio
     try {
       helper = std::thread([&] {
         if (conversion.whole_pieces_apart) first_whole_made.wait();
-        convert_share(&queue, conversion, numbers, count, 1, 2, nullptr);
+        convert_share(&queue, conversion, numbers, count, 1, 2, nullptr, false);
         release_product_scratch();
       });
     } catch (const std::exception&) {
@@ -148,7 +152,9 @@ PieceStatus tree_words(const TreeNumber* numbers, int count, const WordConversio
     }
   }
   const int stride = helper.joinable() ? 2 : 1;
-  convert_share(&queue, conversion, numbers, count, 0, stride, &first_whole_made);
+  // The first whole piece is made alone unless the helper makes its own beside it.
+  const bool first_alone = stride == 1 || count == 1 || conversion.whole_pieces_apart;
+  convert_share(&queue, conversion, numbers, count, 0, stride, &first_whole_made, first_alone);
   if (helper.joinable()) helper.join();
   queue_release(&queue);
   return queue.status.load();

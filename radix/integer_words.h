@@ -25,6 +25,8 @@ struct WordConversion {
   mpz_t reciprocal;
   mp_bitcnt_t shift = 0;
   bool whole_pieces_apart = false;  // two numbers' whole pieces one after the other, for memory
+  // FFT scratch for a whole piece made while the other thread waits (0: the common bound)
+  std::size_t lone_fft_scratch_bytes = 0;
   bool ready = false;
 };
 

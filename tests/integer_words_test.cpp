@@ -42,8 +42,10 @@ void expect_gmps_words_together(const mpz_t x, const mpz_t y, std::int32_t count
   ASSERT_TRUE(prepare_word_conversion(count, &prepared));
   for (const bool swapped : {false, true}) {
     const mpz_srcptr numbers[] = {swapped ? y : x, swapped ? x : y};
-    // The whole pieces side by side, and one after the other as for the largest numbers.
+    // The whole pieces side by side, and one after the other as for the largest numbers, the
+    // first of them then with more FFT scratch than the rest.
     prepared.whole_pieces_apart = swapped;
+    prepared.lone_fft_scratch_bytes = swapped ? fft_scratch_bytes(16000) : 0;
     for (const unsigned threads : {1u, 2u}) {
       std::vector<Word> first(static_cast<std::size_t>(count), 7), second(first);
       Word* const words[] = {first.data(), second.data()};

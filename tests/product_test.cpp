@@ -104,6 +104,13 @@ TEST(Products, SplitIntoPartsWithinTheScratchBound) {
   if (fft_takes(fitting / 2, fitting / 2)) {
     EXPECT_TRUE(fft_takes(11000, 10500)) << "three halvings";
     EXPECT_FALSE(fft_takes(40000, 40000)) << "four halvings: GMP's";
+    // A thread's own bound is its alone, until it gives it back.
+    set_thread_fft_scratch(fft_scratch_bytes(8000));
+    EXPECT_TRUE(fft_takes_whole(4000, 3999)) << "the thread's own bound";
+    std::thread other([] { EXPECT_FALSE(fft_takes_whole(4000, 3999)) << "another thread's"; });
+    other.join();
+    set_thread_fft_scratch(0);
+    EXPECT_FALSE(fft_takes_whole(4000, 3999)) << "the common bound again";
     set_product_bounds({fft_scratch_bytes(fitting), false});
     EXPECT_FALSE(fft_takes(3001, 3000)) << "not split";
   }
