@@ -160,7 +160,10 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
 
   mpz_t q;
   mpz_init(q);
+  const bool top_alone = index == 0 && chain.control->top_fft_scratch > 0;
+  if (top_alone) set_thread_fft_scratch(chain.control->top_fft_scratch);
   divide(q, x, x, node.b);
+  if (top_alone) set_thread_fft_scratch(0);
   keep_top(chain, index, x);
   if (stop_requested(chain.control->stop)) {
     end_quotient(chain, index, q, true);
