@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "block_engine/block_chain.h"
 #include "block_engine/block_engine.h"
 #include "block_engine/block_tree.h"
 #include "exact_terms/exact_step.h"
@@ -233,6 +234,46 @@ TEST(BlockEngine, BlockLengthFromTheMemoryThereIs) {
   EXPECT_EQ(engine.block_steps, shorter);
   release_block_engine(&engine);
   calc_release(&state);
+}
+
+// A block given up hands back its first term as the top's quotient and remainder, however far its
+// chain had come; one run to its end leaves the term and the sum of the terms that steps taken
+// one by one give.
+TEST(BlockChain, AStopHandsBackTheFirstTermAsQuotientAndRemainder) {
+  constexpr std::uint32_t first = 1000, steps = 700;
+  gmp_randstate_t random;
+  gmp_randinit_mt(random);
+  mpz_t start, x, sum, given_up, expected;
+  mpz_inits(start, x, sum, given_up, expected, nullptr);
+  for (const int polls : {1, 2, 5, 40, -1}) {  // -1: no stop
+    BlockTree tree;
+    ASSERT_TRUE(
+        build_block_tree(first, steps, StopCheck{[](void*) { return false; }, nullptr}, &tree));
+    mpz_urandomb(start, random, static_cast<mp_bitcnt_t>(mpz_sizeinbase(tree.nodes[0].b, 2) + 900));
+    mpz_set(x, start);
+    int left = polls;
+    ChainControl control;
+    control.stop = StopCheck{[](void* count) { return --*static_cast<int*>(count) == 0; }, &left};
+    const ChainResult result = run_block_chain(&tree, x, sum, control, given_up);
+    if (result.steps_done < steps) {
+      mpz_mul(expected, given_up, tree.nodes[0].b);
+      mpz_add(expected, expected, x);
+      EXPECT_EQ(mpz_cmp(expected, start), 0) << "stopped at poll " << polls;
+      EXPECT_TRUE(mpz_sgn(given_up) == 0 || mpz_cmp(x, tree.nodes[0].b) < 0) << polls;
+    } else {
+      EXPECT_EQ(polls, -1);
+      mpz_set_ui(expected, 0);
+      for (std::uint32_t j = first; j < first + steps; ++j) {
+        mpz_add(expected, expected, start);
+        exact_step(start, j);
+      }
+      EXPECT_EQ(mpz_cmp(x, start), 0);
+      EXPECT_EQ(mpz_cmp(sum, expected), 0);
+    }
+    release_block_tree(&tree);
+  }
+  mpz_clears(start, x, sum, given_up, expected, nullptr);
+  gmp_randclear(random);
 }
 
 // A tree holds the products of its even depths and its leaves; a node whose products it let go
