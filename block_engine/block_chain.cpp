@@ -161,9 +161,9 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
   mpz_t q;
   mpz_init(q);
   const bool top_alone = index == 0 && chain.control->top_fft_scratch > 0;
-  if (top_alone) set_thread_fft_scratch(chain.control->top_fft_scratch);
+  if (top_alone) set_thread_alone(chain.control->top_fft_scratch, chain.control->top_threads);
   divide(q, x, x, node.b);
-  if (top_alone) set_thread_fft_scratch(0);
+  if (top_alone) end_thread_alone();
   keep_top(chain, index, x);
   if (stop_requested(chain.control->stop)) {
     end_quotient(chain, index, q, true);

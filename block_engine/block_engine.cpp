@@ -119,16 +119,15 @@ ProductBounds conversion_bounds(std::int32_t word_count, std::uint32_t steps, do
   return bounds;
 }
 
-// The same for one thread while the other multiplies nothing (the conversions' preparation, a
-// whole piece made alone, a given-up block's first term): both threads' FFT scratch, with one
-// thread's parts, within the two threads' share that the model counts. Measured with -r: the
-// preparation took 7.0 s at 10^8 digits with the conversions' bounds and 3.8 s with these, 87 s
-// and 66 s at 10^9 (its peak 5.2 and 6.0 GB there, below the blocks'); whole runs at 10^8 85.2
-// and 85.6 s against 81.8 and 82.0 s, at 717 MB against 718 and 726 MB.
-ProductBounds lone_bounds(const ProductBounds& conversion) {
-  ProductBounds bounds = conversion;
-  bounds.fft_scratch_bytes = 2 * conversion.fft_scratch_bytes;
-  return bounds;
+// The FFT scratch of one thread while the other multiplies nothing (the conversions'
+// preparation, a whole piece made alone, a given-up block's first term, each block's top
+// division): both threads' FFT scratch under the conversions' bounds, with one thread's parts,
+// within the two threads' share that the model counts. Measured with -r: the preparation took
+// 7.0 s at 10^8 digits with the conversions' bounds and 3.8 s with these, 87 s and 66 s at 10^9
+// (its peak 5.2 and 6.0 GB there, below the blocks'); whole runs at 10^8 85.2 and 85.6 s against
+// 81.8 and 82.0 s, at 717 MB against 718 and 726 MB.
+std::size_t lone_fft_scratch(const ProductBounds& conversion) {
+  return 2 * conversion.fft_scratch_bytes;
 }
 
 // The arena for a run of the state's size with blocks of `steps` steps: the sum and the term,
@@ -290,18 +289,21 @@ SeriesOutcome run_blocks(Run* run) {
   control.stop = signals.stop;
   control.reached = &signals.reached;
   control.parallel_limbs = engine.parallel_limbs;
-  const ProductBounds lone = lone_bounds(engine.conversion_bounds);
+  const std::size_t lone_scratch = lone_fft_scratch(engine.conversion_bounds);
   // The next block's tree is begun only once the chain is under way: the top's division has the
   // processor, and the memory, to itself.
-  control.top_fft_scratch = lone.fft_scratch_bytes;
+  control.top_fft_scratch = lone_scratch;
+  control.top_threads = engine.threads;
   // What turning the sum and the term back into words takes, first, so that a stop is saved
   // quickly; then the first block's products. Side by side they raised the run's peak (at 10^8
   // digits 922 MB against 868 one after the other, and took 69.6 s against 67.4).
   NextTree next;
-  set_product_bounds(lone);
+  set_product_bounds(engine.conversion_bounds);
+  set_thread_alone(lone_scratch, engine.threads);
   prepare_word_conversion(engine.word_count, run->conversion);
-  run->conversion->lone_fft_scratch_bytes = lone.fft_scratch_bytes;
-  release_product_scratch();
+  end_thread_alone();
+  run->conversion->lone_fft_scratch_bytes = lone_scratch;
+  run->conversion->lone_threads = engine.threads;
   set_product_bounds(block_bounds(engine.word_count));
   if (engine.threads >= 2 && mpz_sgn(run->term) != 0 && run->n <= LAST_SERIES_INDEX) {
     start_next(&next, run->n, block_steps_from(engine, run->n, mpz_sizeinbase(run->term, 2), true),
@@ -358,9 +360,10 @@ SeriesOutcome run_blocks(Run* run) {
   if (mpz_sgn(given_up_quotient) != 0) {
     // The state at the start of the block given up: its first term again, formed once no tree
     // is held and the other thread is idle, with both threads' FFT scratch.
-    set_product_bounds(lone);
+    set_product_bounds(engine.conversion_bounds);
+    set_thread_alone(lone_scratch, engine.threads);
     multiply_add(run->term, given_up_quotient, given_up_divisor);
-    release_product_scratch();
+    end_thread_alone();
   }
   mpz_clears(given_up_quotient, given_up_divisor, nullptr);
   return outcome;

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "products/memory_arena.h"
 #include "products/product_tuning.h"
@@ -96,6 +98,25 @@ void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
 void fft_release_context() {
   if (own.ready) mpn_ctx_clear(own.context);
   own.ready = false;
+}
+
+bool fft_pool_ready() {
+  static bool ready = [] {
+    try {
+      std::thread([] {}).join();
+    } catch (const std::system_error&) {
+      return false;
+    }
+    flint_set_num_threads(2);
+    flint_reset_num_workers(0);
+    return true;
+  }();
+  return ready;
+}
+
+void fft_set_threads(unsigned threads) {
+  assert(threads == 1 || (threads == 2 && fft_pool_ready()));
+  flint_reset_num_workers(static_cast<int>(threads) - 1);
 }
 
 void fft_release_scratch() {

@@ -20,3 +20,12 @@ void fft_release_scratch();
 
 // Frees the calling thread's FFT tables and buffer only; safe when it holds none.
 void fft_release_context();
+
+// Whether FLINT's pool of threads is there for products on two threads: made at the first call
+// (one thread of its own, after a thread has been made and joined here, since the pool waits
+// forever for a thread it cannot make); false where none could be made.
+bool fft_pool_ready();
+
+// The calling thread's FFT products run on `threads` threads (1 or 2): its own and, while no
+// other product holds it, the pool's. Requires fft_pool_ready() for 2.
+void fft_set_threads(unsigned threads);

@@ -29,10 +29,11 @@ std::atomic<std::size_t> scratch_bound{FFT_SCRATCH_MAX_BYTES};
 std::atomic<bool> split_allowed{false};
 std::atomic<bool> keep_scratch{false};
 thread_local std::size_t thread_scratch_bound = 0;  // 0: the common bound
+thread_local unsigned thread_fft_threads = 1;
 
 bool fft_fits(mp_size_t product_limbs) {
   const std::size_t bound = thread_scratch_bound != 0 ? thread_scratch_bound : scratch_bound.load();
-  return fft_scratch_bytes(static_cast<std::size_t>(product_limbs)) <= bound;
+  return fft_scratch_bytes(static_cast<std::size_t>(product_limbs), thread_fft_threads) <= bound;
 }
 
 // Halvings by which a product of `an` and `bn` limbs (an >= bn) comes into the FFT's bound: 0 when
@@ -263,12 +264,25 @@ void set_product_bounds(const ProductBounds& bounds) {
 #endif
 }
 
-void set_thread_fft_scratch(std::size_t bytes) {
+void set_thread_alone(std::size_t fft_scratch_bytes, unsigned threads) {
 #if defined(TINDERMOSS_HAVE_FLINT)
-  if (bytes == 0 && thread_scratch_bound != 0) release_product_scratch();
-  thread_scratch_bound = bytes;
+  thread_scratch_bound = fft_scratch_bytes;
+  if (threads >= 2 && fft_chosen() && fft_pool_ready()) {
+    fft_set_threads(2);
+    thread_fft_threads = 2;
+  }
 #else
-  (void)bytes;
+  (void)fft_scratch_bytes;
+  (void)threads;
+#endif
+}
+
+void end_thread_alone() {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (thread_scratch_bound != 0) release_product_scratch();
+  thread_scratch_bound = 0;
+  if (thread_fft_threads != 1) fft_set_threads(1);
+  thread_fft_threads = 1;
 #endif
 }
 

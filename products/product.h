@@ -62,10 +62,13 @@ struct ProductBounds {
 // as its model counts them (product_scratch_bytes); the defaults until then.
 void set_product_bounds(const ProductBounds& bounds);
 
-// Lets the calling thread's products take up to `bytes` of FFT scratch, instead of the bound set
-// for all threads, while no other thread multiplies (a thread alone may take both threads' share
-// of a route's model). 0 goes back to the common bound and gives back the scratch the thread holds.
-void set_thread_fft_scratch(std::size_t bytes);
+// While no other thread multiplies, the calling thread may take both threads' share of a route's
+// model: FFT scratch up to `fft_scratch_bytes` instead of the bound set for all threads, and with
+// `threads` >= 2 FLINT's FFT on two threads, its own and one of FLINT's (made at the first such
+// call; the FFT then stays on one where no thread can be made). end_thread_alone goes back to
+// the common bound and one thread, and gives back the FFT scratch the thread holds.
+void set_thread_alone(std::size_t fft_scratch_bytes, unsigned threads);
+void end_thread_alone();
 
 // The memory the FFT's scratch, and the parts of split products, of `threads` threads that
 // multiply at once may take from the arena under `bounds`, for products of at most

@@ -15,9 +15,15 @@ inline constexpr mp_size_t FFT_PRODUCT_MIN_LIMBS = 850;
 inline constexpr std::size_t FFT_SCRATCH_BYTES_PER_LIMB = 66;
 inline constexpr std::size_t FFT_CONTEXT_BYTES = std::size_t{256} << 10;
 
-// The FFT's scratch for a product of `product_limbs` limbs in all.
-constexpr std::size_t fft_scratch_bytes(std::size_t product_limbs) {
-  return FFT_SCRATCH_BYTES_PER_LIMB * product_limbs + FFT_CONTEXT_BYTES;
+// On two threads the FFT may take other primes, and up to 80 bytes a limb (measured from 5000 to
+// 7 million limbs).
+inline constexpr std::size_t FFT_TWO_THREADS_SCRATCH_BYTES_PER_LIMB = 81;
+
+// The FFT's scratch for a product of `product_limbs` limbs in all on `threads` threads (1 or 2).
+constexpr std::size_t fft_scratch_bytes(std::size_t product_limbs, unsigned threads = 1) {
+  return (threads >= 2 ? FFT_TWO_THREADS_SCRATCH_BYTES_PER_LIMB : FFT_SCRATCH_BYTES_PER_LIMB) *
+             product_limbs +
+         FFT_CONTEXT_BYTES;
 }
 
 // The most FFT scratch a thread holds unless a route sets other bounds (see ProductBounds):

@@ -109,16 +109,16 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
 // A thread's share of a tree conversion: the whole pieces of numbers[first], numbers[first +
 // stride], ..., then any queued piece. `whole_made`, unless null, is counted down once its first
 // whole piece is made; that one takes the conversion's lone FFT scratch when `first_alone` (no
-// other thread multiplies meanwhile).
+// other thread multiplies meanwhile) and its threads.
 void convert_share(ConversionQueue* queue, const WordConversion& conversion,
                    const TreeNumber* numbers, int count, int first, int stride,
                    std::latch* whole_made, bool first_alone) {
   for (int k = first; k < count; k += stride) {
     DecimalPiece whole;
     const bool alone = k == first && first_alone && conversion.lone_fft_scratch_bytes > 0;
-    if (alone) set_thread_fft_scratch(conversion.lone_fft_scratch_bytes);
+    if (alone) set_thread_alone(conversion.lone_fft_scratch_bytes, conversion.lone_threads);
     const PieceStatus status = whole_piece(numbers[k], conversion, &whole);
-    if (alone) set_thread_fft_scratch(0);
+    if (alone) end_thread_alone();
     if (k == first && whole_made != nullptr) whole_made->count_down();
     if (status != PieceStatus::DONE) queue_fail(queue, status);
     // The leading zeros' words, the last of which the first leaf adds its digits into.

@@ -25,8 +25,10 @@ struct WordConversion {
   mpz_t reciprocal;
   mp_bitcnt_t shift = 0;
   bool whole_pieces_apart = false;  // two numbers' whole pieces one after the other, for memory
-  // FFT scratch for a whole piece made while the other thread waits (0: the common bound)
+  // FFT scratch and threads for a whole piece made while the other thread waits (0: the common
+  // bound; see set_thread_alone)
   std::size_t lone_fft_scratch_bytes = 0;
+  unsigned lone_threads = 1;
   bool ready = false;
 };
 

@@ -105,11 +105,11 @@ TEST(Products, SplitIntoPartsWithinTheScratchBound) {
     EXPECT_TRUE(fft_takes(11000, 10500)) << "three halvings";
     EXPECT_FALSE(fft_takes(40000, 40000)) << "four halvings: GMP's";
     // A thread's own bound is its alone, until it gives it back.
-    set_thread_fft_scratch(fft_scratch_bytes(8000));
+    set_thread_alone(fft_scratch_bytes(8000), 1);
     EXPECT_TRUE(fft_takes_whole(4000, 3999)) << "the thread's own bound";
     std::thread other([] { EXPECT_FALSE(fft_takes_whole(4000, 3999)) << "another thread's"; });
     other.join();
-    set_thread_fft_scratch(0);
+    end_thread_alone();
     EXPECT_FALSE(fft_takes_whole(4000, 3999)) << "the common bound again";
     set_product_bounds({fft_scratch_bytes(fitting), false});
     EXPECT_FALSE(fft_takes(3001, 3000)) << "not split";
@@ -140,6 +140,43 @@ TEST(Products, SplitProductsStayWithinTheirModel) {
   EXPECT_GT(use.high_water, std::size_t{2 * n * sizeof(mp_limb_t)});
   mpn_mul_n(expected.data(), a.data(), b.data(), n);
   EXPECT_EQ(product, expected);
+}
+
+// A thread alone may run the FFT on two threads (its own and FLINT's): the same products, within
+// a bound that counts the two threads' larger scratch, and from the arena within the model.
+TEST(ProductsTwoThreads, AThreadAloneMultipliesOnBothWithinItsBound) {
+  const ProductBounds alone{fft_scratch_bytes(60000), true};
+  set_product_bounds({fft_scratch_bytes(3000), true});
+  set_thread_alone(alone.fft_scratch_bytes, 2);
+  if (!fft_takes(FFT_PRODUCT_MIN_LIMBS, FFT_PRODUCT_MIN_LIMBS)) {
+    end_thread_alone();
+    set_product_bounds({});
+    GTEST_SKIP() << "GMP's products alone";
+  }
+  EXPECT_TRUE(fft_takes_whole(24000, 24000));
+  EXPECT_FALSE(fft_takes_whole(29000, 29000)) << "within one thread's scratch, not two threads'";
+  std::mt19937_64 rng(13);
+  const std::vector<std::pair<mp_size_t, mp_size_t>> shapes = {
+      {7001, 7001}, {30000, 29999}, {59000, 1000}, {100000, 99999}};
+  for (const auto& [an, bn] : shapes) {
+    for (const Fill fill : {Fill::RANDOM, Fill::ONE_RUNS}) expect_gmps_product(an, bn, fill, rng);
+  }
+  constexpr mp_size_t n = 100000;  // in parts of two halvings
+  std::vector<mp_limb_t> a(n), b(n), product(2 * n), expected(2 * n);
+  for (auto& limb : a) limb = rng();
+  for (auto& limb : b) limb = rng();
+  release_product_scratch();
+  ASSERT_TRUE(arena_reserve(product_scratch_bytes(alone, 1, 2 * n) + (64 << 10)));
+  multiply_limbs(product.data(), a.data(), n, b.data(), n);
+  release_product_scratch();
+  const ArenaUse use = arena_use();
+  arena_release();
+  EXPECT_EQ(use.overflows, 0u);
+  mpn_mul_n(expected.data(), a.data(), b.data(), n);
+  EXPECT_EQ(product, expected);
+  end_thread_alone();
+  EXPECT_FALSE(fft_takes_whole(24000, 24000)) << "the common bound again";
+  set_product_bounds({});
 }
 
 // A processor without AVX2 or without FMA gets GMP's products, with the same results, and nothing
