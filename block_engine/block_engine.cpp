@@ -199,6 +199,7 @@ struct NextTree {
   std::atomic<bool> finished{false};
   const std::atomic<std::uint32_t>* reached = nullptr;
   std::uint32_t start_at = 0;
+  unsigned fft_threads = 1;  // two for the first block's tree, which the chain waits for
   std::thread builder;
 };
 
@@ -212,19 +213,24 @@ void build_next(NextTree* next) {
   while (next->reached->load(std::memory_order_relaxed) < next->start_at && !next_abandoned(next)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+  if (next->fft_threads > 1) set_thread_alone(0, next->fft_threads);
   next->built =
       build_block_tree(next->first, next->steps, StopCheck{next_abandoned, next}, &next->tree);
+  end_thread_alone();
   release_product_scratch();
   next->finished.store(true);
 }
 
-// Starts building the tree of `steps` from `first` once the chain has reached `start_at`.
+// Starts building the tree of `steps` from `first` once the chain has reached `start_at`, with
+// the FFT on `fft_threads` threads (two only while the chain waits for it).
 void start_next(NextTree* next, std::uint32_t first, std::uint32_t steps,
-                const std::atomic<std::uint32_t>& reached, std::uint32_t start_at) {
+                const std::atomic<std::uint32_t>& reached, std::uint32_t start_at,
+                unsigned fft_threads) {
   next->first = first;
   next->steps = steps;
   next->reached = &reached;
   next->start_at = start_at;
+  next->fft_threads = fft_threads;
   next->built = false;
   next->abandoned.store(false);
   next->finished.store(false);
@@ -307,7 +313,7 @@ SeriesOutcome run_blocks(Run* run) {
   set_product_bounds(block_bounds(engine.word_count));
   if (engine.threads >= 2 && mpz_sgn(run->term) != 0 && run->n <= LAST_SERIES_INDEX) {
     start_next(&next, run->n, block_steps_from(engine, run->n, mpz_sizeinbase(run->term, 2), true),
-               signals.reached, 0);
+               signals.reached, 0, engine.threads);
   }
   mpz_t block_sum, given_up_quotient, given_up_divisor;
   mpz_inits(block_sum, given_up_quotient, given_up_divisor, nullptr);
@@ -340,7 +346,7 @@ SeriesOutcome run_blocks(Run* run) {
       start_next(
           &next, next_first,
           block_steps_from(engine, next_first, static_cast<std::size_t>(left_after * LOG2_K)),
-          signals.reached, run->n + static_cast<std::uint32_t>(steps * NEXT_TREE_FROM));
+          signals.reached, run->n + static_cast<std::uint32_t>(steps * NEXT_TREE_FROM), 1);
     }
     const ChainResult result =
         run_block_chain(&tree, run->term, block_sum, control, given_up_quotient);

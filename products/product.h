@@ -63,10 +63,10 @@ struct ProductBounds {
 void set_product_bounds(const ProductBounds& bounds);
 
 // While no other thread multiplies, the calling thread may take both threads' share of a route's
-// model: FFT scratch up to `fft_scratch_bytes` instead of the bound set for all threads, and with
-// `threads` >= 2 FLINT's FFT on two threads, its own and one of FLINT's (made at the first such
-// call; the FFT then stays on one where no thread can be made). end_thread_alone goes back to
-// the common bound and one thread, and gives back the FFT scratch the thread holds.
+// model: FFT scratch up to `fft_scratch_bytes` instead of the bound set for all threads (0: that
+// bound), and with `threads` >= 2 FLINT's FFT on two threads, its own and one of FLINT's (made at
+// the first such call; the FFT stays on one where no thread can be made). end_thread_alone goes
+// back to the common bound and one thread, and gives back the FFT scratch the thread holds.
 void set_thread_alone(std::size_t fft_scratch_bytes, unsigned threads);
 void end_thread_alone();
 
