@@ -119,18 +119,27 @@ bool run_block_engine_watched(Route* route, const SeriesControl& control, Series
     return false;
   }
   constexpr std::chrono::milliseconds WATCH_INTERVAL{30};
+  // The computing time ends where a stop is asked for, as in the loop: what the engine does after
+  // it, turning the state back into words to be saved, is not computing (unless the run ends all
+  // the same).
+  bool stopped = false;
   std::unique_lock<std::mutex> hold(lock);
   while (!changed.wait_for(hold, WATCH_INTERVAL, [&finished] { return finished; })) {
     hold.unlock();
-    if (control.stop_requested() && control.checkpoint_set) stop.store(true);
+    if (!stopped) {
+      stopped = control.stop_requested() && control.checkpoint_set;
+      if (stopped) stop.store(true);
+      calc_account_time(state, control.read_clock());
+    }
     progress_advance(control.progress, block_progress(route->block_engine, signals));
-    calc_account_time(state, control.read_clock());
     hold.lock();
   }
   hold.unlock();
   worker.join();
   progress_advance(control.progress, static_cast<std::uint32_t>(state->first_nonzero));
-  calc_account_time(state, control.read_clock());
+  if (!stopped || *outcome != SeriesOutcome::INTERRUPTED) {
+    calc_account_time(state, control.read_clock());
+  }
   return true;
 }
 

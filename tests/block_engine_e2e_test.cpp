@@ -4,6 +4,8 @@
 // still ends with the right digits.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 
 #include "e2e.h"
@@ -53,6 +55,34 @@ TEST_F(BlockEngineRun, QInTheMiddleSavesTheLoopsStateAndTheResumeEndsWithTheSame
   EXPECT_EQ(resumed.status, 0);
   EXPECT_TRUE(resumed.out == whole.out) << "the digits of a run without a checkpoint file";
   EXPECT_EQ(without_time(resumed.err), completed_console(final_n));
+}
+
+// The time saved with the state is the computing time up to the key, as the loop keeps it: the
+// save's conversions back into words (most of a second at this size) are not in it.
+TEST_F(BlockEngineRun, TheSavedTimeEndsAtTheKey) {
+  using Clock = std::chrono::steady_clock;
+  ChildOptions terminal;
+  terminal.with_terminal = true;
+  const Clock::time_point started = Clock::now();
+  Child child = start_child(
+      program({"-d", "10000000", "-r", path, "-f", "raw", "-o", directory + "/digits.txt"}),
+      terminal);
+  ASSERT_TRUE(wait_for_stderr(child, SCALE + "#####"));
+  const Clock::time_point typed = Clock::now();
+  type_keys(child, "q");
+  ChildResult run = finish_child(&child);
+  const Clock::time_point saved_at = Clock::now();
+  ASSERT_EQ(run.status, 0);
+  ASSERT_NE(run.err.find(sjis(MSG_SAVED)), std::string::npos);
+  const std::string saved = read_file(path);
+  const std::uint64_t elapsed_ms = u32_at(saved, 12) | std::uint64_t{u32_at(saved, 16)} << 32;
+  const auto ms = [](Clock::duration d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+  };
+  // The key is seen within the watcher's next look, a few tens of milliseconds.
+  EXPECT_LE(elapsed_ms, static_cast<std::uint64_t>(ms(typed - started) + 400))
+      << "the save took " << ms(saved_at - typed) << " ms after the key";
+  EXPECT_GT(elapsed_ms, 0u);
 }
 
 // Under address-space limits around the engine's need, a checkpointable run ends with the right
