@@ -45,6 +45,7 @@ void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t a
   }
   before_gmp_product(static_cast<std::size_t>(n));
   __gmpn_mulmod_bnm1(r, n, a, an, b, bn, scratch);
+  if (an + bn < n) mpn_zero(r + an + bn, n - an - bn);  // GMP writes the product's limbs only
 }
 
 void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
@@ -52,6 +53,7 @@ void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
   assert(n / 4 < an && an <= n);
   before_gmp_product(static_cast<std::size_t>(n));
   __gmpn_sqrmod_bnm1(r, n, a, an, scratch);
+  if (2 * an < n) mpn_zero(r + 2 * an, n - 2 * an);
 }
 
 #else

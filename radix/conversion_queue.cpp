@@ -51,18 +51,15 @@ void queue_fail(ConversionQueue* queue, PieceStatus failure) {
 
 void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgress progress) {
   PieceStatus status = queue->status.load();
-  bool leaf_wanted = true;
   while (status == PieceStatus::DONE && piece.places > LEAF_PLACES) {
     if (!piece.leading_given) {
       clear_shared_word(piece);  // before either half can reach a leaf
-      DecimalPiece leading;
-      status = leading_half(piece, &leading);
-      if (status == PieceStatus::DONE) queue_add(queue, leading);
-    }
-    // A trailing half of unwanted digits only is not formed.
-    if (piece.first + (piece.places + 1) / 2 >= piece.wanted_end) {
-      leaf_wanted = false;
-      break;
+      // A leading half of known zeros only is not formed.
+      if (piece.first + (piece.places + 1) / 2 > piece.known_zeros) {
+        DecimalPiece leading;
+        status = leading_half(piece, &leading);
+        if (status == PieceStatus::DONE) queue_add(queue, leading);
+      }
     }
     DecimalPiece trailing;
     if (status == PieceStatus::DONE) status = trailing_half(piece, *queue->powers, &trailing);
@@ -70,7 +67,7 @@ void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgres
     if (status == PieceStatus::DONE) piece = trailing;
     if (status == PieceStatus::DONE) status = queue->status.load();  // another thread's failure
   }
-  if (status == PieceStatus::DONE && leaf_wanted) {
+  if (status == PieceStatus::DONE) {
     const std::uint64_t places = piece.places;
     status = convert_leaf(&piece);
     const std::uint64_t done = queue->digits_done.fetch_add(places) + places;

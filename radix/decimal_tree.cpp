@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "numbers/digit_chars.h"
 #include "numbers/powers_of_ten.h"
@@ -102,10 +103,7 @@ void release_powers(PowerTable* table) {
 
 void clear_shared_word(const DecimalPiece& piece) {
   const std::uint64_t boundary = piece.first + (piece.places + 1) / 2;
-  if (piece.out.words == nullptr || boundary % DIGITS_PER_WORD == 0 ||
-      boundary >= piece.wanted_end) {
-    return;
-  }
+  if (piece.out.words == nullptr || boundary % DIGITS_PER_WORD == 0) return;
   piece.out.words[boundary / DIGITS_PER_WORD] = 0;
 }
 
@@ -126,7 +124,7 @@ PieceStatus leading_half(const DecimalPiece& piece, DecimalPiece* leading) {
   leading->out = piece.out;
   leading->first = piece.first;
   leading->level = piece.level + 1;
-  leading->wanted_end = piece.wanted_end;
+  leading->known_zeros = piece.known_zeros;
   return PieceStatus::DONE;
 }
 
@@ -136,15 +134,25 @@ namespace {
 // product's residue modulo (B^n - 1), n >= count. That residue is the low `count` limbs of the
 // product plus its integer part, which is below 10^h (B^limbs(10^h)) and so adds at most one unit
 // below the kept top limbs: one is taken off, and the error grows by that unit and the truncation.
-// An integer part that wraps the residue round leaves the kept limbs zero: DOUBTFUL.
+// An integer part that wraps the residue round leaves the kept limbs zero: DOUBTFUL. The
+// fraction's high zero limbs (a piece reaching into the whole's known zeros) are left out of the
+// product, down to what the wrapped product needs of its operands.
 PieceStatus trailing_by_wrapped_product(const DecimalPiece& piece, const mpz_t power,
                                         bool times_ten, std::size_t kept, BoundedFraction* out) {
   const std::size_t count = piece.fraction.count;
   const mp_size_t n = wrapped_size(static_cast<mp_size_t>(count));
+  const mp_limb_t* a = piece.fraction.limbs;
+  const mp_limb_t* b = mpz_limbs_read(power);
+  mp_size_t an = static_cast<mp_size_t>(count);
+  mp_size_t bn = static_cast<mp_size_t>(mpz_size(power));
+  while (an > 1 && a[an - 1] == 0 && an - 1 + bn > n / 2) --an;
+  if (an < bn) {
+    std::swap(a, b);
+    std::swap(an, bn);
+  }
   mp_limb_t* product = new_limbs(static_cast<std::size_t>(n + wrapped_scratch_limbs(n)));
   if (product == nullptr) return PieceStatus::NO_MEMORY;
-  wrapped_multiply(product, n, piece.fraction.limbs, static_cast<mp_size_t>(count),
-                   mpz_limbs_read(power), static_cast<mp_size_t>(mpz_size(power)), product + n);
+  wrapped_multiply(product, n, a, an, b, bn, product + n);
   if (times_ten) mpn_mul_1(product, product, static_cast<mp_size_t>(count), 10);
   mp_limb_t* top = product + (count - kept);
   const bool wrapped = all_zero(top, kept);
@@ -211,7 +219,7 @@ PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
   trailing->out = piece.out;
   trailing->first = piece.first + leading_places;
   trailing->level = piece.level + 1;
-  trailing->wanted_end = piece.wanted_end;
+  trailing->known_zeros = piece.known_zeros;
   return PieceStatus::DONE;
 }
 
@@ -261,10 +269,7 @@ PieceStatus convert_leaf(DecimalPiece* piece) {
     std::memcpy(digits + done, last + (LIMB_DIGITS - left), static_cast<std::size_t>(left));
   }
   const bool certain = f[count - 1] <= LIMB_MAX - piece->fraction.error;
-  if (certain && piece->first < piece->wanted_end) {
-    put_digits(piece->out, piece->first, digits,
-               std::min(piece->places, piece->wanted_end - piece->first));
-  }
+  if (certain) put_digits(piece->out, piece->first, digits, piece->places);
   release_piece(piece);
   return certain ? PieceStatus::DONE : PieceStatus::DOUBTFUL;
 }

@@ -19,22 +19,22 @@ inline constexpr std::uint64_t LEAF_PLACES = 400;
 // Where a conversion's digits go: digit k of the whole to chars[k], or into base-10^9 words as the
 // (k % 9)-th of the nine digits of words[k / 9]. A leaf stores the words that are its own and adds
 // its digits into the word it shares with a neighbour, which clear_shared_word zeroes first (and
-// the caller the words before the whole's first digit).
+// the caller the words of the whole's known zeros).
 struct DigitsOut {
   char* chars = nullptr;
   Word* words = nullptr;
 };
 
-inline constexpr std::uint64_t ALL_WANTED = UINT64_MAX;
-
 struct DecimalPiece {
-  BoundedFraction fraction;               // owned
-  std::uint64_t places = 0;               // its first `places` decimals are wanted
-  DigitsOut out;                          // and go there
-  std::uint64_t first = 0;                // as the whole's digits from `first` on
-  unsigned level = 0;                     // halvings above it
-  bool leading_given = false;             // its leading half comes separately
-  std::uint64_t wanted_end = ALL_WANTED;  // the whole's digits from here on are not wanted
+  BoundedFraction fraction;    // owned
+  std::uint64_t places = 0;    // its first `places` decimals are wanted
+  DigitsOut out;               // and go there
+  std::uint64_t first = 0;     // as the whole's digits from `first` on
+  unsigned level = 0;          // halvings above it
+  bool leading_given = false;  // its leading half comes separately
+  // The whole's digits before this are zeros, known without converting them: leading halves of
+  // those only are not formed, and their words are the caller's to zero.
+  std::uint64_t known_zeros = 0;
 };
 
 enum class PieceStatus { DONE, DOUBTFUL, NO_MEMORY };

@@ -46,22 +46,19 @@ void prepare_reciprocal(WordConversion* conversion) {
 }
 
 // One integer of a tree conversion: x, whose digits go to words[0 .. places / 9) with leading
-// zeros. Where it has `zeros` of them, x 10^zeros + floor(10^zeros / 7) is converted instead: x's
-// digits first and then 142857..., so that neither leading zeros nor a long run of zeros leaves
-// whole pieces in doubt; its digits go `zeros` places further on, and the pieces of those trailing
-// digits are not converted.
+// zeros. Its first `zeros` digits are known to be zeros: the pieces of those alone, whose
+// fractions would be too near zero for their digits to be certain, are not converted.
 struct TreeNumber {
   mpz_srcptr x = nullptr;
   Word* words = nullptr;
   std::uint64_t zeros = 0;
 };
 
-// The whole piece of `number`: the fraction (2x' + 1) / (2 10^places) of the integer x' it
-// converts, which lies half a unit of the last place away from every decimal cut, so that its
-// digits by halves are certain (DOUBTFUL only if that reasoning failed). (2x' + 1) / 2^s is below
-// one, so the reciprocal's shortfall (under 2 RECIPROCAL_MAX_ERROR + 1 units) and the product's
-// truncations (under two) leave the fraction below the value by less than WHOLE_PIECE_ERROR units
-// of B^-L.
+// The whole piece of `number`: the fraction (2x + 1) / (2 10^places), which lies half a unit of
+// the last place away from every decimal cut, so that its digits by halves are certain (DOUBTFUL
+// only if that reasoning failed). (2x + 1) / 2^s is below one, so the reciprocal's shortfall
+// (under 2 RECIPROCAL_MAX_ERROR + 1 units) and the product's truncations (under two) leave the
+// fraction below the value by less than WHOLE_PIECE_ERROR units of B^-L.
 constexpr std::uint64_t WHOLE_PIECE_ERROR = 2 * RECIPROCAL_MAX_ERROR + 3;
 PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversion,
                         DecimalPiece* whole) {
@@ -69,28 +66,16 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
   const std::size_t limbs = piece_limbs(places);
   whole->places = places;
   whole->out.words = number.words;
-  whole->first = number.zeros;
-  whole->wanted_end = places;
+  whole->known_zeros = number.zeros;
   whole->fraction.limbs = static_cast<mp_limb_t*>(arena_allocate(limbs * sizeof(mp_limb_t)));
   if (whole->fraction.limbs == nullptr) return PieceStatus::NO_MEMORY;
   whole->fraction.count = limbs;
   whole->fraction.error = WHOLE_PIECE_ERROR;
-  // x' R / 2^(s-1) and R / 2^s, each truncated, add up to (2x' + 1) R / 2^s truncated or one
-  // less: no copy of x' = x is made, and the product is cut down where it lies.
+  // x R / 2^(s-1) and R / 2^s, each truncated, add up to (2x + 1) R / 2^s truncated or one
+  // less: no copy of x is made, and the product is cut down where it lies.
   mpz_t fraction;
   mpz_init(fraction);
-  if (number.zeros > 0) {
-    mpz_t filler;
-    mpz_init(filler);
-    mpz_ui_pow_ui(fraction, 10, static_cast<unsigned long>(number.zeros));
-    mpz_tdiv_q_ui(filler, fraction, 7);
-    multiply(fraction, fraction, number.x);
-    mpz_add(fraction, fraction, filler);
-    mpz_clear(filler);
-    multiply(fraction, fraction, conversion.reciprocal);
-  } else {
-    multiply(fraction, number.x, conversion.reciprocal);
-  }
+  multiply(fraction, number.x, conversion.reciprocal);
   mpz_tdiv_q_2exp(fraction, fraction, conversion.shift - 1);
   mpz_t half_unit;
   mpz_init(half_unit);
@@ -121,7 +106,7 @@ void convert_share(ConversionQueue* queue, const WordConversion& conversion,
     if (alone) end_thread_alone();
     if (k == first && whole_made != nullptr) whole_made->count_down();
     if (status != PieceStatus::DONE) queue_fail(queue, status);
-    // The leading zeros' words, the last of which the first leaf adds its digits into.
+    // The known zeros' words, which no leaf writes but where a piece reaches into them.
     const std::uint64_t zero_words = (numbers[k].zeros + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD;
     std::memset(numbers[k].words, 0, zero_words * sizeof(Word));
     convert_piece(queue, whole, ConversionProgress{});  // (which also ends its hold)

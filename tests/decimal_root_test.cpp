@@ -53,7 +53,8 @@ void expect_wrapped_products(mp_size_t n, const std::vector<mp_limb_t>& a,
                              const std::vector<mp_limb_t>& b) {
   const auto an = static_cast<mp_size_t>(a.size());
   const auto bn = static_cast<mp_size_t>(b.size());
-  std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
+  // (r full of ones: every limb of it is the product's to write, short operands' too)
+  std::vector<mp_limb_t> r(n, ~mp_limb_t{0}), scratch(wrapped_scratch_limbs(n));
   mpz_t za, zb, expected, got;
   mpz_inits(za, zb, expected, got, nullptr);
   limbs_to_mpz(za, a.data(), a.size());

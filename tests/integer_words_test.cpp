@@ -84,6 +84,12 @@ void expect_every_shape(std::mt19937_64& rng) {
     expect_gmps_words_together(previous, x, count);
     mpz_set_ui(x, 0);
     expect_gmps_words_together(previous, x, count);
+    // Known zeros down to the last leaf, and all but the last digit, as a term near its end.
+    mpz_ui_pow_ui(power, 10, LEAF_PLACES + 40);
+    mpz_urandomm(x, random, power);
+    expect_gmps_words_together(previous, x, count);
+    mpz_set_ui(x, 7);
+    expect_gmps_words(x, count);
   }
   mpz_clears(x, power, previous, nullptr);
   gmp_randclear(random);
