@@ -162,8 +162,13 @@ std::uint32_t run_node(Chain& chain, std::uint32_t index, mpz_t x, mpz_t sum, bo
   mpz_init(q);
   const bool top_alone = index == 0 && chain.control->top_fft_scratch > 0;
   if (top_alone) set_thread_alone(chain.control->top_fft_scratch, chain.control->top_threads);
-  divide(q, x, x, node.b);
+  // A stop during the division (the top's takes seconds at the largest sizes) leaves x as it was.
+  const bool divided = divide_unless_stopped(q, x, x, node.b, chain.control->stop);
   if (top_alone) end_thread_alone();
+  if (!divided) {
+    mpz_clear(q);
+    return 0;
+  }
   keep_top(chain, index, x);
   if (stop_requested(chain.control->stop)) {
     end_quotient(chain, index, q, true);

@@ -17,13 +17,7 @@
 
 #include <cstdint>
 
-// Asked whether to give up and return what is exact so far; polled by one thread only.
-struct StopCheck {
-  bool (*requested)(void* context) = nullptr;
-  void* context = nullptr;
-};
-
-inline bool stop_requested(const StopCheck& check) { return check.requested(check.context); }
+#include "products/stop_check.h"
 
 // Blocks of at most this many steps are leaves: their chains run step by step.
 inline constexpr std::uint32_t LEAF_STEPS = 24;

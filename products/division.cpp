@@ -96,24 +96,33 @@ void divide_chunk(mpz_t q, mpz_t t, const mpz_t d, const mpz_t v, mp_bitcnt_t p)
 // product of the estimate by d gives the remainder.
 constexpr mp_size_t DIVISOR_GUARD_LIMBS = 2;
 
-void divide_by_top(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d, mp_size_t cut) {
+bool divide_by_top(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d, mp_size_t cut,
+                   const StopCheck& stop) {
   mpz_t top_x, top_d, estimate, rest;
   mpz_inits(top_x, top_d, estimate, rest, nullptr);
   mpz_tdiv_q_2exp(top_x, x, static_cast<mp_bitcnt_t>(cut) * GMP_NUMB_BITS);
   mpz_tdiv_q_2exp(top_d, d, static_cast<mp_bitcnt_t>(cut) * GMP_NUMB_BITS);
-  divide(estimate, rest, top_x, top_d);
-  multiply(rest, estimate, d);
-  mpz_sub(rest, x, rest);
-  [[maybe_unused]] const int corrections = correct_quotient(estimate, rest, d);
-  assert(corrections <= 1);
-  mpz_swap(q, estimate);
-  mpz_swap(r, rest);
+  const bool done =
+      divide_unless_stopped(estimate, rest, top_x, top_d, stop) && !stop_requested(stop);
+  if (done) {
+    multiply(rest, estimate, d);
+    mpz_sub(rest, x, rest);
+    [[maybe_unused]] const int corrections = correct_quotient(estimate, rest, d);
+    assert(corrections <= 1);
+    mpz_swap(q, estimate);
+    mpz_swap(r, rest);
+  }
   mpz_clears(top_x, top_d, estimate, rest, nullptr);
+  return done;
 }
 
 }  // namespace
 
 void divide(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d) {
+  divide_unless_stopped(q, r, x, d, StopCheck{});
+}
+
+bool divide_unless_stopped(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d, const StopCheck& stop) {
   assert(mpz_sgn(x) >= 0 && mpz_sgn(d) > 0 && q != r && q != d && r != d);
   const mp_bitcnt_t p = mpz_sizeinbase(d, 2);
   const auto limbs = static_cast<mp_size_t>(mpz_size(d));
@@ -123,20 +132,18 @@ void divide(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d) {
       static_cast<mp_bitcnt_t>(counted_limbs) * GMP_NUMB_BITS <= DIVISION_MIN_BITS) {
     before_gmp_product(mpz_size(x));
     mpz_tdiv_qr(q, r, x, d);
-    return;
+    return true;
   }
-  if (counted_limbs < limbs) {
-    divide_by_top(q, r, x, d, limbs - counted_limbs);
-    return;
-  }
+  if (counted_limbs < limbs) return divide_by_top(q, r, x, d, limbs - counted_limbs, stop);
   if (!fft_takes_whole(limbs + 1, limbs + 1)) {
     before_gmp_product(mpz_size(x));
     mpz_tdiv_qr(q, r, x, d);
-    return;
+    return true;
   }
   mpz_t v, quotient, rest, chunk;
   mpz_inits(v, quotient, rest, chunk, nullptr);
   approximate_reciprocal(v, d, p);
+  bool stopped = false;
   // From the top, `step` limbs of the dividend at a time below the remainder so far (less than
   // d, so each window stays below 2^(2p) and its quotient within `step` limbs). x is only read,
   // so that r or q may be x.
@@ -145,6 +152,10 @@ void divide(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d) {
   const mp_limb_t* x_limbs = mpz_limbs_read(x);
   mp_limb_t* q_limbs = mpz_limbs_write(quotient, x_size);
   for (mp_size_t at = x_size; at > 0;) {
+    if (stop_requested(stop)) {
+      stopped = true;
+      break;
+    }
     const mp_size_t take = std::min(step, at);
     at -= take;
     const auto rest_size = static_cast<mp_size_t>(mpz_size(rest));
@@ -158,8 +169,11 @@ void divide(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d) {
     mpn_copyi(q_limbs + at, mpz_limbs_read(chunk), chunk_size);
     mpn_zero(q_limbs + at + chunk_size, take - chunk_size);
   }
-  mpz_limbs_finish(quotient, x_size);
-  mpz_swap(q, quotient);
-  mpz_swap(r, rest);
+  if (!stopped) {
+    mpz_limbs_finish(quotient, x_size);
+    mpz_swap(q, quotient);
+    mpz_swap(r, rest);
+  }
   mpz_clears(v, quotient, rest, chunk, nullptr);
+  return !stopped;
 }

@@ -4,9 +4,15 @@
 
 #include <gmp.h>
 
+#include "products/stop_check.h"
+
 // q <- floor(x / d) and r <- x - q d, for x >= 0 and d > 0. q and r are distinct; either may be x,
 // neither d.
 void divide(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d);
+
+// The same, unless `stop` asks to stop between its products: then returns false with q, r and x
+// as they were.
+bool divide_unless_stopped(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d, const StopCheck& stop);
 
 // v <- floor(2^(2p) / d) or a number at most RECIPROCAL_MAX_ERROR from it (|v - 2^(2p) / d|
 // < 1.01), for d of exactly p >= 1 bits: by GMP's division up to DIVISION_MIN_BITS bits, above by

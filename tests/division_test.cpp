@@ -2,7 +2,7 @@
 // where it takes over, dividends from shorter than the divisor to many times longer, quotients
 // far shorter than the divisor (taken from its top limbs), remainders of 0 and of d - 1,
 // divisors of long runs of zero or all-one bits, and results in the dividend. The reciprocal
-// alone against GMP's floor, within its stated bound.
+// alone against GMP's floor, within its stated bound. A stop between the products.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -134,6 +134,51 @@ TEST(Division, ReciprocalWithinItsBound) {
   mpz_mul_2exp(d, d, p - mpz_sizeinbase(d, 2));
   expect_within_bound(p, "2 10^200001");
   mpz_clears(d, v, exact, nullptr);
+  gmp_randclear(random);
+}
+
+// Asks to stop at its `stop_at`-th poll and every one after it.
+struct CountedStop {
+  int polls = 0;
+  int stop_at = 0;
+};
+
+bool counted_stop(void* context) {
+  CountedStop* counted = static_cast<CountedStop*>(context);
+  return ++counted->polls >= counted->stop_at;
+}
+
+// A stop at each of the division's polls in turn, the remainder in the dividend's place as the
+// block engine has it: a stopped division leaves the dividend and the quotient as they were, one
+// that ends gives GMP's results. Long quotients (in chunks) and short ones (from the top limbs).
+TEST(Division, AStopBetweenItsProductsLeavesTheDividendAsItWas) {
+  gmp_randstate_t random;
+  gmp_randinit_default(random);
+  gmp_randseed_ui(random, 2027);
+  const mp_bitcnt_t m = DIVISION_MIN_BITS;
+  mpz_t x, d, q, gq, gr, kept;
+  mpz_inits(x, d, q, gq, gr, kept, nullptr);
+  for (const double times : {7.5, 1.5}) {
+    random_bits(d, 4 * m, random);
+    random_bits(kept, static_cast<mp_bitcnt_t>(4.0 * static_cast<double>(m) * times), random);
+    mpz_tdiv_qr(gq, gr, kept, d);
+    int stopped = 0;
+    for (int stop_at = 1;; ++stop_at) {
+      mpz_set(x, kept);
+      mpz_set_ui(q, 12345);
+      CountedStop counted{0, stop_at};
+      if (divide_unless_stopped(q, x, x, d, StopCheck{counted_stop, &counted})) {
+        EXPECT_EQ(mpz_cmp(q, gq), 0) << times << ", stop at poll " << stop_at;
+        EXPECT_EQ(mpz_cmp(x, gr), 0) << times << ", stop at poll " << stop_at;
+        break;
+      }
+      ++stopped;
+      EXPECT_EQ(mpz_cmp(x, kept), 0) << times << ", stop at poll " << stop_at;
+      EXPECT_EQ(mpz_cmp_ui(q, 12345), 0) << times << ", stop at poll " << stop_at;
+    }
+    EXPECT_GE(stopped, times > 2 ? 3 : 1) << times;
+  }
+  mpz_clears(x, d, q, gq, gr, kept, nullptr);
   gmp_randclear(random);
 }
 
