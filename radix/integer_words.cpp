@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <exception>
@@ -57,9 +58,11 @@ struct TreeNumber {
 // The whole piece of `number`: the fraction (2x + 1) / (2 10^places), which lies half a unit of
 // the last place away from every decimal cut, so that its digits by halves are certain (DOUBTFUL
 // only if that reasoning failed). (2x + 1) / 2^s is below one, so the reciprocal's shortfall
-// (under 2 RECIPROCAL_MAX_ERROR + 1 units) and the product's truncations (under two) leave the
-// fraction below the value by less than WHOLE_PIECE_ERROR units of B^-L.
-constexpr std::uint64_t WHOLE_PIECE_ERROR = 2 * RECIPROCAL_MAX_ERROR + 3;
+// (under 2 RECIPROCAL_MAX_ERROR + 1 units), R's limbs left out (see below) and the product's
+// truncations (under three) leave the fraction below the value by less than WHOLE_PIECE_ERROR
+// units of B^-L.
+constexpr std::uint64_t WHOLE_PIECE_ERROR = 2 * RECIPROCAL_MAX_ERROR + 4;
+constexpr double LOG2_10 = 3.32192809488736234787;
 PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversion,
                         DecimalPiece* whole) {
   const std::uint64_t places = conversion.places;
@@ -72,11 +75,22 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
   whole->fraction.count = limbs;
   whole->fraction.error = WHOLE_PIECE_ERROR;
   // x R / 2^(s-1) and R / 2^s, each truncated, add up to (2x + 1) R / 2^s truncated or one
-  // less: no copy of x is made, and the product is cut down where it lies.
+  // less: no copy of x is made, and the product is cut down where it lies. As x < 10^(places -
+  // zeros) and 2^(s-1) >= 10^places, R's limbs below B^c, c GMP_NUMB_BITS <= zeros log2(10) - 2,
+  // move x R / 2^(s-1) by less than a quarter of a unit: they are left out, so that the product
+  // takes about x's length of R, not the whole's.
+  const double cut_bits = std::floor(static_cast<double>(number.zeros) * LOG2_10) - 2;
+  const auto cut = static_cast<mp_size_t>(std::max(cut_bits, 0.0) / GMP_NUMB_BITS);
+  const auto reciprocal_limbs = static_cast<mp_size_t>(mpz_size(conversion.reciprocal));
+  assert(cut < reciprocal_limbs);
+  mpz_t top_of_reciprocal;  // (read only, R's own limbs)
+  mpz_roinit_n(top_of_reciprocal, mpz_limbs_read(conversion.reciprocal) + cut,
+               reciprocal_limbs - cut);
   mpz_t fraction;
   mpz_init(fraction);
-  multiply(fraction, number.x, conversion.reciprocal);
-  mpz_tdiv_q_2exp(fraction, fraction, conversion.shift - 1);
+  multiply(fraction, number.x, top_of_reciprocal);
+  mpz_tdiv_q_2exp(fraction, fraction,
+                  conversion.shift - 1 - static_cast<mp_bitcnt_t>(cut) * GMP_NUMB_BITS);
   mpz_t half_unit;
   mpz_init(half_unit);
   mpz_tdiv_q_2exp(half_unit, conversion.reciprocal, conversion.shift);
