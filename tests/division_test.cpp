@@ -8,6 +8,7 @@
 #include <random>
 
 #include "products/division.h"
+#include "products/product.h"
 #include "products/product_tuning.h"
 
 namespace {
@@ -176,7 +177,11 @@ TEST(Division, AStopBetweenItsProductsLeavesTheDividendAsItWas) {
       EXPECT_EQ(mpz_cmp(x, kept), 0) << times << ", stop at poll " << stop_at;
       EXPECT_EQ(mpz_cmp_ui(q, 12345), 0) << times << ", stop at poll " << stop_at;
     }
-    EXPECT_GE(stopped, times > 2 ? 3 : 1) << times;
+    // Where the FFT does not take them, GMP's division runs whole and asks nothing.
+    const auto half = static_cast<mp_size_t>(mpz_size(d) / 2);
+    if (fft_takes_whole(half, half)) {
+      EXPECT_GE(stopped, times > 2 ? 3 : 1) << times;
+    }
   }
   mpz_clears(x, d, q, gq, gr, kept, nullptr);
   gmp_randclear(random);
