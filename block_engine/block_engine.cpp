@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr double BITS_PER_DIGIT = 3.32192809488736234787;
 // Every step divides the term by more than K, so a term of b bits vanishes within
 // b / log2(K) + 1 steps.
 const double LOG2_K = std::log2(static_cast<double>(SERIES_X_DENOMINATOR));

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <limits>
 
+// log2(10): the bits of a decimal digit.
+inline constexpr double BITS_PER_DIGIT = 3.32192809488736234787;
+
 // Bits a route hands GMP per decimal place at most, with room: the direct route's root has
 // log2(10) = 3.33 bits a place; the block engine's conversions shift by twice its numbers' bits.
 inline constexpr std::uint64_t DIRECT_ROUTE_BITS_PER_PLACE = 4;

@@ -11,6 +11,7 @@
 
 #include "numbers/digit_chars.h"
 #include "numbers/powers_of_ten.h"
+#include "products/bit_counts.h"
 #include "products/memory_arena.h"
 #include "products/middle_product.h"
 #include "products/product.h"
@@ -20,7 +21,7 @@ namespace {
 
 // Limbs per decimal digit, log(10) / log(B), taken a little high so that
 // floor(n LIMBS_PER_DIGIT) >= floor(n log_B 10) survives the rounding for every n < 2^40.
-constexpr double LIMBS_PER_DIGIT = 3.32192809488736234787 / GMP_NUMB_BITS * (1 + 1e-12);
+constexpr double LIMBS_PER_DIGIT = BITS_PER_DIGIT / GMP_NUMB_BITS * (1 + 1e-12);
 constexpr mp_limb_t LIMB_MAX = ~mp_limb_t{0};
 // Digits that one product by a power of ten carries out of a fraction: 10^LIMB_DIGITS < B.
 constexpr unsigned LIMB_DIGITS = GMP_NUMB_BITS == 64 ? 19 : 9;

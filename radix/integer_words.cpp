@@ -9,6 +9,7 @@
 #include <latch>
 #include <thread>
 
+#include "products/bit_counts.h"
 #include "products/division.h"
 #include "products/memory_arena.h"
 #include "products/product.h"
@@ -62,7 +63,6 @@ struct TreeNumber {
 // truncations (under three) leave the fraction below the value by less than WHOLE_PIECE_ERROR
 // units of B^-L.
 constexpr std::uint64_t WHOLE_PIECE_ERROR = 2 * RECIPROCAL_MAX_ERROR + 4;
-constexpr double LOG2_10 = 3.32192809488736234787;
 PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversion,
                         DecimalPiece* whole) {
   const std::uint64_t places = conversion.places;
@@ -79,7 +79,7 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
   // zeros) and 2^(s-1) >= 10^places, R's limbs below B^c, c GMP_NUMB_BITS <= zeros log2(10) - 2,
   // move x R / 2^(s-1) by less than a quarter of a unit: they are left out, so that the product
   // takes about x's length of R, not the whole's.
-  const double cut_bits = std::floor(static_cast<double>(number.zeros) * LOG2_10) - 2;
+  const double cut_bits = std::floor(static_cast<double>(number.zeros) * BITS_PER_DIGIT) - 2;
   const auto cut = static_cast<mp_size_t>(std::max(cut_bits, 0.0) / GMP_NUMB_BITS);
   const auto reciprocal_limbs = static_cast<mp_size_t>(mpz_size(conversion.reciprocal));
   assert(cut < reciprocal_limbs);
@@ -120,7 +120,7 @@ void convert_share(ConversionQueue* queue, const WordConversion& conversion,
     if (alone) end_thread_alone();
     if (k == first && whole_made != nullptr) whole_made->count_down();
     if (status != PieceStatus::DONE) queue_fail(queue, status);
-    // The known zeros' words, which no leaf writes but where a piece reaches into them.
+    // The known zeros' words: zero before any leaf that reaches into them stores or adds there.
     const std::uint64_t zero_words = (numbers[k].zeros + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD;
     std::memset(numbers[k].words, 0, zero_words * sizeof(Word));
     convert_piece(queue, whole, ConversionProgress{});  // (which also ends its hold)
