@@ -179,6 +179,40 @@ TEST(ProductsTwoThreads, AThreadAloneMultipliesOnBothWithinItsBound) {
   set_product_bounds({});
 }
 
+// Whichever of FLINT's sets of primes a product takes, its scratch stays within what the model
+// counts for it, on one thread and on two: products of many shapes, each alone in an arena that
+// holds nothing else, against GMP's.
+TEST(ProductsTwoThreads, EverySetOfPrimesWithinTheScratchModel) {
+  if (!fft_takes(FFT_PRODUCT_MIN_LIMBS, FFT_PRODUCT_MIN_LIMBS))
+    GTEST_SKIP() << "GMP's products alone";
+  std::mt19937_64 rng(21);
+  for (const unsigned threads : {1u, 2u}) {
+    for (int round = 0; round < 24; ++round) {
+      const mp_size_t an = FFT_PRODUCT_MIN_LIMBS + static_cast<mp_size_t>(rng() % 150000);
+      const mp_size_t bn =
+          round % 3 == 0 ? an
+                         : FFT_PRODUCT_MIN_LIMBS +
+                               static_cast<mp_size_t>(rng() % (an - FFT_PRODUCT_MIN_LIMBS + 1));
+      std::vector<mp_limb_t> a(an), b(bn), product(an + bn), expected(an + bn);
+      for (auto& limb : a) limb = rng();
+      for (auto& limb : b) limb = rng();
+      const std::size_t model = fft_scratch_bytes(static_cast<std::size_t>(an + bn), threads);
+      ASSERT_TRUE(arena_reserve(2 * model));
+      set_thread_alone(model, threads);
+      ASSERT_TRUE(fft_takes_whole(an, bn));
+      multiply_limbs(product.data(), a.data(), an, b.data(), bn);
+      const ArenaUse use = arena_use();
+      end_thread_alone();
+      release_product_scratch();
+      arena_release();
+      EXPECT_LE(use.high_water, model) << an << " x " << bn << " on " << threads;
+      EXPECT_EQ(use.overflows, 0u);
+      mpn_mul(expected.data(), a.data(), an, b.data(), bn);
+      EXPECT_EQ(product, expected) << an << " x " << bn << " on " << threads;
+    }
+  }
+}
+
 // A processor without AVX2 or without FMA gets GMP's products, with the same results, and nothing
 // of FLINT's runs (no FFT scratch is taken); the processor's own features choose again after.
 TEST(Products, TheFftOnlyOnAProcessorWithAvx2AndFma) {
