@@ -139,9 +139,9 @@ void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
   if (!own.ready) make_context();
   const std::size_t limbs = static_cast<std::size_t>(an + bn);
   fewest_primes(static_cast<ulong>(an), static_cast<ulong>(bn),
-                fft_scratch_bytes(limbs, std::max(own.threads, 1u)) - FFT_CONTEXT_BYTES);
+                fft_scratch_bytes(limbs, own.threads) - FFT_CONTEXT_BYTES);
   mpn_ctx_mpn_mul(own.context, r, a, static_cast<ulong>(an), b, static_cast<ulong>(bn));
-  if (!keep && fft_scratch_bytes(static_cast<std::size_t>(an + bn)) > FFT_KEPT_SCRATCH_BYTES) {
+  if (!keep && fft_scratch_bytes(limbs) > FFT_KEPT_SCRATCH_BYTES) {
     mpn_ctx_clear(own.context);
     own.ready = false;
   }
