@@ -227,11 +227,12 @@ char* take(std::size_t size) {
 }
 
 // Frees the chunk at `start`, joined with free neighbours. Large free runs give back the pages
-// not yet given back: those of the chunk and of neighbours too small to have given theirs. Lock
-// held.
-void give_back(char* start) {
+// not yet given back: those of neighbours too small to have given theirs, and the chunk's own
+// unless the caller gave them back already (`own_pages_given`). Lock held.
+void give_back(char* start, bool own_pages_given = false) {
   char* run = start;
-  std::size_t size = size_of(start);
+  const std::size_t own = size_of(start);
+  std::size_t size = own;
   char* discard_from = start;
   char* discard_to = start + size;
   char* above = start + size;
@@ -253,9 +254,18 @@ void give_back(char* start) {
   }
   bin_run(run, size);
   if (size < arena.discard_at_least) return;
-  char* from = std::max(discard_from, run + sizeof(FreeRun));
-  char* to = std::min(discard_to, arena.base + arena.use.high_water);
-  if (to > from) discard_pages(from, static_cast<std::size_t>(to - from));
+  char* const high_water = arena.base + arena.use.high_water;
+  const auto discard = [high_water](char* from, char* to) {
+    to = std::min(to, high_water);
+    if (to > from) discard_pages(from, static_cast<std::size_t>(to - from));
+  };
+  char* const from_run = std::max(discard_from, run + sizeof(FreeRun));
+  if (!own_pages_given) {
+    discard(from_run, discard_to);
+    return;
+  }
+  discard(from_run, start);
+  discard(start + own, discard_to);
 }
 
 // Cuts the chunk at `start` down to `size` bytes when the rest is worth freeing. Lock held.
@@ -297,23 +307,34 @@ void* region_allocate(std::size_t bytes) {
   return start != nullptr ? start + HEADER : nullptr;
 }
 
+// A large chunk gives back its pages before the lock is taken, while it is still in use and no
+// other thread can take it: the system's work of taking them back holds up no other allocation.
 void region_free(void* chunk) {
+  char* start = static_cast<char*>(chunk) - HEADER;
+  const std::size_t size = size_of(start);
+  const bool large = size >= arena.discard_at_least && small_class(size) < 0;
+  if (large) discard_pages(start + sizeof(FreeRun), size - sizeof(FreeRun));
   std::lock_guard<SpinLock> hold(arena.lock);
-  give_back_chunk(static_cast<char*>(chunk) - HEADER);
+  if (large) {
+    give_back(start, true);
+  } else {
+    give_back_chunk(start);
+  }
 }
 
-// Grows or shrinks in place where it can; null when the arena cannot hold the new size.
-void* region_reallocate(void* chunk, std::size_t bytes) {
-  std::lock_guard<SpinLock> hold(arena.lock);
+// Resizes the chunk in place where it can (returning its start), else takes a chunk of the new
+// size (returning its start, with the bytes to copy into it in *copied); null when the arena
+// cannot hold the new size. Lock held.
+char* resize_in_place_or_take(void* chunk, std::size_t bytes, std::size_t* copied) {
   char* start = static_cast<char*>(chunk) - HEADER;
   const std::size_t have = size_of(start);
   const std::size_t need = chunk_size(bytes);
   if (small_class(have) >= 0 || small_class(need) >= 0) {
     // Into a chunk of the new size: small chunks keep their class sizes.
-    if (need == have) return chunk;
+    if (need == have) return start;
   } else if (need <= have) {
     shrink(start, need);
-    return chunk;
+    return start;
   } else if (char* above = start + have;
              above < region_end() && is_free(above) && have + size_of(above) >= need) {
     const std::size_t joined = have + size_of(above);
@@ -321,12 +342,26 @@ void* region_reallocate(void* chunk, std::size_t bytes) {
     write_chunk(start, joined, true);
     shrink(start, need);
     note_end(start + size_of(start));
-    return chunk;
+    return start;
   }
-  char* moved = take_chunk(need);
+  *copied = std::min(have, need) - HEADER;
+  return take_chunk(need);
+}
+
+// Grows or shrinks in place where it can, else moves the contents into a new chunk, copied
+// outside the lock (both chunks are the caller's meanwhile); null when the arena cannot hold the
+// new size.
+void* region_reallocate(void* chunk, std::size_t bytes) {
+  char* moved = nullptr;
+  std::size_t copied = 0;
+  {
+    std::lock_guard<SpinLock> hold(arena.lock);
+    moved = resize_in_place_or_take(chunk, bytes, &copied);
+  }
   if (moved == nullptr) return nullptr;
-  std::memcpy(moved + HEADER, chunk, std::min(have, need) - HEADER);
-  give_back_chunk(start);
+  if (moved + HEADER == chunk) return chunk;
+  std::memcpy(moved + HEADER, chunk, copied);
+  region_free(chunk);
   return moved + HEADER;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #if defined(__linux__)
@@ -84,6 +85,56 @@ TEST(MemoryArena, WhatTheRegionCannotServeIsCountedAndServedElsewhere) {
   mpz_root(check, large, 4000000);
   EXPECT_EQ(mpz_cmp_ui(check, 7), 0);
   mpz_clears(large, check, nullptr);
+  arena_release();
+}
+
+// Two threads allocate, grow and free at once, large chunks among them, whose pages go back to
+// the system and whose moves copy outside the arena's lock: no chunk ever loses its contents.
+TEST(MemoryArenaTwoThreads, ChunksKeepTheirContentsWhileTheOtherThreadFreesAndMoves) {
+  constexpr std::size_t LARGE = std::size_t{256} << 10;  // and larger give their pages back
+  ASSERT_TRUE(arena_reserve(128 * LARGE, LARGE));
+  const auto churn = [](unsigned seed, bool* kept) {
+    std::mt19937 rng(seed);
+    std::vector<Chunk> chunks;
+    for (int round = 0; round < 1000 && *kept; ++round) {
+      if (chunks.size() < 6 && rng() % 3 != 0) {
+        const std::size_t size = rng() % 2 == 0 ? 1 + rng() % 4000 : LARGE + rng() % LARGE;
+        Chunk chunk{static_cast<unsigned char*>(arena_allocate(size)), size,
+                    static_cast<unsigned char>(rng() | 1)};
+        if (chunk.bytes == nullptr) break;
+        std::memset(chunk.bytes, chunk.fill, size);
+        chunks.push_back(chunk);
+      } else if (!chunks.empty()) {
+        Chunk& chunk = chunks[rng() % chunks.size()];
+        *kept = *kept && intact(chunk);
+        if (rng() % 2 == 0) {
+          // Grown, mostly moved: the old contents come along, the rest is filled anew.
+          const std::size_t size = chunk.size + 1 + rng() % LARGE;
+          auto* grown = static_cast<unsigned char*>(arena_reallocate(chunk.bytes, size));
+          if (grown == nullptr) break;
+          chunk.bytes = grown;
+          *kept = *kept && intact(chunk);
+          std::memset(grown + chunk.size, chunk.fill, size - chunk.size);
+          chunk.size = size;
+        } else {
+          arena_free(chunk.bytes);
+          chunk = chunks.back();
+          chunks.pop_back();
+        }
+      }
+    }
+    for (const Chunk& chunk : chunks) {
+      *kept = *kept && intact(chunk);
+      arena_free(chunk.bytes);
+    }
+  };
+  bool first_kept = true, second_kept = true;
+  std::thread other(churn, 5u, &second_kept);
+  churn(6u, &first_kept);
+  other.join();
+  EXPECT_TRUE(first_kept);
+  EXPECT_TRUE(second_kept);
+  EXPECT_EQ(arena_use().overflows, 0u);
   arena_release();
 }
 
