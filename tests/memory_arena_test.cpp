@@ -89,7 +89,7 @@ TEST(MemoryArena, WhatTheRegionCannotServeIsCountedAndServedElsewhere) {
 }
 
 // Two threads allocate, grow and free at once, large chunks among them, whose pages go back to
-// the system and whose moves copy outside the arena's lock: no chunk ever loses its contents.
+// the system as they are freed: no chunk ever loses its contents.
 TEST(MemoryArenaTwoThreads, ChunksKeepTheirContentsWhileTheOtherThreadFreesAndMoves) {
   constexpr std::size_t LARGE = std::size_t{256} << 10;  // and larger give their pages back
   ASSERT_TRUE(arena_reserve(128 * LARGE, LARGE));
