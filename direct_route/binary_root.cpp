@@ -27,7 +27,7 @@ std::uint64_t bit_length(const mpz_t x) { return mpz_sgn(x) == 0 ? 0 : mpz_sizei
 // 2^(q + RESIDUAL_SLACK_BITS), beyond what the iteration can produce.
 RootStatus residual(mpz_t t, const mpz_t r, std::uint64_t q) {
   const mp_size_t n =
-      wrapped_size(static_cast<mp_size_t>((q + RESIDUAL_SLACK_BITS + 2) / LIMB_BITS + 1));
+      wrapped_size(static_cast<mp_size_t>((q + RESIDUAL_SLACK_BITS + 2) / LIMB_BITS + 1), true);
   mp_limb_t* w =
       static_cast<mp_limb_t*>(arena_allocate((n + wrapped_scratch_limbs(n)) * sizeof(mp_limb_t)));
   if (w == nullptr) return RootStatus::NO_MEMORY;

@@ -1,8 +1,10 @@
 #include "products/fft_product.h"
 
 #include <flint/fft_small.h>
+#include <flint/ulong_extras.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cassert>
 #include <cstdint>
 #include <cstdlib>
@@ -121,6 +123,108 @@ void fewest_primes(ulong an, ulong bn, std::size_t allowance) {
   own.context->profiles_size = count;
 }
 
+// FLINT's sets of primes as every context has them (see fft_prepare), for choosing the shape of a
+// product modulo B^n - 1 before the calling thread has a context.
+struct ProfileFacts {
+  ulong np;
+  ulong bits;
+  ulong bn_bound;
+};
+ProfileFacts profile_facts[MAX_NPROFILES];
+ulong profile_facts_count = 0;
+
+// A product modulo B^n - 1 by whole transforms: 2^depth coefficients of the profile's bits.
+struct WrappedShape {
+  ulong profile = 0;
+  ulong depth = 0;
+  bool found = false;
+};
+
+// Relative cost of a shape: about 20 ns a coefficient and prime, and half a nanosecond more a
+// prime for the recombination (measured from 10^4 to 3 10^6 limbs).
+double wrapped_cost(const WrappedShape& shape) {
+  const double np = static_cast<double>(profile_facts[shape.profile].np);
+  return std::ldexp(np * (40 + np), static_cast<int>(shape.depth));
+}
+
+// The cheapest shape of a size n >= at_least (n == at_least when `exact`) whose primes hold the
+// coefficients of operands of up to n limbs; with n.
+WrappedShape cheapest_shape(mp_size_t at_least, bool exact, mp_size_t* size) {
+  WrappedShape best;
+  for (ulong i = 0; i < profile_facts_count; ++i) {
+    const ulong bits = profile_facts[i].bits;
+    for (ulong depth = LG_BLK_SZ; depth <= 40; ++depth) {
+      if ((bits << depth) % GMP_NUMB_BITS != 0) continue;
+      const auto n = static_cast<mp_size_t>((bits << depth) / GMP_NUMB_BITS);
+      if (n < at_least) continue;
+      const WrappedShape shape{i, depth, true};
+      if (static_cast<ulong>(n) <= profile_facts[i].bn_bound && (!exact || n == at_least) &&
+          (!best.found || wrapped_cost(shape) < wrapped_cost(best))) {
+        best = shape;
+        *size = n;
+      }
+      break;  // deeper is only longer for these primes
+    }
+  }
+  return best;
+}
+
+// Two limbs' worth, for products of a limb by a limb (GCC's and Clang's, on the 64-bit targets
+// FLINT's FFT is built for).
+__extension__ typedef unsigned __int128 DoubleLimb;
+
+ulong transform_stride(ulong depth) { return ceil_div(sd_fft_ctx_data_size(depth), 128) * 128; }
+
+// Limbs of the largest recombined coefficient (FLINT's for eight primes): a shifted one reaches
+// one limb further, and the sum of all is below the last of them.
+constexpr ulong MAX_COEFFICIENT_LIMBS = 7;
+static_assert(FFT_WRAPPED_EXTRA_LIMBS >= MAX_COEFFICIENT_LIMBS + 2);
+
+// z += the coefficients of the inverse transforms, each recombined from its np residues (the
+// transforms' scale has taken in each prime's cofactor), at `bits` bits apart. Requires z zeroed
+// over (L - 1) bits / 64 + N + 1 limbs and N, the CRT's length, FLINT's for np primes: every
+// coefficient is below the primes' product, and every partial sum fits below its last limb.
+template <ulong N>
+void add_coefficients(mp_limb_t* z, const mpn_ctx_struct* context, double* d, ulong stride,
+                      ulong np, ulong bits, ulong length) {
+  const crt_data_struct& crt = context->crts[np - 1];
+  assert(crt.coeff_len == N);
+  const ulong* product_of_primes = crt_data_prod_primes(&crt);
+  ulong residues[BLK_SZ * MPN_CTX_NCRTS];
+  for (ulong block = 0; block < length / BLK_SZ; ++block) {
+    _convert_block(residues, const_cast<sd_fft_ctx_struct*>(context->ffts), d, stride, np, block);
+    for (ulong j = 0; j < BLK_SZ; ++j) {
+      // c = the sum of cofactor_l residue_l over the primes, below np times their product
+      mp_limb_t c[N + 1] = {};
+      for (ulong l = 0; l < np; ++l) {
+        const ulong* cofactor = crt.data + l * N;
+        const ulong residue = residues[l * BLK_SZ + j];
+        DoubleLimb carry = 0;
+        for (ulong k = 0; k < N; ++k) {
+          carry += static_cast<DoubleLimb>(cofactor[k]) * residue + c[k];
+          c[k] = static_cast<mp_limb_t>(carry);
+          carry >>= 64;
+        }
+        c[N] += static_cast<mp_limb_t>(carry);
+      }
+      for (;;) {  // c modulo the product
+        if (c[N] == 0) {
+          ulong k = N - 1;
+          while (k > 0 && c[k] == product_of_primes[k]) --k;
+          if (c[k] < product_of_primes[k]) break;
+        }
+        c[N] -= mpn_sub_n(c, c, product_of_primes, N);
+      }
+      const ulong at = (block * BLK_SZ + j) * bits;
+      const ulong shift = at % GMP_NUMB_BITS;
+      if (shift != 0) {
+        c[N] = mpn_lshift(c, c, N, static_cast<unsigned>(shift));
+      }
+      mpn_add_n(z + at / GMP_NUMB_BITS, z + at / GMP_NUMB_BITS, c, N + 1);
+    }
+  }
+}
+
 }  // namespace
 
 void fft_prepare() {
@@ -128,7 +232,109 @@ void fft_prepare() {
   std::call_once(prepared, [] {
     __flint_set_all_memory_functions(allocate, allocate_zeroed, reallocate, release,
                                      allocate_aligned, release_aligned);
+    mpn_ctx_t context;
+    mpn_ctx_init(context, FIRST_PRIME);
+    for (ulong i = 0; i < context->profiles_size; ++i) {
+      const profile_entry_struct& profile = context->profiles[i];
+      profile_facts[i] = ProfileFacts{profile.np, profile.bits, profile.bn_bound};
+    }
+    profile_facts_count = context->profiles_size;
+    mpn_ctx_clear(context);
   });
+}
+
+mp_size_t fft_wrapped_size(mp_size_t at_least) {
+  mp_size_t n = 0;
+  return cheapest_shape(at_least, false, &n).found ? n : 0;
+}
+
+std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring) {
+  mp_size_t size = 0;
+  const WrappedShape shape = cheapest_shape(n, true, &size);
+  if (!shape.found) return 0;
+  const ulong np = profile_facts[shape.profile].np;
+  return ((squaring ? 1 : 2) * np * transform_stride(shape.depth) +
+          np * (ulong{1} << (shape.depth - 1))) *
+             sizeof(double) +
+         FFT_CONTEXT_BYTES;
+}
+
+void fft_wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                          const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch, bool keep) {
+  mp_size_t size = 0;
+  const WrappedShape shape = cheapest_shape(n, true, &size);
+  assert(shape.found && n >= an && an >= bn && bn >= 1);
+  if (!own.ready) make_context();
+  mpn_ctx_struct* context = own.context;
+  const profile_entry_struct& profile = own.profiles[shape.profile];
+  const ulong np = profile.np;
+  const ulong bits = profile.bits;
+  const ulong depth = shape.depth;
+  const ulong length = ulong{1} << depth;
+  const ulong stride = transform_stride(depth);
+  const bool squaring = a == b && an == bn;
+  double* a_buffer = static_cast<double*>(
+      mpn_ctx_fit_buffer(context, (squaring ? 1 : 2) * np * stride * sizeof(double)));
+  double* b_buffer = a_buffer + np * stride;
+  // Each operand's coefficients reduced modulo every prime, as FLINT's full product loads them
+  // (the last few, which may reach past the operand, one by one), zeros after them.
+  const vec4d* powers_of_two = context->vec_two_pow_tab[ceil_div(np, VEC_SZ) - 1];
+  auto load = [&](double* buffer, const mp_limb_t* x, mp_size_t xn) {
+    const auto limb_bits = static_cast<ulong>(xn) * GMP_NUMB_BITS;
+    const ulong truncated = ceil_div(ceil_div(limb_bits, bits), BLK_SZ) * BLK_SZ;
+    const ulong rounding = bits % 8 == 0 ? 4 : bits % 4 == 0 ? 8 : 16;
+    const ulong stop_easy = std::min(truncated, (limb_bits - 33) / bits) & ~(rounding - 1);
+    const ulong stop_hard = std::min(truncated, (limb_bits + bits - 1) / bits);
+    profile.to_ffts(context->ffts, buffer, stride, x, static_cast<ulong>(xn), truncated,
+                    powers_of_two, 0, stop_easy, stop_easy, stop_hard);
+    return truncated;
+  };
+  const ulong a_truncated = load(a_buffer, a, an);
+  const ulong b_truncated = squaring ? 0 : load(b_buffer, b, bn);
+  for (ulong l = 0; l < np; ++l) {
+    sd_fft_lctx_t transform;
+    sd_fft_lctx_init(transform, context->ffts + l, depth);
+    double* x = a_buffer + l * stride;
+    sd_fft_lctx_fft_trunc(transform, x, depth, a_truncated, length);
+    if (!squaring)
+      sd_fft_lctx_fft_trunc(transform, b_buffer + l * stride, depth, b_truncated, length);
+    // The inverse transform's scale, 2^-depth, with the prime's cofactor's inverse taken in.
+    const ulong prime = context->ffts[l].mod.n;
+    const ulong cofactor = *crt_data_co_prime_red(context->crts + np - 1, l);
+    const auto scale = static_cast<ulong>((static_cast<DoubleLimb>(cofactor) << depth) % prime);
+    const ulong factor = n_invmod(scale, prime);
+    if (squaring) {
+      sd_fft_lctx_point_sqr(transform, x, factor, depth);
+    } else {
+      sd_fft_lctx_point_mul(transform, x, b_buffer + l * stride, factor, depth);
+    }
+    sd_fft_lctx_ifft_trunc(transform, x, depth, length);
+  }
+  mpn_zero(scratch, n + FFT_WRAPPED_EXTRA_LIMBS);
+  switch (context->crts[np - 1].coeff_len) {
+    case 4:
+      add_coefficients<4>(scratch, context, a_buffer, stride, np, bits, length);
+      break;
+    case 5:
+      add_coefficients<5>(scratch, context, a_buffer, stride, np, bits, length);
+      break;
+    case 6:
+      add_coefficients<6>(scratch, context, a_buffer, stride, np, bits, length);
+      break;
+    case 7:
+      add_coefficients<7>(scratch, context, a_buffer, stride, np, bits, length);
+      break;
+    default:
+      assert(false);
+  }
+  // 2^(bits length) = B^n: what lies above n limbs comes back in at the bottom.
+  mpn_copyi(r, scratch, n);
+  mp_limb_t carry = mpn_add(r, r, n, scratch + n, FFT_WRAPPED_EXTRA_LIMBS);
+  while (carry != 0) carry = mpn_add_1(r, r, n, carry);
+  if (!keep && fft_wrapped_scratch_bytes(n, squaring) > FFT_KEPT_SCRATCH_BYTES) {
+    mpn_ctx_clear(own.context);
+    own.ready = false;
+  }
 }
 
 void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b, mp_size_t bn,

@@ -4,6 +4,8 @@
 
 #include <gmp.h>
 
+#include <cstddef>
+
 // Routes FLINT's allocations to the memory arena (to malloc without one), so that they are a
 // route's like GMP's; once, before the first FFT product. Safe to call again.
 void fft_prepare();
@@ -13,6 +15,30 @@ void fft_prepare();
 // scratch is at most FFT_KEPT_SCRATCH_BYTES.
 void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b, mp_size_t bn,
                   bool keep);
+
+// Products modulo B^n - 1 by whole transforms: 2^depth coefficients of FLINT's `bits` bits under
+// its primes, with 2^depth bits = GMP_NUMB_BITS n, so that the transforms' cyclic convolution is
+// the product modulo B^n - 1 itself. Against a full product and a fold, they take transforms of n
+// coefficients' worth rather than (an + bn)'s, and about 56 bytes a limb of n rather than 66 a
+// limb of an + bn.
+
+// The n from `at_least` up (at most 2^40) whose product is quickest (by the transforms' length
+// and the primes' count) for operands of up to n limbs. Requires fft_prepare() done.
+mp_size_t fft_wrapped_size(mp_size_t at_least);
+
+// What the sum of a wrapped product's coefficients takes beyond n limbs before its fold.
+inline constexpr mp_size_t FFT_WRAPPED_EXTRA_LIMBS = 9;
+
+// The FFT scratch of such a product of size n (a square's when `squaring`), its context's
+// included; 0 when n is no such size.
+std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring);
+
+// {r, n} <- {a, an} {b, bn} mod (B^n - 1), a square where a == b and an == bn, with n from
+// fft_wrapped_size. Requires n >= an >= bn >= 1, r apart from a and b, `scratch` of n +
+// FFT_WRAPPED_EXTRA_LIMBS limbs apart from all three, and the calling thread's FFT on one thread. A
+// zero residue may come out as B^n - 1. The thread keeps its scratch as fft_multiply does.
+void fft_wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                          const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch, bool keep);
 
 // Frees the calling thread's FFT tables and buffer, and FLINT's caches for it; safe when it holds
 // none. A thread that multiplied calls it before it ends.

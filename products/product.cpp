@@ -254,6 +254,52 @@ bool fft_takes_whole(mp_size_t an, mp_size_t bn) {
 #endif
 }
 
+#if defined(TINDERMOSS_HAVE_FLINT)
+namespace {
+
+// Whether the calling thread's FFT takes a product modulo B^n - 1 by whole transforms now.
+bool wrapped_fft_fits(mp_size_t n, bool squaring) {
+  if (n < WRAPPED_TRANSFORM_MIN_LIMBS || !fft_chosen() || thread_fft_threads != 1) return false;
+  const std::size_t scratch_bytes = fft_wrapped_scratch_bytes(n, squaring);
+  const std::size_t bound = thread_scratch_bound != 0 ? thread_scratch_bound : scratch_bound.load();
+  return scratch_bytes != 0 && scratch_bytes <= bound;
+}
+
+}  // namespace
+#endif
+
+mp_size_t wrapped_fft_size(mp_size_t at_least, bool squaring) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (at_least >= WRAPPED_TRANSFORM_MIN_LIMBS && fft_chosen()) {
+    const mp_size_t n = fft_wrapped_size(at_least);
+    if (wrapped_fft_fits(n, squaring)) return n;
+  }
+#else
+  (void)at_least;
+  (void)squaring;
+#endif
+  return 0;
+}
+
+bool wrapped_by_fft(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
+                    mp_size_t bn, mp_limb_t* scratch) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  static_assert(WRAPPED_FFT_EXTRA_LIMBS == FFT_WRAPPED_EXTRA_LIMBS);
+  if (!wrapped_fft_fits(n, a == b && an == bn)) return false;
+  fft_wrapped_multiply(r, n, a, an, b, bn, scratch, keep_scratch.load());
+  return true;
+#else
+  (void)r;
+  (void)n;
+  (void)a;
+  (void)an;
+  (void)b;
+  (void)bn;
+  (void)scratch;
+  return false;
+#endif
+}
+
 void set_product_bounds(const ProductBounds& bounds) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   scratch_bound.store(bounds.fft_scratch_bytes);

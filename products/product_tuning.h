@@ -60,6 +60,13 @@ inline constexpr std::size_t GMP_PRODUCT_RELEASES_FFT_LIMBS = std::size_t{1} << 
 inline constexpr mp_size_t WRAPPED_FFT_MIN_LIMBS = 10000;
 inline constexpr unsigned WRAPPED_FFT_MAX_HALVINGS = 1;
 
+// Products modulo B^n - 1 of at least this many limbs go to FLINT's whole transforms where their
+// scratch fits the thread's bound (before a full FFT product and a fold): for a fraction times a
+// power of ten of half its length 1.4 to 1.8 times as quick as GMP's wrapped product from 1000 to
+// 10^4 limbs, 2 to 3.7 times from there to 2.6 million, and 1.1 to 1.5 times as quick as a full
+// FFT product (measured one thread a product).
+inline constexpr mp_size_t WRAPPED_TRANSFORM_MIN_LIMBS = 1000;
+
 // A fraction of fewer limbs than this times a power of ten of half its length goes to GMP's middle
 // product rather than to GMP's wrapped product (measured by build/bench/product_tuning: 1.5 times
 // as quick at 100 limbs, 1.1 times at 750, slower from 1100 on).

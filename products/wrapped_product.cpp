@@ -31,13 +31,17 @@ void __gmpn_sqrmod_bnm1(mp_ptr rp, mp_size_t rn, mp_srcptr ap, mp_size_t an, mp_
 
 bool wrapped_products_native() { return true; }
 
-mp_size_t wrapped_size(mp_size_t at_least) { return __gmpn_mulmod_bnm1_next_size(at_least); }
+mp_size_t wrapped_size(mp_size_t at_least, bool squaring) {
+  const mp_size_t fft = wrapped_fft_size(at_least, squaring);
+  return fft != 0 ? fft : __gmpn_mulmod_bnm1_next_size(at_least);
+}
 
 mp_size_t wrapped_scratch_limbs(mp_size_t n) { return 2 * n + 4; }
 
 void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                       const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch) {
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
+  if (wrapped_by_fft(r, n, a, an, b, bn, scratch)) return;
   if (n >= WRAPPED_FFT_MIN_LIMBS && fft_takes_within(an, bn, WRAPPED_FFT_MAX_HALVINGS)) {
     multiply_limbs(scratch, a, an, b, bn);
     fold(r, n, scratch, an + bn);
@@ -51,6 +55,7 @@ void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t a
 void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                     mp_limb_t* scratch) {
   assert(n / 4 < an && an <= n);
+  if (wrapped_by_fft(r, n, a, an, a, an, scratch)) return;
   before_gmp_product(static_cast<std::size_t>(n));
   __gmpn_sqrmod_bnm1(r, n, a, an, scratch);
   if (2 * an < n) mpn_zero(r + 2 * an, n - 2 * an);
@@ -60,13 +65,17 @@ void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
 
 bool wrapped_products_native() { return false; }
 
-mp_size_t wrapped_size(mp_size_t at_least) { return at_least; }
+mp_size_t wrapped_size(mp_size_t at_least, bool squaring) {
+  const mp_size_t fft = wrapped_fft_size(at_least, squaring);
+  return fft != 0 ? fft : at_least;
+}
 
 mp_size_t wrapped_scratch_limbs(mp_size_t n) { return 2 * n + 4; }
 
 void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                       const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch) {
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
+  if (wrapped_by_fft(r, n, a, an, b, bn, scratch)) return;
   multiply_limbs(scratch, a, an, b, bn);
   fold(r, n, scratch, an + bn);
 }
@@ -74,6 +83,7 @@ void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t a
 void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                     mp_limb_t* scratch) {
   assert(n / 4 < an && an <= n);
+  if (wrapped_by_fft(r, n, a, an, a, an, scratch)) return;
   mpn_sqr(scratch, a, an);
   fold(r, n, scratch, 2 * an);
 }

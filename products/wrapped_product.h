@@ -10,11 +10,17 @@
 // memory).
 bool wrapped_products_native();
 
-// The size from `at_least` up for which the wrapped product is quickest.
-mp_size_t wrapped_size(mp_size_t at_least);
+// The size from `at_least` up for which the wrapped product (a square's when `squaring`) is
+// quickest now, by the calling thread's bounds on the FFT.
+mp_size_t wrapped_size(mp_size_t at_least, bool squaring = false);
 
 // Limbs of scratch that a wrapped product of size n needs.
 mp_size_t wrapped_scratch_limbs(mp_size_t n);
+
+// FLINT's FFT takes a product modulo B^n - 1 by whole transforms (half the length of a full
+// product and a fold where one operand is half as long) for the sizes it chooses, within the
+// thread's bound on its scratch; a full FFT product and a fold where that fits and the size is
+// another, and GMP's wrapped product otherwise.
 
 // {r, n} = {a, an} {b, bn} mod (B^n - 1). Requires 0 < bn <= an <= n and an + bn > n / 2, and
 // `scratch` of wrapped_scratch_limbs(n) limbs. A zero residue may come out as B^n - 1, but not

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "direct_route/binary_root.h"
+#include "products/memory_arena.h"
 #include "products/middle_product.h"
 #include "products/product.h"
 #include "products/wrapped_product.h"
@@ -84,6 +85,102 @@ TEST(WrappedProducts, AgreeWithTheFullProductModuloBToTheNMinusOne) {
       expect_wrapped_products(n, random_limbs(rng, an), random_limbs(rng, bn));
     }
   }
+}
+
+// Every size the FFT's whole transforms choose from 1000 limbs to 70,000 (each set of primes
+// among them), with the largest coefficients their primes must hold: both operands all ones at
+// the full length, and at a quarter and a half of it.
+TEST(WrappedProducts, EveryShapeOfTheWholeTransformsHoldsTheLargestCoefficients) {
+  if (wrapped_fft_size(WRAPPED_TRANSFORM_MIN_LIMBS, false) == 0) {
+    GTEST_SKIP() << "no FFT in this build or on this processor";
+  }
+  std::mt19937_64 rng(80);
+  int sizes = 0;
+  for (mp_size_t wanted = WRAPPED_TRANSFORM_MIN_LIMBS; wanted < 70000; wanted = wanted * 9 / 8) {
+    const mp_size_t n = wrapped_size(wanted);
+    ASSERT_EQ(n, wrapped_fft_size(wanted, false)) << wanted;
+    ASSERT_GE(n, wanted);
+    std::vector<mp_limb_t> ones(static_cast<std::size_t>(n), ~mp_limb_t{0});
+    ones[0] -= 1;
+    expect_wrapped_products(n, ones, ones);
+    expect_wrapped_products(n, ones, std::vector<mp_limb_t>(ones.begin(), ones.begin() + n / 4));
+    expect_wrapped_products(n, random_limbs(rng, n), random_limbs(rng, n / 2));
+    ++sizes;
+  }
+  EXPECT_GE(sizes, 20);
+}
+
+// The arena's high water for a wrapped product (a square when `squaring`), the arena holding
+// nothing else, under `bound` on the calling thread's FFT scratch; the product checked after
+// against plain integers.
+std::size_t wrapped_high_water(mp_size_t n, const std::vector<mp_limb_t>& a,
+                               const std::vector<mp_limb_t>& b, bool squaring, std::size_t bound) {
+  std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
+  EXPECT_TRUE(arena_reserve(std::size_t{64} << 20));
+  set_thread_alone(bound, 1);
+  const auto an = static_cast<mp_size_t>(a.size());
+  if (squaring) {
+    wrapped_square(r.data(), n, a.data(), an, scratch.data());
+  } else {
+    wrapped_multiply(r.data(), n, a.data(), an, b.data(), static_cast<mp_size_t>(b.size()),
+                     scratch.data());
+  }
+  const std::size_t high_water = arena_use().high_water;
+  end_thread_alone();
+  arena_release();
+  mpz_t za, zb, expected, got;
+  mpz_inits(za, zb, expected, got, nullptr);
+  limbs_to_mpz(za, a.data(), a.size());
+  limbs_to_mpz(zb, b.data(), b.size());
+  residue(expected, za, squaring ? za : zb, n);
+  limbs_to_mpz(got, r.data(), r.size());
+  EXPECT_EQ(mpz_cmp(got, expected), 0) << n << (squaring ? " squared" : "");
+  mpz_clears(za, zb, expected, got, nullptr);
+  return high_water;
+}
+
+// The whole transforms take a product only within the thread's bound on its scratch: under a
+// bound just below what one took, the same product is turned away (another size, or GMP's) or
+// stays below it. Products and squares of random sizes.
+TEST(WrappedProducts, WholeTransformsStayWithinTheScratchBound) {
+  if (wrapped_fft_size(WRAPPED_TRANSFORM_MIN_LIMBS, false) == 0) {
+    GTEST_SKIP() << "no FFT in this build or on this processor";
+  }
+  std::mt19937_64 rng(81);
+  for (int round = 0; round < 12; ++round) {
+    const auto wanted = static_cast<mp_size_t>(WRAPPED_TRANSFORM_MIN_LIMBS + rng() % 150000);
+    const bool squaring = round % 3 == 0;
+    set_thread_alone(std::size_t{48} << 20, 1);
+    const mp_size_t n = wrapped_size(wanted, squaring);
+    end_thread_alone();
+    const std::vector<mp_limb_t> a = random_limbs(rng, n);
+    const std::vector<mp_limb_t> b = random_limbs(rng, n / 2);
+    const std::size_t used = wrapped_high_water(n, a, b, squaring, std::size_t{48} << 20);
+    ASSERT_GT(used, std::size_t{0});
+    set_thread_alone(used - 1, 1);
+    const bool turned_away = wrapped_size(wanted, squaring) != n;
+    end_thread_alone();
+    if (!turned_away) {
+      EXPECT_LT(wrapped_high_water(n, a, b, squaring, used - 1), used)
+          << n << (squaring ? " squared" : "");
+    }
+  }
+}
+
+// Each thread's transforms are its own: two threads at once, each against plain integers.
+TEST(WrappedProductsTwoThreads, WholeTransformsOnTwoThreadsAtOnce) {
+  auto products = [](std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    for (int round = 0; round < 8; ++round) {
+      const mp_size_t n =
+          wrapped_size(static_cast<mp_size_t>(WRAPPED_TRANSFORM_MIN_LIMBS + rng() % 40000));
+      expect_wrapped_products(n, random_limbs(rng, n), random_limbs(rng, n / 2 + 1));
+    }
+    release_product_scratch();
+  };
+  std::thread other(products, 82);
+  products(83);
+  other.join();
 }
 
 // Under a scratch bound that splits them: in slices, in halves, and beyond the halvings the
