@@ -96,35 +96,54 @@ int main(int argc, char** argv) {
   set_product_bounds({});
 
   // A fraction of n limbs times an integer of n / 2, of which the fraction part's top is wanted:
-  // GMP's middle product against GMP's wrapped product and the FFT's folded one (under the
-  // default bound on its scratch, split as the conversions split it).
-  std::printf("\n%10s %12s %12s %12s %9s %9s\n", "limbs", "middle ms", "wrapped ms", "folded ms",
-              "vs GMP", "vs FFT");
+  // GMP's middle product, GMP's wrapped product (at its own size), the FFT's full product folded
+  // (under the default bound on its scratch, split as the conversions split it) and the FFT's
+  // whole transforms modulo B^n - 1 (at their own size, where they fit that bound).
+  std::printf("\n%10s %12s %12s %12s %12s %9s %9s\n", "limbs", "middle ms", "wrapped ms",
+              "folded ms", "whole ms", "vs GMP", "vs fold");
   for (long n = 100; n <= largest; n = n * 3 / 2) {
     const long vn = n / 2;
-    const mp_size_t wn = wrapped_size(n);
-    std::vector<mp_limb_t> a(n), b(vn), middle(n - vn + 3), wrapped(wn + wrapped_scratch_limbs(wn));
+    std::vector<mp_limb_t> a(n), b(vn), middle(n - vn + 3), full(n + vn);
     for (auto& limb : a) limb = rng();
     for (auto& limb : b) limb = rng();
     const double m =
         best_seconds([&] { middle_product(middle.data(), a.data(), n, b.data(), vn); }, 0.2);
     set_product_bounds({0, false});
+    const mp_size_t gn = wrapped_size(n);
+    std::vector<mp_limb_t> wrapped(gn + wrapped_scratch_limbs(gn));
     const double w = best_seconds(
         [&] {
-          wrapped_multiply(wrapped.data(), wn, a.data(), n, b.data(), vn, wrapped.data() + wn);
+          wrapped_multiply(wrapped.data(), gn, a.data(), n, b.data(), vn, wrapped.data() + gn);
         },
         0.2);
     set_product_bounds({FFT_SCRATCH_MAX_BYTES, true});
-    const bool fft =
-        n >= WRAPPED_FFT_MIN_LIMBS && fft_takes_within(n, vn, WRAPPED_FFT_MAX_HALVINGS);
     const double f = best_seconds(
         [&] {
-          wrapped_multiply(wrapped.data(), wn, a.data(), n, b.data(), vn, wrapped.data() + wn);
+          multiply_limbs(full.data(), a.data(), n, b.data(), vn);
+          mpn_copyi(wrapped.data(), full.data(), gn);
+          if (mpn_add(wrapped.data(), wrapped.data(), gn, full.data() + gn, n + vn - gn) != 0) {
+            mpn_add_1(wrapped.data(), wrapped.data(), gn, 1);
+          }
         },
         0.2);
+    const mp_size_t cn = wrapped_size(n);
+    const bool whole = cn == wrapped_fft_size(n, false);
+    std::vector<mp_limb_t> cyclic(cn + wrapped_scratch_limbs(cn));
+    const double c =
+        whole ? best_seconds(
+                    [&] {
+                      wrapped_multiply(cyclic.data(), cn, a.data(), n, b.data(), vn,
+                                       cyclic.data() + cn);
+                    },
+                    0.2)
+              : 0;
     set_product_bounds({});
-    std::printf("%10ld %12.3f %12.3f %12.3f %8.2fx %8.2fx%s\n", n, m * 1e3, w * 1e3, f * 1e3, w / m,
-                f / m, fft ? "" : " (GMP's)");
+    if (whole) {
+      std::printf("%10ld %12.3f %12.3f %12.3f %12.3f %8.2fx %8.2fx (n %ld)\n", n, m * 1e3, w * 1e3,
+                  f * 1e3, c * 1e3, w / c, f / c, static_cast<long>(cn));
+    } else {
+      std::printf("%10ld %12.3f %12.3f %12.3f %12s\n", n, m * 1e3, w * 1e3, f * 1e3, "-");
+    }
   }
 
   std::printf("\n%10s %6s %12s %12s %8s %s\n", "d limbs", "x / d", "GMP ms", "Newton ms", "ratio",
