@@ -129,14 +129,13 @@ int main(int argc, char** argv) {
     const mp_size_t cn = wrapped_size(n);
     const bool whole = cn == wrapped_fft_size(n, false);
     std::vector<mp_limb_t> cyclic(cn + wrapped_scratch_limbs(cn));
-    const double c =
-        whole ? best_seconds(
-                    [&] {
-                      wrapped_multiply(cyclic.data(), cn, a.data(), n, b.data(), vn,
-                                       cyclic.data() + cn);
-                    },
-                    0.2)
-              : 0;
+    const double c = whole ? best_seconds(
+                                 [&] {
+                                   wrapped_multiply(cyclic.data(), cn, a.data(), n, b.data(), vn,
+                                                    cyclic.data() + cn);
+                                 },
+                                 0.2)
+                           : 0;
     set_product_bounds({});
     if (whole) {
       std::printf("%10ld %12.3f %12.3f %12.3f %12.3f %8.2fx %8.2fx (n %ld)\n", n, m * 1e3, w * 1e3,

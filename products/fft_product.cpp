@@ -183,44 +183,76 @@ static_assert(FFT_WRAPPED_EXTRA_LIMBS >= MAX_COEFFICIENT_LIMBS + 2);
 // z += the coefficients of the inverse transforms, each recombined from its np residues (the
 // transforms' scale has taken in each prime's cofactor), at `bits` bits apart. Requires z zeroed
 // over (L - 1) bits / 64 + N + 1 limbs and N, the CRT's length, FLINT's for np primes: every
-// coefficient is below the primes' product, and every partial sum fits below its last limb.
+// coefficient is below the primes' product P, and np P and every partial sum of shifted
+// coefficients fit below their last limb.
 template <ulong N>
 void add_coefficients(mp_limb_t* z, const mpn_ctx_struct* context, double* d, ulong stride,
                       ulong np, ulong bits, ulong length) {
   const crt_data_struct& crt = context->crts[np - 1];
   assert(crt.coeff_len == N);
   const ulong* product_of_primes = crt_data_prod_primes(&crt);
+  // The cofactors' limbs (FLINT's leave the top one zero for some counts of primes).
+  auto top_limbs_zero = [&](ulong limbs) {
+    for (ulong l = 0; l < np; ++l) {
+      if (crt.data[l * N + limbs - 1] != 0) return false;
+    }
+    return true;
+  };
+  ulong cofactor_limbs = N;
+  while (cofactor_limbs > 1 && top_limbs_zero(cofactor_limbs)) --cofactor_limbs;
   ulong residues[BLK_SZ * MPN_CTX_NCRTS];
   for (ulong block = 0; block < length / BLK_SZ; ++block) {
     _convert_block(residues, const_cast<sd_fft_ctx_struct*>(context->ffts), d, stride, np, block);
     for (ulong j = 0; j < BLK_SZ; ++j) {
-      // c = the sum of cofactor_l residue_l over the primes, below np times their product
-      mp_limb_t c[N + 1] = {};
+      // c = the sum of cofactor_l residue_l over the primes, below np P
+      mp_limb_t c[N] = {};
       for (ulong l = 0; l < np; ++l) {
         const ulong* cofactor = crt.data + l * N;
         const ulong residue = residues[l * BLK_SZ + j];
         DoubleLimb carry = 0;
-        for (ulong k = 0; k < N; ++k) {
+        ulong k = 0;
+        for (; k < cofactor_limbs; ++k) {
           carry += static_cast<DoubleLimb>(cofactor[k]) * residue + c[k];
           c[k] = static_cast<mp_limb_t>(carry);
           carry >>= 64;
         }
-        c[N] += static_cast<mp_limb_t>(carry);
-      }
-      for (;;) {  // c modulo the product
-        if (c[N] == 0) {
-          ulong k = N - 1;
-          while (k > 0 && c[k] == product_of_primes[k]) --k;
-          if (c[k] < product_of_primes[k]) break;
+        for (; k < N && carry != 0; ++k) {
+          carry += c[k];
+          c[k] = static_cast<mp_limb_t>(carry);
+          carry >>= 64;
         }
-        c[N] -= mpn_sub_n(c, c, product_of_primes, N);
       }
+      // c modulo P: less a quotient estimated from the top limbs, at most the true one and within
+      // two of it (P's top limb has at least 8 bits), then the rest one P at a time.
+      const mp_limb_t estimate = c[N - 1] / (product_of_primes[N - 1] + 1);
+      if (estimate != 0) {
+        [[maybe_unused]] const mp_limb_t borrow = mpn_submul_1(c, product_of_primes, N, estimate);
+        assert(borrow == 0);
+      }
+      auto at_least_product = [&] {
+        ulong k = N - 1;
+        while (k > 0 && c[k] == product_of_primes[k]) --k;
+        return c[k] >= product_of_primes[k];
+      };
+      for (ulong round = 0; round < np && at_least_product(); ++round) {
+        mpn_sub_n(c, c, product_of_primes, N);
+      }
+      // z += c 2^at
       const ulong at = (block * BLK_SZ + j) * bits;
       const ulong shift = at % GMP_NUMB_BITS;
-      if (shift != 0) {
-        c[N] = mpn_lshift(c, c, N, static_cast<unsigned>(shift));
+      mp_limb_t* out = z + at / GMP_NUMB_BITS;
+      DoubleLimb sum = 0;
+      mp_limb_t below = 0;  // the bits of the limb below that the shift brings up
+      for (ulong k = 0; k < N; ++k) {
+        const mp_limb_t word = shift == 0 ? c[k] : (c[k] << shift) | below;
+        below = shift == 0 ? 0 : c[k] >> (GMP_NUMB_BITS - shift);
+        sum += static_cast<DoubleLimb>(out[k]) + word;
+        out[k] = static_cast<mp_limb_t>(sum);
+        sum >>= 64;
       }
-      mpn_add_n(z + at / GMP_NUMB_BITS, z + at / GMP_NUMB_BITS, c, N + 1);
+      sum += static_cast<DoubleLimb>(out[N]) + below;
+      out[N] = static_cast<mp_limb_t>(sum);
+      assert((sum >> 64) == 0);
     }
   }
 }
