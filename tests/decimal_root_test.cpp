@@ -353,7 +353,10 @@ Conversion convert(const std::vector<mp_limb_t>& limbs, std::uint64_t error, std
   queue_hold(&queue);
   std::thread helper;
   if (threads == 2)
-    helper = std::thread([&queue] { convert_queued(&queue, ConversionProgress{}); });
+    helper = std::thread([&queue] {
+      convert_queued(&queue, ConversionProgress{});
+      release_product_scratch();  // a thread's FFT scratch goes with it
+    });
   convert_piece(&queue, whole, ConversionProgress{});
   convert_queued(&queue, ConversionProgress{});
   if (helper.joinable()) helper.join();
