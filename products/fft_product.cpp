@@ -343,22 +343,14 @@ void fft_wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size
     sd_fft_lctx_ifft_trunc(transform, x, depth, length);
   }
   mpn_zero(scratch, n + FFT_WRAPPED_EXTRA_LIMBS);
-  switch (context->crts[np - 1].coeff_len) {
-    case 4:
-      add_coefficients<4>(scratch, context, a_buffer, stride, np, bits, length);
-      break;
-    case 5:
-      add_coefficients<5>(scratch, context, a_buffer, stride, np, bits, length);
-      break;
-    case 6:
-      add_coefficients<6>(scratch, context, a_buffer, stride, np, bits, length);
-      break;
-    case 7:
-      add_coefficients<7>(scratch, context, a_buffer, stride, np, bits, length);
-      break;
-    default:
-      assert(false);
-  }
+  // FLINT's CRT lengths are 4 to 7 limbs for 4 to 8 primes.
+  using AddCoefficients =
+      void (*)(mp_limb_t*, const mpn_ctx_struct*, double*, ulong, ulong, ulong, ulong);
+  constexpr AddCoefficients ADD_COEFFICIENTS[] = {add_coefficients<4>, add_coefficients<5>,
+                                                  add_coefficients<6>, add_coefficients<7>};
+  const ulong crt_limbs = context->crts[np - 1].coeff_len;
+  assert(crt_limbs >= 4 && crt_limbs <= MAX_COEFFICIENT_LIMBS);
+  ADD_COEFFICIENTS[crt_limbs - 4](scratch, context, a_buffer, stride, np, bits, length);
   // 2^(bits length) = B^n: what lies above n limbs comes back in at the bottom.
   mpn_copyi(r, scratch, n);
   mp_limb_t carry = mpn_add(r, r, n, scratch + n, FFT_WRAPPED_EXTRA_LIMBS);
