@@ -84,15 +84,22 @@ void make_context() {
 
 ulong ceil_div(ulong a, ulong b) { return (a + b - 1) / b; }
 
-// FLINT's scratch for a product {a, an} {b, bn} with `np` primes of `bits` bits a coefficient:
-// its buffer (two transforms a prime) and its tables of roots (half a transform's length a prime).
+ulong transform_stride(ulong depth) { return ceil_div(sd_fft_ctx_data_size(depth), 128) * 128; }
+
+// FLINT's scratch for transforms of 2^depth coefficients under `np` primes: its buffer
+// (`transforms` transforms a prime) and its tables of roots (half a transform's length a prime).
+std::size_t transforms_scratch(ulong np, ulong depth, ulong transforms) {
+  return (transforms * np * transform_stride(depth) + np * (ulong{1} << (depth - 1))) *
+         sizeof(double);
+}
+
+// FLINT's scratch for a product {a, an} {b, bn} with `np` primes of `bits` bits a coefficient.
 std::size_t scratch_with(ulong an, ulong bn, ulong np, ulong bits) {
   const ulong coefficients = ceil_div(64 * an, bits) + ceil_div(64 * bn, bits) - 1;
   const ulong truncated = ceil_div(coefficients, BLK_SZ) * BLK_SZ;
   ulong depth = LG_BLK_SZ;
   while ((ulong{1} << depth) < truncated) ++depth;
-  const ulong stride = ceil_div(sd_fft_ctx_data_size(depth), 128) * 128;
-  return (2 * np * stride + np * (ulong{1} << (depth - 1))) * sizeof(double);
+  return transforms_scratch(np, depth, 2);
 }
 
 // FLINT chooses among its sets of primes (4 to 8) the one of the shortest transforms; but the
@@ -169,11 +176,16 @@ WrappedShape cheapest_shape(mp_size_t at_least, bool exact, mp_size_t* size) {
   return best;
 }
 
+// A shape's FFT scratch (a square's, one transform a prime, when `squaring`), its context's
+// included.
+std::size_t wrapped_scratch(const WrappedShape& shape, bool squaring) {
+  return transforms_scratch(profile_facts[shape.profile].np, shape.depth, squaring ? 1 : 2) +
+         FFT_CONTEXT_BYTES;
+}
+
 // Two limbs' worth, for products of a limb by a limb (GCC's and Clang's, on the 64-bit targets
 // FLINT's FFT is built for).
 __extension__ typedef unsigned __int128 DoubleLimb;
-
-ulong transform_stride(ulong depth) { return ceil_div(sd_fft_ctx_data_size(depth), 128) * 128; }
 
 // Limbs of the largest recombined coefficient (FLINT's for eight primes): a shifted one reaches
 // one limb further, and the sum of all is below the last of them.
@@ -283,16 +295,11 @@ mp_size_t fft_wrapped_size(mp_size_t at_least) {
 std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring) {
   mp_size_t size = 0;
   const WrappedShape shape = cheapest_shape(n, true, &size);
-  if (!shape.found) return 0;
-  const ulong np = profile_facts[shape.profile].np;
-  return ((squaring ? 1 : 2) * np * transform_stride(shape.depth) +
-          np * (ulong{1} << (shape.depth - 1))) *
-             sizeof(double) +
-         FFT_CONTEXT_BYTES;
+  return shape.found ? wrapped_scratch(shape, squaring) : 0;
 }
 
-void fft_wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
-                          const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch, bool keep) {
+void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                          const mp_limb_t* b, mp_size_t bn, bool keep) {
   mp_size_t size = 0;
   const WrappedShape shape = cheapest_shape(n, true, &size);
   assert(shape.found && n >= an && an >= bn && bn >= 1);
@@ -342,7 +349,7 @@ void fft_wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size
     }
     sd_fft_lctx_ifft_trunc(transform, x, depth, length);
   }
-  mpn_zero(scratch, n + FFT_WRAPPED_EXTRA_LIMBS);
+  mpn_zero(sum, n + FFT_WRAPPED_EXTRA_LIMBS);
   // FLINT's CRT lengths are 4 to 7 limbs for 4 to 8 primes.
   using AddCoefficients =
       void (*)(mp_limb_t*, const mpn_ctx_struct*, double*, ulong, ulong, ulong, ulong);
@@ -350,12 +357,8 @@ void fft_wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size
                                                   add_coefficients<6>, add_coefficients<7>};
   const ulong crt_limbs = context->crts[np - 1].coeff_len;
   assert(crt_limbs >= 4 && crt_limbs <= MAX_COEFFICIENT_LIMBS);
-  ADD_COEFFICIENTS[crt_limbs - 4](scratch, context, a_buffer, stride, np, bits, length);
-  // 2^(bits length) = B^n: what lies above n limbs comes back in at the bottom.
-  mpn_copyi(r, scratch, n);
-  mp_limb_t carry = mpn_add(r, r, n, scratch + n, FFT_WRAPPED_EXTRA_LIMBS);
-  while (carry != 0) carry = mpn_add_1(r, r, n, carry);
-  if (!keep && fft_wrapped_scratch_bytes(n, squaring) > FFT_KEPT_SCRATCH_BYTES) {
+  ADD_COEFFICIENTS[crt_limbs - 4](sum, context, a_buffer, stride, np, bits, length);
+  if (!keep && wrapped_scratch(shape, squaring) > FFT_KEPT_SCRATCH_BYTES) {
     mpn_ctx_clear(own.context);
     own.ready = false;
   }

@@ -281,21 +281,20 @@ mp_size_t wrapped_fft_size(mp_size_t at_least, bool squaring) {
   return 0;
 }
 
-bool wrapped_by_fft(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
-                    mp_size_t bn, mp_limb_t* scratch) {
+bool wrapped_by_fft(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                    const mp_limb_t* b, mp_size_t bn) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   static_assert(WRAPPED_FFT_EXTRA_LIMBS == FFT_WRAPPED_EXTRA_LIMBS);
   if (!wrapped_fft_fits(n, a == b && an == bn)) return false;
-  fft_wrapped_multiply(r, n, a, an, b, bn, scratch, keep_scratch.load());
+  fft_wrapped_multiply(sum, n, a, an, b, bn, keep_scratch.load());
   return true;
 #else
-  (void)r;
+  (void)sum;
   (void)n;
   (void)a;
   (void)an;
   (void)b;
   (void)bn;
-  (void)scratch;
   return false;
 #endif
 }

@@ -53,16 +53,16 @@ bool fft_takes_within(mp_size_t an, mp_size_t bn, unsigned halvings);
 // WRAPPED_TRANSFORM_MIN_LIMBS.
 mp_size_t wrapped_fft_size(mp_size_t at_least, bool squaring);
 
-// Limbs of scratch beyond n that wrapped_by_fft takes.
+// Limbs beyond n of what wrapped_by_fft writes.
 inline constexpr mp_size_t WRAPPED_FFT_EXTRA_LIMBS = 9;
 
-// {r, n} <- {a, an} {b, bn} mod (B^n - 1), a square where a == b and an == bn, by FLINT's whole
-// transforms where n came from wrapped_fft_size, the calling thread's FFT runs on one thread and
-// its scratch fits the thread's bound; otherwise false, with nothing written. Requires
-// n >= an >= bn >= 1, r apart from a and b, and `scratch` of n + WRAPPED_FFT_EXTRA_LIMBS limbs
-// apart from all three. A zero residue may come out as B^n - 1.
-bool wrapped_by_fft(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
-                    mp_size_t bn, mp_limb_t* scratch);
+// {sum, n + WRAPPED_FFT_EXTRA_LIMBS} <- a number congruent to {a, an} {b, bn} modulo B^n - 1 (a
+// square where a == b and an == bn), to be folded once, by FLINT's whole transforms where n came
+// from wrapped_fft_size, the calling thread's FFT runs on one thread and its scratch fits the
+// thread's bound; otherwise false, with nothing written. Requires n >= an >= bn >= 1 and sum apart
+// from a and b.
+bool wrapped_by_fft(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                    const mp_limb_t* b, mp_size_t bn);
 
 // How far products go to the FFT: the most FFT scratch one thread may hold; whether a product
 // whose scratch would pass it is split into parts that fit (see product_tuning.h) rather than

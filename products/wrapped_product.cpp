@@ -41,7 +41,10 @@ mp_size_t wrapped_scratch_limbs(mp_size_t n) { return 2 * n + 4; }
 void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                       const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch) {
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
-  if (wrapped_by_fft(r, n, a, an, b, bn, scratch)) return;
+  if (wrapped_by_fft(scratch, n, a, an, b, bn)) {
+    fold(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
+    return;
+  }
   if (n >= WRAPPED_FFT_MIN_LIMBS && fft_takes_within(an, bn, WRAPPED_FFT_MAX_HALVINGS)) {
     multiply_limbs(scratch, a, an, b, bn);
     fold(r, n, scratch, an + bn);
@@ -55,7 +58,10 @@ void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t a
 void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                     mp_limb_t* scratch) {
   assert(n / 4 < an && an <= n);
-  if (wrapped_by_fft(r, n, a, an, a, an, scratch)) return;
+  if (wrapped_by_fft(scratch, n, a, an, a, an)) {
+    fold(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
+    return;
+  }
   before_gmp_product(static_cast<std::size_t>(n));
   __gmpn_sqrmod_bnm1(r, n, a, an, scratch);
   if (2 * an < n) mpn_zero(r + 2 * an, n - 2 * an);
@@ -75,7 +81,10 @@ mp_size_t wrapped_scratch_limbs(mp_size_t n) { return 2 * n + 4; }
 void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                       const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch) {
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
-  if (wrapped_by_fft(r, n, a, an, b, bn, scratch)) return;
+  if (wrapped_by_fft(scratch, n, a, an, b, bn)) {
+    fold(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
+    return;
+  }
   multiply_limbs(scratch, a, an, b, bn);
   fold(r, n, scratch, an + bn);
 }
@@ -83,7 +92,10 @@ void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t a
 void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                     mp_limb_t* scratch) {
   assert(n / 4 < an && an <= n);
-  if (wrapped_by_fft(r, n, a, an, a, an, scratch)) return;
+  if (wrapped_by_fft(scratch, n, a, an, a, an)) {
+    fold(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
+    return;
+  }
   mpn_sqr(scratch, a, an);
   fold(r, n, scratch, 2 * an);
 }
