@@ -176,10 +176,36 @@ WrappedShape cheapest_shape(mp_size_t at_least, bool exact, mp_size_t* size) {
   return best;
 }
 
-// A shape's FFT scratch (a square's, one transform a prime, when `squaring`), its context's
-// included.
-std::size_t wrapped_scratch(const WrappedShape& shape, bool squaring) {
-  return transforms_scratch(profile_facts[shape.profile].np, shape.depth, squaring ? 1 : 2) +
+// Coefficients of the second operand loaded at a time in the lean layout (below), for transforms
+// of 2^depth: an eighth of them from 2^11 on, up to 2^14; a divisor of a region of FLINT's buffer
+// without padding (2^(BLK_SHIFT + 2) blocks), so that a chunk's place in the buffer is contiguous.
+constexpr ulong LOAD_CHUNK_MAX = ulong{1} << 14;
+static_assert((ulong{BLK_SZ} << (BLK_SHIFT + 2)) % LOAD_CHUNK_MAX == 0);
+ulong load_chunk(ulong depth) {
+  return std::min(LOAD_CHUNK_MAX,
+                  ulong{BLK_SZ} << (depth > LG_BLK_SZ + 3 ? depth - LG_BLK_SZ - 3 : 0));
+}
+
+// How a product modulo B^n - 1 holds its transforms. Wide: both operands' transforms of every
+// prime and every prime's tables of roots at once (the context's). Lean: the first operand's
+// transforms of every prime, the second's of one prime at a time (loaded a chunk at a time for
+// that prime alone, which loads it once a prime: about 7% more time), and one prime's tables at a
+// time; about two thirds of the wide scratch, for products the wide one would not fit.
+enum class Layout { WIDE, LEAN };
+
+// A shape's FFT scratch (a square's, one transform a prime, when `squaring`) in `layout`, its
+// context's included.
+std::size_t wrapped_scratch(const WrappedShape& shape, bool squaring, Layout layout) {
+  const ulong np = profile_facts[shape.profile].np;
+  if (layout == Layout::WIDE) {
+    return transforms_scratch(np, shape.depth, squaring ? 1 : 2) + FFT_CONTEXT_BYTES;
+  }
+  // FLINT allocates a prime's tables a depth at a time, each aligned to a page.
+  const std::size_t tables = (std::size_t{1} << (shape.depth - 1)) * sizeof(double) +
+                             2 * 4096 * static_cast<std::size_t>(shape.depth);
+  const std::size_t second =
+      squaring ? 0 : (transform_stride(shape.depth) + np * load_chunk(shape.depth));
+  return (np * transform_stride(shape.depth) + second) * sizeof(double) + tables +
          FFT_CONTEXT_BYTES;
 }
 
@@ -295,14 +321,26 @@ mp_size_t fft_wrapped_size(mp_size_t at_least) {
 std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring) {
   mp_size_t size = 0;
   const WrappedShape shape = cheapest_shape(n, true, &size);
-  return shape.found ? wrapped_scratch(shape, squaring) : 0;
+  return shape.found ? std::min(wrapped_scratch(shape, squaring, Layout::WIDE),
+                                wrapped_scratch(shape, squaring, Layout::LEAN))
+                     : 0;
 }
 
 void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
-                          const mp_limb_t* b, mp_size_t bn, bool keep) {
+                          const mp_limb_t* b, mp_size_t bn, std::size_t allowance, bool keep) {
   mp_size_t size = 0;
   const WrappedShape shape = cheapest_shape(n, true, &size);
   assert(shape.found && n >= an && an >= bn && bn >= 1);
+  const bool squaring = a == b && an == bn;
+  const Layout layout =
+      wrapped_scratch(shape, squaring, Layout::WIDE) <= allowance ? Layout::WIDE : Layout::LEAN;
+  assert(wrapped_scratch(shape, squaring, layout) <= allowance);
+  // Tables of roots the thread keeps from earlier products would come on top of the lean
+  // layout's own.
+  if (layout == Layout::LEAN && own.ready &&
+      own.context->ffts[0].w2tab_depth > SD_FFT_CTX_INIT_DEPTH) {
+    fft_release_context();
+  }
   if (!own.ready) make_context();
   mpn_ctx_struct* context = own.context;
   const profile_entry_struct& profile = own.profiles[shape.profile];
@@ -311,43 +349,81 @@ void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_si
   const ulong depth = shape.depth;
   const ulong length = ulong{1} << depth;
   const ulong stride = transform_stride(depth);
-  const bool squaring = a == b && an == bn;
-  double* a_buffer = static_cast<double*>(
-      mpn_ctx_fit_buffer(context, (squaring ? 1 : 2) * np * stride * sizeof(double)));
+  const ulong second_transforms = squaring ? 0 : layout == Layout::WIDE ? np : 1;
+  const ulong chunk_length = load_chunk(depth);
+  const ulong chunk_doubles = layout == Layout::LEAN && !squaring ? np * chunk_length : 0;
+  double* a_buffer = static_cast<double*>(mpn_ctx_fit_buffer(
+      context, ((np + second_transforms) * stride + chunk_doubles) * sizeof(double)));
   double* b_buffer = a_buffer + np * stride;
+  double* chunk = b_buffer + stride;
   // Each operand's coefficients reduced modulo every prime, as FLINT's full product loads them
-  // (the last few, which may reach past the operand, one by one), zeros after them.
+  // (the last few, which may reach past the operand, one by one), zeros after them: coefficients
+  // [from, to) of `truncated` into buffer (the first prime's transform; the next ones `step`
+  // apart).
   const vec4d* powers_of_two = context->vec_two_pow_tab[ceil_div(np, VEC_SZ) - 1];
-  auto load = [&](double* buffer, const mp_limb_t* x, mp_size_t xn) {
+  struct Loading {
+    ulong truncated, stop_easy, stop_hard;
+  };
+  auto loading = [&](mp_size_t xn) {
     const auto limb_bits = static_cast<ulong>(xn) * GMP_NUMB_BITS;
     const ulong truncated = ceil_div(ceil_div(limb_bits, bits), BLK_SZ) * BLK_SZ;
     const ulong rounding = bits % 8 == 0 ? 4 : bits % 4 == 0 ? 8 : 16;
-    const ulong stop_easy = std::min(truncated, (limb_bits - 33) / bits) & ~(rounding - 1);
-    const ulong stop_hard = std::min(truncated, (limb_bits + bits - 1) / bits);
-    profile.to_ffts(context->ffts, buffer, stride, x, static_cast<ulong>(xn), truncated,
-                    powers_of_two, 0, stop_easy, stop_easy, stop_hard);
-    return truncated;
+    return Loading{truncated, std::min(truncated, (limb_bits - 33) / bits) & ~(rounding - 1),
+                   std::min(truncated, (limb_bits + bits - 1) / bits)};
   };
-  const ulong a_truncated = load(a_buffer, a, an);
-  const ulong b_truncated = squaring ? 0 : load(b_buffer, b, bn);
+  auto load = [&](double* buffer, ulong step, const mp_limb_t* x, mp_size_t xn, const Loading& at,
+                  ulong from, ulong to) {
+    const ulong easy_end = std::clamp(at.stop_easy, from, to);
+    profile.to_ffts(context->ffts, buffer, step, x, static_cast<ulong>(xn), to, powers_of_two, from,
+                    easy_end, easy_end, std::clamp(at.stop_hard, easy_end, to));
+  };
+  const Loading a_loading = loading(an);
+  const Loading b_loading = loading(bn);
+  load(a_buffer, stride, a, an, a_loading, 0, a_loading.truncated);
+  if (layout == Layout::WIDE && !squaring) {
+    load(b_buffer, stride, b, bn, b_loading, 0, b_loading.truncated);
+  }
+  // The second operand for prime l alone, chunk by chunk: every prime's coefficients of a chunk
+  // go to `chunk` (FLINT's loader is told the buffer lies where the chunk's first coefficient
+  // lands there), and prime l's to their place.
+  auto load_for_prime = [&](ulong l) {
+    for (ulong from = 0; from < b_loading.truncated; from += chunk_length) {
+      const ulong to = std::min(from + chunk_length, b_loading.truncated);
+      const ulong place = sd_fft_ctx_blk_offset(from / BLK_SZ);
+      double* shifted = reinterpret_cast<double*>(reinterpret_cast<std::uintptr_t>(chunk) -
+                                                  place * sizeof(double));
+      load(shifted, chunk_length, b, bn, b_loading, from, to);
+      std::memcpy(b_buffer + place, chunk + l * chunk_length, (to - from) * sizeof(double));
+    }
+  };
   for (ulong l = 0; l < np; ++l) {
-    sd_fft_lctx_t transform;
-    sd_fft_lctx_init(transform, context->ffts + l, depth);
-    double* x = a_buffer + l * stride;
-    sd_fft_lctx_fft_trunc(transform, x, depth, a_truncated, length);
-    if (!squaring)
-      sd_fft_lctx_fft_trunc(transform, b_buffer + l * stride, depth, b_truncated, length);
-    // The inverse transform's scale, 2^-depth, with the prime's cofactor's inverse taken in.
     const ulong prime = context->ffts[l].mod.n;
+    sd_fft_ctx_t own_tables;
+    sd_fft_ctx_struct* tables = context->ffts + l;
+    if (layout == Layout::LEAN) {
+      sd_fft_ctx_init_prime(own_tables, prime);
+      tables = own_tables;
+    }
+    sd_fft_lctx_t transform;
+    sd_fft_lctx_init(transform, tables, depth);
+    double* x = a_buffer + l * stride;
+    double* y = layout == Layout::WIDE ? b_buffer + l * stride : b_buffer;
+    sd_fft_lctx_fft_trunc(transform, x, depth, a_loading.truncated, length);
+    if (!squaring) {
+      if (layout == Layout::LEAN) load_for_prime(l);
+      sd_fft_lctx_fft_trunc(transform, y, depth, b_loading.truncated, length);
+    }
+    // The inverse transform's scale, 2^-depth, with the prime's cofactor's inverse taken in.
     const ulong cofactor = *crt_data_co_prime_red(context->crts + np - 1, l);
     const auto scale = static_cast<ulong>((static_cast<DoubleLimb>(cofactor) << depth) % prime);
     const ulong factor = n_invmod(scale, prime);
     if (squaring) {
       sd_fft_lctx_point_sqr(transform, x, factor, depth);
     } else {
-      sd_fft_lctx_point_mul(transform, x, b_buffer + l * stride, factor, depth);
+      sd_fft_lctx_point_mul(transform, x, y, factor, depth);
     }
     sd_fft_lctx_ifft_trunc(transform, x, depth, length);
+    if (layout == Layout::LEAN) sd_fft_ctx_clear(own_tables);
   }
   mpn_zero(sum, n + FFT_WRAPPED_EXTRA_LIMBS);
   // FLINT's CRT lengths are 4 to 7 limbs for 4 to 8 primes.
@@ -358,9 +434,8 @@ void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_si
   const ulong crt_limbs = context->crts[np - 1].coeff_len;
   assert(crt_limbs >= 4 && crt_limbs <= MAX_COEFFICIENT_LIMBS);
   ADD_COEFFICIENTS[crt_limbs - 4](sum, context, a_buffer, stride, np, bits, length);
-  if (!keep && wrapped_scratch(shape, squaring) > FFT_KEPT_SCRATCH_BYTES) {
-    mpn_ctx_clear(own.context);
-    own.ready = false;
+  if (!keep && wrapped_scratch(shape, squaring, layout) > FFT_KEPT_SCRATCH_BYTES) {
+    fft_release_context();
   }
 }
 

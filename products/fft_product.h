@@ -29,17 +29,19 @@ mp_size_t fft_wrapped_size(mp_size_t at_least);
 // What the sum of a wrapped product's coefficients takes beyond n limbs.
 inline constexpr mp_size_t FFT_WRAPPED_EXTRA_LIMBS = 9;
 
-// The FFT scratch of such a product of size n (a square's when `squaring`), its context's
+// The least FFT scratch of such a product of size n (a square's when `squaring`), its context's
 // included; 0 when n is no such size.
 std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring);
 
 // {sum, n + FFT_WRAPPED_EXTRA_LIMBS} <- the transforms' coefficients of {a, an} {b, bn} (a square
 // where a == b and an == bn) at their places, a number congruent to the product modulo B^n - 1
-// that the caller folds, with n from fft_wrapped_size. Requires n >= an >= bn >= 1, sum apart from
-// a and b, and the calling thread's FFT on one thread. The thread keeps its scratch as
-// fft_multiply does.
+// that the caller folds, with n from fft_wrapped_size, in FFT scratch of at most `allowance`
+// bytes: all the transforms at once where they fit it, else one prime's of the second operand
+// at a time. Requires n >= an >= bn >= 1, sum apart from a and b, the calling thread's FFT on one
+// thread, and fft_wrapped_scratch_bytes(n, a square) <= allowance. The thread keeps its scratch
+// as fft_multiply does.
 void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
-                          const mp_limb_t* b, mp_size_t bn, bool keep);
+                          const mp_limb_t* b, mp_size_t bn, std::size_t allowance, bool keep);
 
 // Frees the calling thread's FFT tables and buffer, and FLINT's caches for it; safe when it holds
 // none. A thread that multiplied calls it before it ends.

@@ -31,9 +31,14 @@ std::atomic<bool> keep_scratch{false};
 thread_local std::size_t thread_scratch_bound = 0;  // 0: the common bound
 thread_local unsigned thread_fft_threads = 1;
 
+// The FFT scratch the calling thread may hold now.
+std::size_t thread_bound() {
+  return thread_scratch_bound != 0 ? thread_scratch_bound : scratch_bound.load();
+}
+
 bool fft_fits(mp_size_t product_limbs) {
-  const std::size_t bound = thread_scratch_bound != 0 ? thread_scratch_bound : scratch_bound.load();
-  return fft_scratch_bytes(static_cast<std::size_t>(product_limbs), thread_fft_threads) <= bound;
+  return fft_scratch_bytes(static_cast<std::size_t>(product_limbs), thread_fft_threads) <=
+         thread_bound();
 }
 
 // Halvings by which a product of `an` and `bn` limbs (an >= bn) comes into the FFT's bound: 0 when
@@ -261,8 +266,7 @@ namespace {
 bool wrapped_fft_fits(mp_size_t n, bool squaring) {
   if (n < WRAPPED_TRANSFORM_MIN_LIMBS || !fft_chosen() || thread_fft_threads != 1) return false;
   const std::size_t scratch_bytes = fft_wrapped_scratch_bytes(n, squaring);
-  const std::size_t bound = thread_scratch_bound != 0 ? thread_scratch_bound : scratch_bound.load();
-  return scratch_bytes != 0 && scratch_bytes <= bound;
+  return scratch_bytes != 0 && scratch_bytes <= thread_bound();
 }
 
 }  // namespace
@@ -286,7 +290,7 @@ bool wrapped_by_fft(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t a
 #if defined(TINDERMOSS_HAVE_FLINT)
   static_assert(WRAPPED_FFT_EXTRA_LIMBS == FFT_WRAPPED_EXTRA_LIMBS);
   if (!wrapped_fft_fits(n, a == b && an == bn)) return false;
-  fft_wrapped_multiply(sum, n, a, an, b, bn, keep_scratch.load());
+  fft_wrapped_multiply(sum, n, a, an, b, bn, thread_bound(), keep_scratch.load());
   return true;
 #else
   (void)sum;

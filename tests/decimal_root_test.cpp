@@ -167,6 +167,41 @@ TEST(WrappedProducts, WholeTransformsStayWithinTheScratchBound) {
   }
 }
 
+// Where the whole transforms' usual scratch is past the bound, they hold the second operand's
+// transforms one prime at a time: under a bound just below what the usual ones took, sizes of
+// every set of primes from 28,000 limbs up (transforms of 2^14 on) still take them, with the
+// largest coefficients, within 70% of the usual; so do squares from 150,000 limbs, which hold
+// one prime's tables of roots at a time, within the bound.
+TEST(WrappedProducts, LeanTransformsHoldTheLargestCoefficientsWithinTheBound) {
+  if (wrapped_fft_size(WRAPPED_TRANSFORM_MIN_LIMBS, false) == 0) {
+    GTEST_SKIP() << "no FFT in this build or on this processor";
+  }
+  std::mt19937_64 rng(84);
+  for (mp_size_t wanted = 28000; wanted < 300000; wanted = wanted * 5 / 4) {
+    const mp_size_t n = wrapped_size(wanted);
+    std::vector<mp_limb_t> ones(static_cast<std::size_t>(n), ~mp_limb_t{0});
+    ones[0] -= 1;
+    const std::vector<mp_limb_t> half(ones.begin(), ones.begin() + n / 2);
+    const std::size_t usual = wrapped_high_water(n, ones, half, false, std::size_t{1} << 30);
+    const std::size_t bound = usual - 1;
+    set_thread_alone(bound, 1);
+    ASSERT_EQ(wrapped_fft_size(wanted, false), n) << n;
+    end_thread_alone();
+    const std::size_t lean = wrapped_high_water(n, ones, half, false, bound);
+    EXPECT_LE(lean, usual / 10 * 7) << n;
+    EXPECT_LE(wrapped_high_water(n, ones, ones, false, bound), bound) << n;
+    EXPECT_LE(wrapped_high_water(n, random_limbs(rng, n), random_limbs(rng, n / 3), false, bound),
+              bound)
+        << n;
+    if (n < 150000) continue;  // below, the tables of roots are too small to matter
+    const std::size_t usual_square = wrapped_high_water(n, ones, ones, true, std::size_t{1} << 30);
+    set_thread_alone(usual_square - 1, 1);
+    ASSERT_EQ(wrapped_fft_size(wanted, true), n) << n << " squared";
+    end_thread_alone();
+    EXPECT_LE(wrapped_high_water(n, ones, ones, true, usual_square - 1), usual_square - 1) << n;
+  }
+}
+
 // Each thread's transforms are its own: two threads at once, each against plain integers.
 TEST(WrappedProductsTwoThreads, WholeTransformsOnTwoThreadsAtOnce) {
   auto products = [](std::uint64_t seed) {
