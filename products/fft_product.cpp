@@ -1,6 +1,7 @@
 #include "products/fft_product.h"
 
 #include <flint/fft_small.h>
+#include <flint/crt_helpers.h>
 #include <flint/ulong_extras.h>
 
 #include <algorithm>
@@ -218,79 +219,75 @@ __extension__ typedef unsigned __int128 DoubleLimb;
 constexpr ulong MAX_COEFFICIENT_LIMBS = 7;
 static_assert(FFT_WRAPPED_EXTRA_LIMBS >= MAX_COEFFICIENT_LIMBS + 2);
 
+// FLINT's inline helpers for its own recombination (crt_helpers.h), chosen by the CRT's length N
+// and the cofactors' limbs M: r, t <- C y (r's limbs at even places of the product and t's at
+// odd ones, so that no carry runs along), then r, t += C y; r <- r + t reduced below the primes'
+// product; z[0 .. K) += a[0 .. K).
+template <ulong N, ulong M>
+void big_multiply(ulong* r, ulong* t, ulong* c, ulong y) {
+  if constexpr (N == 4 && M == 3) _big_mul_4_3(r, t, c, y);
+  if constexpr (N == 4 && M == 4) _big_mul_4_4(r, t, c, y);
+  if constexpr (N == 5 && M == 4) _big_mul_5_4(r, t, c, y);
+  if constexpr (N == 6 && M == 5) _big_mul_6_5(r, t, c, y);
+  if constexpr (N == 7 && M == 6) _big_mul_7_6(r, t, c, y);
+}
+template <ulong N, ulong M>
+void big_multiply_add(ulong* r, ulong* t, ulong* c, ulong y) {
+  if constexpr (N == 4 && M == 3) _big_addmul_4_3(r, t, c, y);
+  if constexpr (N == 4 && M == 4) _big_addmul_4_4(r, t, c, y);
+  if constexpr (N == 5 && M == 4) _big_addmul_5_4(r, t, c, y);
+  if constexpr (N == 6 && M == 5) _big_addmul_6_5(r, t, c, y);
+  if constexpr (N == 7 && M == 6) _big_addmul_7_6(r, t, c, y);
+}
+template <ulong N>
+void reduce_sum(ulong* r, ulong* t, const ulong* product_of_primes) {
+  if constexpr (N == 4) _reduce_big_sum_4(r, t, product_of_primes);
+  if constexpr (N == 5) _reduce_big_sum_5(r, t, product_of_primes);
+  if constexpr (N == 6) _reduce_big_sum_6(r, t, product_of_primes);
+  if constexpr (N == 7) _reduce_big_sum_7(r, t, product_of_primes);
+}
+template <ulong K>
+void add_limbs(ulong* z, const ulong* a) {
+  if constexpr (K == 4) multi_add_4(z, a);
+  if constexpr (K == 5) multi_add_5(z, a);
+  if constexpr (K == 6) multi_add_6(z, a);
+  if constexpr (K == 7) multi_add_7(z, a);
+  if constexpr (K == 8) multi_add_8(z, a);
+}
+
 // z += the coefficients of the inverse transforms, each recombined from its np residues (the
 // transforms' scale has taken in each prime's cofactor), at `bits` bits apart. Requires z zeroed
-// over (L - 1) bits / 64 + N + 1 limbs and N, the CRT's length, FLINT's for np primes: every
-// coefficient is below the primes' product P, and np P and every partial sum of shifted
-// coefficients fit below their last limb.
-template <ulong N>
+// over (L - 1) bits / 64 + N + 1 limbs, and N and M FLINT's CRT length and cofactors' limbs for
+// np primes: every coefficient is below the primes' product P, their sum over the primes below
+// np P, and every partial sum of shifted coefficients fits below their last limb.
+template <ulong N, ulong M>
 void add_coefficients(mp_limb_t* z, const mpn_ctx_struct* context, double* d, ulong stride,
                       ulong np, ulong bits, ulong length) {
-  const crt_data_struct& crt = context->crts[np - 1];
+  crt_data_struct& crt = const_cast<crt_data_struct&>(context->crts[np - 1]);
   assert(crt.coeff_len == N);
   const ulong* product_of_primes = crt_data_prod_primes(&crt);
-  // The cofactors' limbs (FLINT's leave the top one zero for some counts of primes).
-  auto top_limbs_zero = [&](ulong limbs) {
-    for (ulong l = 0; l < np; ++l) {
-      if (crt.data[l * N + limbs - 1] != 0) return false;
-    }
-    return true;
-  };
-  ulong cofactor_limbs = N;
-  while (cofactor_limbs > 1 && top_limbs_zero(cofactor_limbs)) --cofactor_limbs;
   ulong residues[BLK_SZ * MPN_CTX_NCRTS];
   for (ulong block = 0; block < length / BLK_SZ; ++block) {
     _convert_block(residues, const_cast<sd_fft_ctx_struct*>(context->ffts), d, stride, np, block);
     for (ulong j = 0; j < BLK_SZ; ++j) {
-      // c = the sum of cofactor_l residue_l over the primes, below np P
-      mp_limb_t c[N] = {};
-      for (ulong l = 0; l < np; ++l) {
-        const ulong* cofactor = crt.data + l * N;
-        const ulong residue = residues[l * BLK_SZ + j];
-        DoubleLimb carry = 0;
-        ulong k = 0;
-        for (; k < cofactor_limbs; ++k) {
-          carry += static_cast<DoubleLimb>(cofactor[k]) * residue + c[k];
-          c[k] = static_cast<mp_limb_t>(carry);
-          carry >>= 64;
-        }
-        for (; k < N && carry != 0; ++k) {
-          carry += c[k];
-          c[k] = static_cast<mp_limb_t>(carry);
-          carry >>= 64;
-        }
+      ulong r[N + 1], t[N + 1];
+      big_multiply<N, M>(r, t, crt.data, residues[j]);
+      for (ulong l = 1; l < np; ++l) {
+        big_multiply_add<N, M>(r, t, crt.data + l * N, residues[l * BLK_SZ + j]);
       }
-      // c modulo P: less a quotient estimated from the top limbs, at most the true one and within
-      // two of it (P's top limb has at least 8 bits), then the rest one P at a time.
-      const mp_limb_t estimate = c[N - 1] / (product_of_primes[N - 1] + 1);
-      if (estimate != 0) {
-        [[maybe_unused]] const mp_limb_t borrow = mpn_submul_1(c, product_of_primes, N, estimate);
-        assert(borrow == 0);
-      }
-      auto at_least_product = [&] {
-        ulong k = N - 1;
-        while (k > 0 && c[k] == product_of_primes[k]) --k;
-        return c[k] >= product_of_primes[k];
-      };
-      for (ulong round = 0; round < np && at_least_product(); ++round) {
-        mpn_sub_n(c, c, product_of_primes, N);
-      }
-      // z += c 2^at
+      reduce_sum<N>(r, t, product_of_primes);
+      // z += r 2^at
       const ulong at = (block * BLK_SZ + j) * bits;
       const ulong shift = at % GMP_NUMB_BITS;
       mp_limb_t* out = z + at / GMP_NUMB_BITS;
-      DoubleLimb sum = 0;
-      mp_limb_t below = 0;  // the bits of the limb below that the shift brings up
-      for (ulong k = 0; k < N; ++k) {
-        const mp_limb_t word = shift == 0 ? c[k] : (c[k] << shift) | below;
-        below = shift == 0 ? 0 : c[k] >> (GMP_NUMB_BITS - shift);
-        sum += static_cast<DoubleLimb>(out[k]) + word;
-        out[k] = static_cast<mp_limb_t>(sum);
-        sum >>= 64;
+      r[N] = 0;
+      if (shift != 0) {
+        r[N] = r[N - 1] >> (GMP_NUMB_BITS - shift);
+        for (ulong k = N - 1; k > 0; --k)
+          r[k] = (r[k] << shift) | (r[k - 1] >> (GMP_NUMB_BITS - shift));
+        r[0] <<= shift;
       }
-      sum += static_cast<DoubleLimb>(out[N]) + below;
-      out[N] = static_cast<mp_limb_t>(sum);
-      assert((sum >> 64) == 0);
+      add_limbs<N + 1>(out, r);
     }
   }
 }
@@ -426,14 +423,14 @@ void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_si
     if (layout == Layout::LEAN) sd_fft_ctx_clear(own_tables);
   }
   mpn_zero(sum, n + FFT_WRAPPED_EXTRA_LIMBS);
-  // FLINT's CRT lengths are 4 to 7 limbs for 4 to 8 primes.
+  // FLINT's CRT lengths and cofactors' limbs for 4 to 8 primes (those of its own products).
   using AddCoefficients =
       void (*)(mp_limb_t*, const mpn_ctx_struct*, double*, ulong, ulong, ulong, ulong);
-  constexpr AddCoefficients ADD_COEFFICIENTS[] = {add_coefficients<4>, add_coefficients<5>,
-                                                  add_coefficients<6>, add_coefficients<7>};
-  const ulong crt_limbs = context->crts[np - 1].coeff_len;
-  assert(crt_limbs >= 4 && crt_limbs <= MAX_COEFFICIENT_LIMBS);
-  ADD_COEFFICIENTS[crt_limbs - 4](sum, context, a_buffer, stride, np, bits, length);
+  constexpr AddCoefficients ADD_COEFFICIENTS[] = {add_coefficients<4, 3>, add_coefficients<4, 4>,
+                                                  add_coefficients<5, 4>, add_coefficients<6, 5>,
+                                                  add_coefficients<7, 6>};
+  assert(np >= 4 && np <= 8 && context->crts[np - 1].coeff_len <= MAX_COEFFICIENT_LIMBS);
+  ADD_COEFFICIENTS[np - 4](sum, context, a_buffer, stride, np, bits, length);
   if (!keep && wrapped_scratch(shape, squaring, layout) > FFT_KEPT_SCRATCH_BYTES) {
     fft_release_context();
   }
