@@ -40,13 +40,14 @@ constexpr std::uint64_t ARENA_FIXED_BYTES = 16u << 20;
 // 8.3 s) and adds 50 MB to the peak (348 MB, within plain GMP's 359 MB); without keeping the
 // scratch only 4%, for the page faults of each product's buffer. 0.44 bytes let the iteration's
 // last product (of two halves of the root) take the FFT in parts: 0.1 to 0.3 s less at 10^8
-// places, at a peak of 328 to 332 MB against 319 to 349. 0.65 bytes, with the products modulo
-// B^n - 1 that hold one prime's transform of their second operand at a time, takes the
-// conversion's third level and the iteration's products of 1.3 million limbs to the whole
-// transforms: 4.7 to 5.1 s against 5.2 to 5.6 s at 10^8 places, at a peak of 356 to 363 MB
-// against 367 to 368 (0.75 bytes, which takes the second level too, 4.5 to 4.8 s at 403 to 405
-// MB, 1.10 times plain GMP's).
-constexpr double FFT_SCRATCH_BYTES_PER_PLACE = 0.65;
+// places, at a peak of 328 to 332 MB against 319 to 349. With the products modulo B^n - 1 that
+// hold one prime's transform of their second operand at a time, 0.65 bytes takes the conversion's
+// third level and the iteration's products of 1.3 million limbs and its square of 2.6 million to
+// the whole transforms: 4.7 to 5.1 s against 5.2 to 5.6 s at 10^8 places, at a peak of 356 to 363
+// MB against 367 to 368; 0.75 bytes takes the second level too, 4.5 to 4.8 s, at 403 to 405 MB
+// (1.10 times plain GMP's) while the conversion's helper kept that level's buffer through the
+// smaller ones, and at 358 to 362 MB since it gives it back.
+constexpr double FFT_SCRATCH_BYTES_PER_PLACE = 0.75;
 // Smaller runs have room for more against plain GMP's memory: 0.8 bytes a place up to 6 MB.
 // Measured at 10^7 places: 8 MB took 0.32 s at a peak of 47 MB against 0.35 s at 42 MB with 0.44
 // bytes (plain GMP's peak 45.8 MB); 12 MB 0.29 s at 52 MB, past 1.1 times plain GMP's. With the

@@ -338,19 +338,24 @@ void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_si
       own.context->ffts[0].w2tab_depth > SD_FFT_CTX_INIT_DEPTH) {
     fft_release_context();
   }
-  if (!own.ready) make_context();
-  mpn_ctx_struct* context = own.context;
-  const profile_entry_struct& profile = own.profiles[shape.profile];
-  const ulong np = profile.np;
-  const ulong bits = profile.bits;
+  const ulong np = profile_facts[shape.profile].np;
   const ulong depth = shape.depth;
-  const ulong length = ulong{1} << depth;
   const ulong stride = transform_stride(depth);
   const ulong second_transforms = squaring ? 0 : layout == Layout::WIDE ? np : 1;
   const ulong chunk_length = load_chunk(depth);
   const ulong chunk_doubles = layout == Layout::LEAN && !squaring ? np * chunk_length : 0;
-  double* a_buffer = static_cast<double*>(mpn_ctx_fit_buffer(
-      context, ((np + second_transforms) * stride + chunk_doubles) * sizeof(double)));
+  const ulong buffer_bytes = ((np + second_transforms) * stride + chunk_doubles) * sizeof(double);
+  // A buffer kept from a product far larger (the conversions go from larger products to smaller
+  // ones) is given back rather than held through the smaller ones.
+  if (own.ready && own.context->buffer_alloc > 2 * buffer_bytes + FFT_KEPT_SCRATCH_BYTES) {
+    fft_release_context();
+  }
+  if (!own.ready) make_context();
+  mpn_ctx_struct* context = own.context;
+  const profile_entry_struct& profile = own.profiles[shape.profile];
+  const ulong bits = profile.bits;
+  const ulong length = ulong{1} << depth;
+  double* a_buffer = static_cast<double*>(mpn_ctx_fit_buffer(context, buffer_bytes));
   double* b_buffer = a_buffer + np * stride;
   double* chunk = b_buffer + stride;
   // Each operand's coefficients reduced modulo every prime, as FLINT's full product loads them
