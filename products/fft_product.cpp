@@ -220,24 +220,16 @@ constexpr ulong MAX_COEFFICIENT_LIMBS = 7;
 static_assert(FFT_WRAPPED_EXTRA_LIMBS >= MAX_COEFFICIENT_LIMBS + 2);
 
 // FLINT's inline helpers for its own recombination (crt_helpers.h), chosen by the CRT's length N
-// and the cofactors' limbs M: r, t <- C y (r's limbs at even places of the product and t's at
-// odd ones, so that no carry runs along), then r, t += C y; r <- r + t reduced below the primes'
+// and the cofactors' limbs M: r, t <- C y, or += C y with ADD (r's limbs at even places of the
+// product and t's at odd ones, so that no carry runs along); r <- r + t reduced below the primes'
 // product; z[0 .. K) += a[0 .. K).
-template <ulong N, ulong M>
+template <ulong N, ulong M, bool ADD>
 void big_multiply(ulong* r, ulong* t, ulong* c, ulong y) {
-  if constexpr (N == 4 && M == 3) _big_mul_4_3(r, t, c, y);
-  if constexpr (N == 4 && M == 4) _big_mul_4_4(r, t, c, y);
-  if constexpr (N == 5 && M == 4) _big_mul_5_4(r, t, c, y);
-  if constexpr (N == 6 && M == 5) _big_mul_6_5(r, t, c, y);
-  if constexpr (N == 7 && M == 6) _big_mul_7_6(r, t, c, y);
-}
-template <ulong N, ulong M>
-void big_multiply_add(ulong* r, ulong* t, ulong* c, ulong y) {
-  if constexpr (N == 4 && M == 3) _big_addmul_4_3(r, t, c, y);
-  if constexpr (N == 4 && M == 4) _big_addmul_4_4(r, t, c, y);
-  if constexpr (N == 5 && M == 4) _big_addmul_5_4(r, t, c, y);
-  if constexpr (N == 6 && M == 5) _big_addmul_6_5(r, t, c, y);
-  if constexpr (N == 7 && M == 6) _big_addmul_7_6(r, t, c, y);
+  if constexpr (N == 4 && M == 3) ADD ? _big_addmul_4_3(r, t, c, y) : _big_mul_4_3(r, t, c, y);
+  if constexpr (N == 4 && M == 4) ADD ? _big_addmul_4_4(r, t, c, y) : _big_mul_4_4(r, t, c, y);
+  if constexpr (N == 5 && M == 4) ADD ? _big_addmul_5_4(r, t, c, y) : _big_mul_5_4(r, t, c, y);
+  if constexpr (N == 6 && M == 5) ADD ? _big_addmul_6_5(r, t, c, y) : _big_mul_6_5(r, t, c, y);
+  if constexpr (N == 7 && M == 6) ADD ? _big_addmul_7_6(r, t, c, y) : _big_mul_7_6(r, t, c, y);
 }
 template <ulong N>
 void reduce_sum(ulong* r, ulong* t, const ulong* product_of_primes) {
@@ -271,9 +263,9 @@ void add_coefficients(mp_limb_t* z, const mpn_ctx_struct* context, double* d, ul
     _convert_block(residues, const_cast<sd_fft_ctx_struct*>(context->ffts), d, stride, np, block);
     for (ulong j = 0; j < BLK_SZ; ++j) {
       ulong r[N + 1], t[N + 1];
-      big_multiply<N, M>(r, t, crt.data, residues[j]);
+      big_multiply<N, M, false>(r, t, crt.data, residues[j]);
       for (ulong l = 1; l < np; ++l) {
-        big_multiply_add<N, M>(r, t, crt.data + l * N, residues[l * BLK_SZ + j]);
+        big_multiply<N, M, true>(r, t, crt.data + l * N, residues[l * BLK_SZ + j]);
       }
       reduce_sum<N>(r, t, product_of_primes);
       // z += r 2^at
