@@ -136,13 +136,15 @@ std::size_t lone_fft_scratch(const ProductBounds& conversion) {
 // The arena for a run of the state's size with blocks of `steps` steps: the sum and the term,
 // the quotients and products of a block's top (and on a stop the block's first term formed from
 // them again), and the two numbers' conversions back into words after a stop (twenty-three
-// numbers of the state's size at most), and either the trees or the conversions' products on two
-// threads. Measured with /usr/bin/time: 93 to 96 MB resident at the peak at 10^7 digits and 699 to
-// 708 MB at 10^8, against reservations of 258 MB and 1.85 GB.
+// numbers of the state's size at most, and the powers of ten they keep transformed), and either the
+// trees or the conversions' products on two threads. Measured with /usr/bin/time: 93 to 96 MB
+// resident at the peak at 10^7 digits and 699 to 708 MB at 10^8, against reservations of 258 MB
+// and 1.85 GB.
 double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
   const double conversions = static_cast<double>(product_scratch_bytes(
       conversion_bounds(word_count, steps, last_index), 2, state_product_limbs(word_count)));
   return 23 * state_number_bytes(word_count) + (32u << 20) +
+         static_cast<double>(kept_powers_bytes(9 * static_cast<std::uint64_t>(word_count))) +
          std::max(trees_bytes(word_count, steps, last_index), conversions);
 }
 

@@ -84,6 +84,7 @@ double arena_bytes(std::uint64_t places, const ProductBounds& bounds) {
   // the root).
   const std::size_t root_limbs = piece_limbs(places);
   return per_digit * static_cast<double>(places) + ARENA_FIXED_BYTES +
+         static_cast<double>(kept_powers_bytes(places)) +
          static_cast<double>(product_scratch_bytes(bounds, 2, root_limbs + root_limbs / 2 + 2));
 }
 
@@ -166,6 +167,7 @@ PieceStatus root_digits(std::uint64_t places, RouteProgress& progress, unsigned 
   conversion.places = places;
   conversion.chars = chars;
   conversion.queue.powers = &conversion.powers;
+  conversion.queue.kept_powers.most_bytes = kept_powers_bytes(places);
   const bool split = places > LEAF_PLACES;
   if (threads == 0) threads = std::thread::hardware_concurrency();
   const bool two_threads = split && threads >= 2;
@@ -209,7 +211,7 @@ PieceStatus root_digits(std::uint64_t places, RouteProgress& progress, unsigned 
   }
   if (split && conversion.queue.status.load() == PieceStatus::DONE) {
     DecimalPiece trailing;
-    const PieceStatus status = trailing_half(whole, conversion.powers, &trailing);
+    const PieceStatus status = trailing_half(whole, conversion.powers, nullptr, &trailing);
     release_piece(&whole);
     release_power(&conversion.powers, 0);
     if (status == PieceStatus::DONE) {

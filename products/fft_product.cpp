@@ -56,6 +56,9 @@ void* allocate_aligned(std::size_t alignment, std::size_t bytes) {
   return aligned;
 }
 
+// Kept operands' transforms are aligned as FLINT aligns its buffers.
+constexpr std::size_t KEPT_OPERAND_ALIGNMENT = 4096;
+
 void release_aligned(void* aligned) {
   if (aligned == nullptr) return;
   void* chunk;
@@ -315,15 +318,60 @@ std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring) {
                      : 0;
 }
 
-void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
-                          const mp_limb_t* b, mp_size_t bn, std::size_t allowance, bool keep) {
+namespace {
+
+// Loads operands as FLINT's full product does: each coefficient reduced modulo every prime (the
+// last few, which may reach past the operand, one by one), zeros after them.
+struct OperandLoader {
+  mpn_ctx_struct* context;
+  const profile_entry_struct* profile;
+  const vec4d* powers_of_two;
+  ulong bits;
+  // The coefficients of an operand of xn limbs: all of them (rounded up to whole blocks), and
+  // where the loader's quick part and its careful part end.
+  struct Extent {
+    ulong truncated, stop_easy, stop_hard;
+  };
+  Extent extent(mp_size_t xn) const {
+    const auto limb_bits = static_cast<ulong>(xn) * GMP_NUMB_BITS;
+    const ulong truncated = ceil_div(ceil_div(limb_bits, bits), BLK_SZ) * BLK_SZ;
+    const ulong rounding = bits % 8 == 0 ? 4 : bits % 4 == 0 ? 8 : 16;
+    return Extent{truncated, std::min(truncated, (limb_bits - 33) / bits) & ~(rounding - 1),
+                  std::min(truncated, (limb_bits + bits - 1) / bits)};
+  }
+  // Coefficients [from, to) of `at` into buffer (the first prime's transform; the next ones
+  // `step` apart).
+  void load(double* buffer, ulong step, const mp_limb_t* x, mp_size_t xn, const Extent& at,
+            ulong from, ulong to) const {
+    const ulong easy_end = std::clamp(at.stop_easy, from, to);
+    profile->to_ffts(context->ffts, buffer, step, x, static_cast<ulong>(xn), to, powers_of_two,
+                     from, easy_end, easy_end, std::clamp(at.stop_hard, easy_end, to));
+  }
+};
+
+OperandLoader loader_for(mpn_ctx_struct* context, ulong profile, ulong np) {
+  const profile_entry_struct& entry = own.profiles[profile];
+  return OperandLoader{context, &entry, context->vec_two_pow_tab[ceil_div(np, VEC_SZ) - 1],
+                       entry.bits};
+}
+
+// {sum, n + FFT_WRAPPED_EXTRA_LIMBS} <- the coefficients of {a, an} times {b, bn}, or times the
+// kept operand where `kept` is given (b then unused), as fft_wrapped_multiply states.
+void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                     const mp_limb_t* b, mp_size_t bn, const KeptOperand* kept,
+                     std::size_t allowance, bool keep) {
   mp_size_t size = 0;
   const WrappedShape shape = cheapest_shape(n, true, &size);
-  assert(shape.found && n >= an && an >= bn && bn >= 1);
-  const bool squaring = a == b && an == bn;
-  const Layout layout =
-      wrapped_scratch(shape, squaring, Layout::WIDE) <= allowance ? Layout::WIDE : Layout::LEAN;
-  assert(wrapped_scratch(shape, squaring, layout) <= allowance);
+  assert(shape.found && n >= an && an >= 1);
+  assert(kept != nullptr ? kept->n == n : (an >= bn && bn >= 1));
+  const bool squaring = kept == nullptr && a == b && an == bn;
+  // A kept operand's product holds one transform a prime, as a square's does.
+  const bool one_transform = squaring || kept != nullptr;
+  const Layout layout = wrapped_scratch(shape, one_transform, Layout::WIDE) <= allowance
+                            ? Layout::WIDE
+                            : Layout::LEAN;
+  assert(wrapped_scratch(shape, one_transform, layout) <= allowance);
+  assert(kept == nullptr || layout == Layout::WIDE);
   // Tables of roots the thread keeps from earlier products would come on top of the lean
   // layout's own.
   if (layout == Layout::LEAN && own.ready &&
@@ -333,9 +381,9 @@ void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_si
   const ulong np = profile_facts[shape.profile].np;
   const ulong depth = shape.depth;
   const ulong stride = transform_stride(depth);
-  const ulong second_transforms = squaring ? 0 : layout == Layout::WIDE ? np : 1;
+  const ulong second_transforms = one_transform ? 0 : layout == Layout::WIDE ? np : 1;
   const ulong chunk_length = load_chunk(depth);
-  const ulong chunk_doubles = layout == Layout::LEAN && !squaring ? np * chunk_length : 0;
+  const ulong chunk_doubles = layout == Layout::LEAN && !one_transform ? np * chunk_length : 0;
   const ulong buffer_bytes = ((np + second_transforms) * stride + chunk_doubles) * sizeof(double);
   // A buffer kept from a product far larger (the conversions go from larger products to smaller
   // ones) is given back rather than held through the smaller ones.
@@ -344,49 +392,27 @@ void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_si
   }
   if (!own.ready) make_context();
   mpn_ctx_struct* context = own.context;
-  const profile_entry_struct& profile = own.profiles[shape.profile];
-  const ulong bits = profile.bits;
+  const OperandLoader loader = loader_for(context, shape.profile, np);
   const ulong length = ulong{1} << depth;
   double* a_buffer = static_cast<double*>(mpn_ctx_fit_buffer(context, buffer_bytes));
   double* b_buffer = a_buffer + np * stride;
   double* chunk = b_buffer + stride;
-  // Each operand's coefficients reduced modulo every prime, as FLINT's full product loads them
-  // (the last few, which may reach past the operand, one by one), zeros after them: coefficients
-  // [from, to) of `truncated` into buffer (the first prime's transform; the next ones `step`
-  // apart).
-  const vec4d* powers_of_two = context->vec_two_pow_tab[ceil_div(np, VEC_SZ) - 1];
-  struct Loading {
-    ulong truncated, stop_easy, stop_hard;
-  };
-  auto loading = [&](mp_size_t xn) {
-    const auto limb_bits = static_cast<ulong>(xn) * GMP_NUMB_BITS;
-    const ulong truncated = ceil_div(ceil_div(limb_bits, bits), BLK_SZ) * BLK_SZ;
-    const ulong rounding = bits % 8 == 0 ? 4 : bits % 4 == 0 ? 8 : 16;
-    return Loading{truncated, std::min(truncated, (limb_bits - 33) / bits) & ~(rounding - 1),
-                   std::min(truncated, (limb_bits + bits - 1) / bits)};
-  };
-  auto load = [&](double* buffer, ulong step, const mp_limb_t* x, mp_size_t xn, const Loading& at,
-                  ulong from, ulong to) {
-    const ulong easy_end = std::clamp(at.stop_easy, from, to);
-    profile.to_ffts(context->ffts, buffer, step, x, static_cast<ulong>(xn), to, powers_of_two, from,
-                    easy_end, easy_end, std::clamp(at.stop_hard, easy_end, to));
-  };
-  const Loading a_loading = loading(an);
-  const Loading b_loading = loading(bn);
-  load(a_buffer, stride, a, an, a_loading, 0, a_loading.truncated);
-  if (layout == Layout::WIDE && !squaring) {
-    load(b_buffer, stride, b, bn, b_loading, 0, b_loading.truncated);
+  const OperandLoader::Extent a_extent = loader.extent(an);
+  const OperandLoader::Extent b_extent = loader.extent(kept != nullptr ? kept->size : bn);
+  loader.load(a_buffer, stride, a, an, a_extent, 0, a_extent.truncated);
+  if (layout == Layout::WIDE && !one_transform) {
+    loader.load(b_buffer, stride, b, bn, b_extent, 0, b_extent.truncated);
   }
   // The second operand for prime l alone, chunk by chunk: every prime's coefficients of a chunk
   // go to `chunk` (FLINT's loader is told the buffer lies where the chunk's first coefficient
   // lands there), and prime l's to their place.
   auto load_for_prime = [&](ulong l) {
-    for (ulong from = 0; from < b_loading.truncated; from += chunk_length) {
-      const ulong to = std::min(from + chunk_length, b_loading.truncated);
+    for (ulong from = 0; from < b_extent.truncated; from += chunk_length) {
+      const ulong to = std::min(from + chunk_length, b_extent.truncated);
       const ulong place = sd_fft_ctx_blk_offset(from / BLK_SZ);
       double* shifted = reinterpret_cast<double*>(reinterpret_cast<std::uintptr_t>(chunk) -
                                                   place * sizeof(double));
-      load(shifted, chunk_length, b, bn, b_loading, from, to);
+      loader.load(shifted, chunk_length, b, bn, b_extent, from, to);
       std::memcpy(b_buffer + place, chunk + l * chunk_length, (to - from) * sizeof(double));
     }
   };
@@ -401,11 +427,13 @@ void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_si
     sd_fft_lctx_t transform;
     sd_fft_lctx_init(transform, tables, depth);
     double* x = a_buffer + l * stride;
-    double* y = layout == Layout::WIDE ? b_buffer + l * stride : b_buffer;
-    sd_fft_lctx_fft_trunc(transform, x, depth, a_loading.truncated, length);
-    if (!squaring) {
+    const double* y = kept != nullptr          ? kept->transforms + l * stride
+                      : layout == Layout::WIDE ? b_buffer + l * stride
+                                               : b_buffer;
+    sd_fft_lctx_fft_trunc(transform, x, depth, a_extent.truncated, length);
+    if (!squaring && kept == nullptr) {
       if (layout == Layout::LEAN) load_for_prime(l);
-      sd_fft_lctx_fft_trunc(transform, y, depth, b_loading.truncated, length);
+      sd_fft_lctx_fft_trunc(transform, const_cast<double*>(y), depth, b_extent.truncated, length);
     }
     // The inverse transform's scale, 2^-depth, with the prime's cofactor's inverse taken in.
     const ulong cofactor = *crt_data_co_prime_red(context->crts + np - 1, l);
@@ -427,10 +455,67 @@ void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_si
                                                   add_coefficients<5, 4>, add_coefficients<6, 5>,
                                                   add_coefficients<7, 6>};
   assert(np >= 4 && np <= 8 && context->crts[np - 1].coeff_len <= MAX_COEFFICIENT_LIMBS);
-  ADD_COEFFICIENTS[np - 4](sum, context, a_buffer, stride, np, bits, length);
-  if (!keep && wrapped_scratch(shape, squaring, layout) > FFT_KEPT_SCRATCH_BYTES) {
+  ADD_COEFFICIENTS[np - 4](sum, context, a_buffer, stride, np, loader.bits, length);
+  if (!keep && wrapped_scratch(shape, one_transform, layout) > FFT_KEPT_SCRATCH_BYTES) {
     fft_release_context();
   }
+}
+
+}  // namespace
+
+void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                          const mp_limb_t* b, mp_size_t bn, std::size_t allowance, bool keep) {
+  wrapped_product(sum, n, a, an, b, bn, nullptr, allowance, keep);
+}
+
+void fft_wrapped_multiply_by_kept(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                                  const KeptOperand& kept, std::size_t allowance, bool keep) {
+  wrapped_product(sum, n, a, an, nullptr, 0, &kept, allowance, keep);
+}
+
+std::size_t fft_wrapped_scratch_bytes_by_kept(mp_size_t n) {
+  mp_size_t size = 0;
+  const WrappedShape shape = cheapest_shape(n, true, &size);
+  return shape.found ? wrapped_scratch(shape, true, Layout::WIDE) : 0;
+}
+
+std::size_t fft_kept_operand_bytes(mp_size_t n) {
+  mp_size_t size = 0;
+  const WrappedShape shape = cheapest_shape(n, true, &size);
+  if (!shape.found) return 0;
+  return profile_facts[shape.profile].np * transform_stride(shape.depth) * sizeof(double) +
+         KEPT_OPERAND_ALIGNMENT + sizeof(void*);
+}
+
+bool fft_keep_operand(KeptOperand* kept, mp_size_t n, const mp_limb_t* b, mp_size_t bn) {
+  mp_size_t size = 0;
+  const WrappedShape shape = cheapest_shape(n, true, &size);
+  assert(shape.found && bn >= 1 && bn <= n);
+  const ulong np = profile_facts[shape.profile].np;
+  const ulong depth = shape.depth;
+  const ulong stride = transform_stride(depth);
+  const std::size_t bytes = fft_kept_operand_bytes(n);
+  auto* transforms = static_cast<double*>(
+      allocate_aligned(KEPT_OPERAND_ALIGNMENT, bytes - KEPT_OPERAND_ALIGNMENT - sizeof(void*)));
+  if (transforms == nullptr) return false;
+  if (!own.ready) make_context();
+  mpn_ctx_struct* context = own.context;
+  const OperandLoader loader = loader_for(context, shape.profile, np);
+  const OperandLoader::Extent extent = loader.extent(bn);
+  loader.load(transforms, stride, b, bn, extent, 0, extent.truncated);
+  for (ulong l = 0; l < np; ++l) {
+    sd_fft_lctx_t transform;
+    sd_fft_lctx_init(transform, context->ffts + l, depth);
+    sd_fft_lctx_fft_trunc(transform, transforms + l * stride, depth, extent.truncated,
+                          ulong{1} << depth);
+  }
+  *kept = KeptOperand{transforms, n, b, bn, bytes};
+  return true;
+}
+
+void fft_release_kept_operand(KeptOperand* kept) {
+  release_aligned(kept->transforms);
+  *kept = KeptOperand{};
 }
 
 void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b, mp_size_t bn,

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "products/product.h"
+
 // Routes FLINT's allocations to the memory arena (to malloc without one), so that they are a
 // route's like GMP's; once, before the first FFT product. Safe to call again.
 void fft_prepare();
@@ -42,6 +44,27 @@ std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring);
 // as fft_multiply does.
 void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                           const mp_limb_t* b, mp_size_t bn, std::size_t allowance, bool keep);
+
+// A second operand kept in its transforms under every prime (see KeptOperand): each product by
+// it then loads and transforms only its first operand.
+
+// What keeping an operand for products of size n takes (0 when n is no such size).
+std::size_t fft_kept_operand_bytes(mp_size_t n);
+
+// *kept <- the transforms of {b, bn} for products of size n from fft_wrapped_size, made with the
+// calling thread's context; false, holding nothing, when the arena is short. Requires 1 <= bn
+// <= n and {b, bn} unchanged while kept.
+bool fft_keep_operand(KeptOperand* kept, mp_size_t n, const mp_limb_t* b, mp_size_t bn);
+void fft_release_kept_operand(KeptOperand* kept);
+
+// The FFT scratch of a product of size n by a kept operand: the first operand's transforms and
+// the tables of roots.
+std::size_t fft_wrapped_scratch_bytes_by_kept(mp_size_t n);
+
+// As fft_wrapped_multiply for {a, an} times the kept operand, whose size must be n and whose
+// scratch must fit `allowance`: fft_wrapped_scratch_bytes_by_kept(n) <= allowance.
+void fft_wrapped_multiply_by_kept(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                                  const KeptOperand& kept, std::size_t allowance, bool keep);
 
 // Frees the calling thread's FFT tables and buffer, and FLINT's caches for it; safe when it holds
 // none. A thread that multiplied calls it before it ends.

@@ -303,6 +303,63 @@ bool wrapped_by_fft(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t a
 #endif
 }
 
+std::size_t kept_operand_bytes(mp_size_t n) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (n >= WRAPPED_TRANSFORM_MIN_LIMBS && fft_chosen() && thread_fft_threads == 1 &&
+      fft_wrapped_size(n) == n && fft_wrapped_scratch_bytes_by_kept(n) <= thread_bound()) {
+    return fft_kept_operand_bytes(n);
+  }
+#else
+  (void)n;
+#endif
+  return 0;
+}
+
+bool keep_operand(KeptOperand* kept, mp_size_t n, const mp_limb_t* b, mp_size_t bn) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  assert(bn >= 1 && bn <= n);
+  return kept_operand_bytes(n) != 0 && fft_keep_operand(kept, n, b, bn);
+#else
+  (void)kept;
+  (void)n;
+  (void)b;
+  (void)bn;
+  return false;
+#endif
+}
+
+void release_kept_operand(KeptOperand* kept) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (kept->transforms != nullptr) fft_release_kept_operand(kept);
+#else
+  (void)kept;
+#endif
+}
+
+bool wrapped_by_kept_fft(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
+                         const mp_limb_t* b, mp_size_t bn, const KeptOperand& kept) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  if (kept.transforms == nullptr || kept.n != n || kept.limbs != b || kept.size != bn ||
+      thread_fft_threads != 1 || !fft_chosen()) {
+    return false;
+  }
+  const std::size_t scratch_bytes = fft_wrapped_scratch_bytes_by_kept(n);
+  if (scratch_bytes > thread_bound()) return false;
+  assert(an >= 1 && an <= n);
+  fft_wrapped_multiply_by_kept(sum, n, a, an, kept, scratch_bytes, keep_scratch.load());
+  return true;
+#else
+  (void)sum;
+  (void)n;
+  (void)a;
+  (void)an;
+  (void)b;
+  (void)bn;
+  (void)kept;
+  return false;
+#endif
+}
+
 void set_product_bounds(const ProductBounds& bounds) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   scratch_bound.store(bounds.fft_scratch_bytes);

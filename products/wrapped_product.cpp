@@ -39,9 +39,11 @@ mp_size_t wrapped_size(mp_size_t at_least, bool squaring) {
 mp_size_t wrapped_scratch_limbs(mp_size_t n) { return 2 * n + 4; }
 
 void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
-                      const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch) {
+                      const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch,
+                      const KeptOperand* kept) {
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
-  if (wrapped_by_fft(scratch, n, a, an, b, bn)) {
+  if ((kept != nullptr && wrapped_by_kept_fft(scratch, n, a, an, b, bn, *kept)) ||
+      wrapped_by_fft(scratch, n, a, an, b, bn)) {
     fold(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
     return;
   }
@@ -79,9 +81,11 @@ mp_size_t wrapped_size(mp_size_t at_least, bool squaring) {
 mp_size_t wrapped_scratch_limbs(mp_size_t n) { return 2 * n + 4; }
 
 void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
-                      const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch) {
+                      const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch,
+                      const KeptOperand* kept) {
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
-  if (wrapped_by_fft(scratch, n, a, an, b, bn)) {
+  if ((kept != nullptr && wrapped_by_kept_fft(scratch, n, a, an, b, bn, *kept)) ||
+      wrapped_by_fft(scratch, n, a, an, b, bn)) {
     fold(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
     return;
   }

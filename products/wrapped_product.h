@@ -6,6 +6,8 @@
 
 #include <gmp.h>
 
+#include "products/product.h"
+
 // Whether GMP's own wrapped products are used (a folded full product otherwise, which needs more
 // memory).
 bool wrapped_products_native();
@@ -24,9 +26,10 @@ mp_size_t wrapped_scratch_limbs(mp_size_t n);
 
 // {r, n} = {a, an} {b, bn} mod (B^n - 1). Requires 0 < bn <= an <= n and an + bn > n / 2, and
 // `scratch` of wrapped_scratch_limbs(n) limbs. A zero residue may come out as B^n - 1, but not
-// when an operand is zero.
+// when an operand is zero. Where `kept` holds {b, bn} at size n, the FFT takes it from there.
 void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
-                      const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch);
+                      const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch,
+                      const KeptOperand* kept = nullptr);
 
 // {r, n} = {a, an}^2 mod (B^n - 1). Requires n / 4 < an <= n and scratch as above.
 void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,

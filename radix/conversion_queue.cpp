@@ -62,7 +62,9 @@ void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgres
       }
     }
     DecimalPiece trailing;
-    if (status == PieceStatus::DONE) status = trailing_half(piece, *queue->powers, &trailing);
+    if (status == PieceStatus::DONE) {
+      status = trailing_half(piece, *queue->powers, &queue->kept_powers, &trailing);
+    }
     release_piece(&piece);
     if (status == PieceStatus::DONE) piece = trailing;
     if (status == PieceStatus::DONE) status = queue->status.load();  // another thread's failure
@@ -102,6 +104,7 @@ void convert_queued(ConversionQueue* queue, ConversionProgress progress) {
 }
 
 void queue_release(ConversionQueue* queue) {
+  release_kept_powers(&queue->kept_powers);
   arena_free(queue->waiting);
   queue->waiting = nullptr;
   queue->waiting_capacity = queue->first_waiting = queue->waiting_count = 0;

@@ -23,6 +23,7 @@ struct ConversionQueue {
   std::uint64_t unfinished = 0;  // pieces queued or being converted, and places held open
   std::atomic<PieceStatus> status{PieceStatus::DONE};  // the first failure, if any
   std::atomic<std::uint64_t> digits_done{0};
+  KeptPowers kept_powers;  // none unless its most_bytes is set
 };
 
 // Told after each leaf the digits converted so far by all threads; none when `report` is null.
@@ -48,5 +49,5 @@ void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgres
 // Converts queued pieces until none is queued, being converted or held.
 void convert_queued(ConversionQueue* queue, ConversionProgress progress);
 
-// Frees the queue's own memory once no thread uses it.
+// Frees the queue's own memory and its kept powers once no thread uses them.
 void queue_release(ConversionQueue* queue);

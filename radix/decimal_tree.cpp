@@ -95,6 +95,16 @@ void release_power(PowerTable* table, unsigned level) {
   if (level < table->levels) mpz_realloc2(table->powers[level], 1);
 }
 
+std::size_t kept_powers_bytes(std::uint64_t places) { return piece_limbs(places); }
+
+void release_kept_powers(KeptPowers* kept) {
+  for (unsigned level = 0; level < MAX_POWER_LEVELS; ++level) {
+    release_kept_operand(&kept->power[level]);
+    kept->state[level].store(KeptState::NOT_YET);
+  }
+  kept->bytes.store(0);
+}
+
 void release_powers(PowerTable* table) {
   for (unsigned j = 0; j < table->levels; ++j) mpz_clear(table->powers[j]);
   delete[] table->powers;
@@ -138,8 +148,33 @@ namespace {
 // An integer part that wraps the residue round leaves the kept limbs zero: DOUBTFUL. The
 // fraction's high zero limbs (a piece reaching into the whole's known zeros) are left out of the
 // product, down to what the wrapped product needs of its operands.
+// The level's kept power for a product of size n by {power, power_limbs}: made here if the level
+// has none yet and it fits what is left; null while another thread makes it, or where the level
+// keeps none.
+const KeptOperand* kept_power(KeptPowers* kept, unsigned level, mp_size_t n, const mpz_t power) {
+  if (kept == nullptr || level >= MAX_POWER_LEVELS) return nullptr;
+  KeptState state = kept->state[level].load(std::memory_order_acquire);
+  if (state == KeptState::READY) return &kept->power[level];
+  if (state != KeptState::NOT_YET ||
+      !kept->state[level].compare_exchange_strong(state, KeptState::MAKING)) {
+    return nullptr;
+  }
+  const std::size_t bytes = kept_operand_bytes(n);
+  bool made = false;
+  if (bytes != 0 && bytes <= kept->most_bytes / 2) {
+    if (kept->bytes.fetch_add(bytes) + bytes <= kept->most_bytes) {
+      made = keep_operand(&kept->power[level], n, mpz_limbs_read(power),
+                          static_cast<mp_size_t>(mpz_size(power)));
+    }
+    if (!made) kept->bytes.fetch_sub(bytes);
+  }
+  kept->state[level].store(made ? KeptState::READY : KeptState::NONE, std::memory_order_release);
+  return made ? &kept->power[level] : nullptr;
+}
+
 PieceStatus trailing_by_wrapped_product(const DecimalPiece& piece, const mpz_t power,
-                                        bool times_ten, std::size_t kept, BoundedFraction* out) {
+                                        bool times_ten, std::size_t kept, KeptPowers* kept_powers,
+                                        BoundedFraction* out) {
   const std::size_t count = piece.fraction.count;
   const mp_size_t n = wrapped_size(static_cast<mp_size_t>(count));
   const mp_limb_t* a = piece.fraction.limbs;
@@ -153,7 +188,9 @@ PieceStatus trailing_by_wrapped_product(const DecimalPiece& piece, const mpz_t p
   }
   mp_limb_t* product = new_limbs(static_cast<std::size_t>(n + wrapped_scratch_limbs(n)));
   if (product == nullptr) return PieceStatus::NO_MEMORY;
-  wrapped_multiply(product, n, a, an, b, bn, product + n);
+  const KeptOperand* power_kept =
+      b == mpz_limbs_read(power) ? kept_power(kept_powers, piece.level, n, power) : nullptr;
+  wrapped_multiply(product, n, a, an, b, bn, product + n, power_kept);
   if (times_ten) mpn_mul_1(product, product, static_cast<mp_size_t>(count), 10);
   mp_limb_t* top = product + (count - kept);
   const bool wrapped = all_zero(top, kept);
@@ -193,7 +230,7 @@ PieceStatus trailing_by_middle_product(const DecimalPiece& piece, const mpz_t po
 // ten is the one wanted, with the integer part's share below 10^h still. The error grows by what
 // the product adds; a piece whose product leaves it in doubt is reported doubtful.
 PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
-                          DecimalPiece* trailing) {
+                          KeptPowers* kept_powers, DecimalPiece* trailing) {
   assert(piece.places > LEAF_PLACES && piece.level < table.levels);
   const std::uint64_t leading_places = (piece.places + 1) / 2;
   const std::uint64_t places = piece.places - leading_places;
@@ -211,7 +248,8 @@ PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
   const PieceStatus status =
       middle_product_quicker(static_cast<mp_size_t>(count))
           ? trailing_by_middle_product(piece, power, times_ten, kept, &trailing->fraction)
-          : trailing_by_wrapped_product(piece, power, times_ten, kept, &trailing->fraction);
+          : trailing_by_wrapped_product(piece, power, times_ten, kept, kept_powers,
+                                        &trailing->fraction);
   if (status != PieceStatus::DONE) {
     release_piece(trailing);
     return status;

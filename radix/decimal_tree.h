@@ -7,10 +7,12 @@
 
 #include <gmp.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "numbers/fixed_decimal.h"
+#include "products/product.h"
 #include "radix/bounded_fraction.h"
 
 // Pieces of at most this many digits are converted directly.
@@ -56,6 +58,26 @@ bool build_powers(std::uint64_t places, PowerTable* table);
 void release_power(PowerTable* table, unsigned level);  // once no piece of that level remains
 void release_powers(PowerTable* table);
 
+// The levels' powers kept in the FFT's transforms for their trailing halves' products (see
+// KeptOperand): a level's is made by the first of its pieces to need it, while another is being
+// made the piece multiplies as usual, and the pieces after share it. Only levels whose power takes
+// at most half of `most_bytes` keep theirs, so that all of them stay within it.
+inline constexpr unsigned MAX_POWER_LEVELS = 48;
+enum class KeptState { NOT_YET, MAKING, READY, NONE };
+struct KeptPowers {
+  std::atomic<KeptState> state[MAX_POWER_LEVELS] = {};
+  KeptOperand power[MAX_POWER_LEVELS];
+  std::size_t most_bytes = 0;
+  std::atomic<std::size_t> bytes{0};
+};
+
+// What the kept powers of a conversion of a whole of `places` digits take at most: an eighth of
+// the whole's fraction.
+std::size_t kept_powers_bytes(std::uint64_t places);
+
+// Once no thread converts with them.
+void release_kept_powers(KeptPowers* kept);
+
 // Before the halves of a piece of more than LEAF_PLACES digits are converted apart: zeroes the word
 // they share, if they share one, into which both add their digits.
 void clear_shared_word(const DecimalPiece& piece);
@@ -63,8 +85,9 @@ void clear_shared_word(const DecimalPiece& piece);
 // The leading half of a piece of more than LEAF_PLACES digits: a piece of its own.
 PieceStatus leading_half(const DecimalPiece& piece, DecimalPiece* leading);
 
-// The trailing half of a piece of more than LEAF_PLACES digits, from the piece's level's power.
-PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
+// The trailing half of a piece of more than LEAF_PLACES digits, from the piece's level's power
+// (kept in `kept`, unless null, where its level keeps it).
+PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table, KeptPowers* kept,
                           DecimalPiece* trailing);
 
 // Writes the wanted digits of a piece of at most LEAF_PLACES digits (and frees its fraction).

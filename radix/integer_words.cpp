@@ -136,6 +136,7 @@ PieceStatus tree_words(const TreeNumber* numbers, int count, const WordConversio
                        unsigned threads) {
   ConversionQueue queue;
   queue.powers = &conversion.powers;
+  queue.kept_powers.most_bytes = kept_powers_bytes(conversion.places);
   for (int k = 0; k < count; ++k) queue_hold(&queue);
   std::latch first_whole_made(1);
   std::thread helper;

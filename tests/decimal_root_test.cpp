@@ -202,6 +202,85 @@ TEST(WrappedProducts, LeanTransformsHoldTheLargestCoefficientsWithinTheBound) {
   }
 }
 
+// A number kept in its transforms: products by it of every set of primes' sizes, with operands
+// of long runs of ones and short ones, against plain integers; a product by another number or at
+// another size is not taken from it.
+TEST(WrappedProducts, ByAKeptOperandAgreeWithTheFullProduct) {
+  if (kept_operand_bytes(wrapped_size(WRAPPED_TRANSFORM_MIN_LIMBS)) == 0) {
+    GTEST_SKIP() << "no FFT in this build or on this processor";
+  }
+  std::mt19937_64 rng(85);
+  for (mp_size_t wanted = WRAPPED_TRANSFORM_MIN_LIMBS; wanted < 250000; wanted = wanted * 7 / 4) {
+    const mp_size_t n = wrapped_size(wanted);
+    const std::vector<mp_limb_t> b = random_limbs(rng, n / 2 + 1);
+    const auto bn = static_cast<mp_size_t>(b.size());
+    KeptOperand kept;
+    ASSERT_TRUE(keep_operand(&kept, n, b.data(), bn)) << n;
+    ASSERT_EQ(kept.bytes, kept_operand_bytes(n));
+    std::vector<mp_limb_t> ones(static_cast<std::size_t>(n), ~mp_limb_t{0});
+    ones[0] -= 1;  // (B^n - 1 itself has a residue of zero, which may come out as B^n - 1)
+    mpz_t zb, za, expected, got;
+    mpz_inits(zb, za, expected, got, nullptr);
+    limbs_to_mpz(zb, b.data(), b.size());
+    for (const std::vector<mp_limb_t>& a :
+         {ones, random_limbs(rng, n), random_limbs(rng, n - n / 3), random_limbs(rng, bn)}) {
+      const auto an = static_cast<mp_size_t>(a.size());
+      std::vector<mp_limb_t> r(n, ~mp_limb_t{0}), scratch(wrapped_scratch_limbs(n));
+      ASSERT_TRUE(wrapped_by_kept_fft(scratch.data(), n, a.data(), an, b.data(), bn, kept)) << n;
+      wrapped_multiply(r.data(), n, a.data(), an, b.data(), bn, scratch.data(), &kept);
+      limbs_to_mpz(za, a.data(), a.size());
+      limbs_to_mpz(got, r.data(), r.size());
+      residue(expected, za, zb, n);
+      EXPECT_EQ(mpz_cmp(got, expected), 0) << "n=" << n << " an=" << an;
+    }
+    const std::vector<mp_limb_t> other = b;
+    std::vector<mp_limb_t> sum(n + WRAPPED_FFT_EXTRA_LIMBS);
+    EXPECT_FALSE(wrapped_by_kept_fft(sum.data(), n, ones.data(), n, other.data(), bn, kept));
+    EXPECT_FALSE(wrapped_by_kept_fft(sum.data(), n, ones.data(), n, b.data(), bn - 1, kept));
+    const mp_size_t larger = wrapped_size(n + 1);
+    std::vector<mp_limb_t> longer(static_cast<std::size_t>(larger), 1);
+    EXPECT_FALSE(
+        wrapped_by_kept_fft(sum.data(), larger, longer.data(), larger, b.data(), bn, kept));
+    mpz_clears(zb, za, expected, got, nullptr);
+    release_kept_operand(&kept);
+  }
+  release_product_scratch();
+}
+
+// One kept number shared by two threads multiplying by it at once, each against plain integers.
+TEST(WrappedProductsTwoThreads, ByOneKeptOperandOnBothThreads) {
+  if (kept_operand_bytes(wrapped_size(WRAPPED_TRANSFORM_MIN_LIMBS)) == 0) {
+    GTEST_SKIP() << "no FFT in this build or on this processor";
+  }
+  std::mt19937_64 rng(86);
+  const mp_size_t n = wrapped_size(30000);
+  const std::vector<mp_limb_t> b = random_limbs(rng, n / 2);
+  KeptOperand kept;
+  ASSERT_TRUE(keep_operand(&kept, n, b.data(), static_cast<mp_size_t>(b.size())));
+  auto products = [&](std::uint64_t seed) {
+    std::mt19937_64 own_rng(seed);
+    mpz_t za, zb, expected, got;
+    mpz_inits(za, zb, expected, got, nullptr);
+    limbs_to_mpz(zb, b.data(), b.size());
+    for (int round = 0; round < 6; ++round) {
+      const std::vector<mp_limb_t> a = random_limbs(own_rng, n - own_rng() % (n / 2));
+      std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
+      wrapped_multiply(r.data(), n, a.data(), static_cast<mp_size_t>(a.size()), b.data(),
+                       static_cast<mp_size_t>(b.size()), scratch.data(), &kept);
+      limbs_to_mpz(za, a.data(), a.size());
+      limbs_to_mpz(got, r.data(), r.size());
+      residue(expected, za, zb, n);
+      EXPECT_EQ(mpz_cmp(got, expected), 0) << "n=" << n << " an=" << a.size();
+    }
+    mpz_clears(za, zb, expected, got, nullptr);
+    release_product_scratch();
+  };
+  std::thread other(products, 87);
+  products(88);
+  other.join();
+  release_kept_operand(&kept);
+}
+
 // Each thread's transforms are its own: two threads at once, each against plain integers.
 TEST(WrappedProductsTwoThreads, WholeTransformsOnTwoThreadsAtOnce) {
   auto products = [](std::uint64_t seed) {
@@ -367,16 +446,18 @@ std::string fraction_digits(const std::vector<mp_limb_t>& limbs, std::uint64_t p
 struct Conversion {
   PieceStatus status;
   std::string digits;
+  std::size_t kept_bytes = 0;  // of the powers kept at the end
 };
 
 // Converts the fraction `limbs` (standing for a value in [f, f + error) B^-count) on `threads`
-// threads through a queue, as the route does.
+// threads through a queue, as the route does, keeping powers within `kept_bytes`.
 Conversion convert(const std::vector<mp_limb_t>& limbs, std::uint64_t error, std::uint64_t places,
-                   unsigned threads) {
+                   unsigned threads, std::size_t kept_bytes = 0) {
   PowerTable powers;
   EXPECT_TRUE(build_powers(places, &powers));
   ConversionQueue queue;
   queue.powers = &powers;
+  queue.kept_powers.most_bytes = kept_bytes;
   std::string out(places, '?');
   DecimalPiece whole;
   whole.fraction.limbs = static_cast<mp_limb_t*>(std::malloc(limbs.size() * sizeof(mp_limb_t)));
@@ -395,13 +476,15 @@ Conversion convert(const std::vector<mp_limb_t>& limbs, std::uint64_t error, std
   convert_piece(&queue, whole, ConversionProgress{});
   convert_queued(&queue, ConversionProgress{});
   if (helper.joinable()) helper.join();
+  const std::size_t kept = queue.kept_powers.bytes.load();
+  EXPECT_LE(kept, kept_bytes);
   release_powers(&powers);
   EXPECT_EQ(queue.waiting_count, 0u);
   queue_release(&queue);
   if (queue.status.load() == PieceStatus::DONE) {
     EXPECT_EQ(queue.digits_done.load(), places);
   }
-  return {queue.status.load(), out};
+  return {queue.status.load(), out, kept};
 }
 
 class DecimalPieces : public ::testing::TestWithParam<unsigned> {};
@@ -414,6 +497,28 @@ TEST_P(DecimalPieces, GiveTheDigitsOfTheirFraction) {
     Conversion result = convert(limbs, 1, places, GetParam());
     ASSERT_EQ(result.status, PieceStatus::DONE) << places;
     ASSERT_EQ(result.digits, fraction_digits(limbs, places)) << places;
+  }
+}
+
+// With the levels' powers kept in their transforms (all that fit a generous bound, or, for a
+// whole large enough to keep any within the routes' own bound, the smaller levels'), the same
+// digits.
+TEST_P(DecimalPieces, GiveTheSameDigitsWithTheirPowersKept) {
+  if (kept_operand_bytes(wrapped_size(WRAPPED_TRANSFORM_MIN_LIMBS)) == 0) {
+    GTEST_SKIP() << "no FFT in this build or on this processor";
+  }
+  std::mt19937_64 rng(2025);
+  for (std::uint64_t places : {60013u, 400000u, 3000017u}) {
+    std::vector<mp_limb_t> limbs = random_limbs(rng, piece_limbs(places));
+    const std::string expected = fraction_digits(limbs, places);
+    std::vector<std::size_t> bounds{std::size_t{1} << 30};
+    if (places > 2000000) bounds.push_back(kept_powers_bytes(places));
+    for (std::size_t bound : bounds) {
+      Conversion result = convert(limbs, 1, places, GetParam(), bound);
+      ASSERT_EQ(result.status, PieceStatus::DONE) << places;
+      EXPECT_GT(result.kept_bytes, 0u) << places << " within " << bound;
+      EXPECT_EQ(result.digits, expected) << places << " within " << bound;
+    }
   }
 }
 
