@@ -315,15 +315,12 @@ std::size_t kept_operand_bytes(mp_size_t n) {
   return 0;
 }
 
-bool keep_operand(KeptOperand* kept, mp_size_t n, const mp_limb_t* b, mp_size_t bn) {
+bool keep_operand([[maybe_unused]] KeptOperand* kept, [[maybe_unused]] mp_size_t n,
+                  [[maybe_unused]] const mp_limb_t* b, [[maybe_unused]] mp_size_t bn) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   assert(bn >= 1 && bn <= n);
   return kept_operand_bytes(n) != 0 && fft_keep_operand(kept, n, b, bn);
 #else
-  (void)kept;
-  (void)n;
-  (void)b;
-  (void)bn;
   return false;
 #endif
 }
@@ -336,8 +333,10 @@ void release_kept_operand(KeptOperand* kept) {
 #endif
 }
 
-bool wrapped_by_kept_fft(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
-                         const mp_limb_t* b, mp_size_t bn, const KeptOperand& kept) {
+bool wrapped_by_kept_fft([[maybe_unused]] mp_limb_t* sum, [[maybe_unused]] mp_size_t n,
+                         [[maybe_unused]] const mp_limb_t* a, [[maybe_unused]] mp_size_t an,
+                         [[maybe_unused]] const mp_limb_t* b, [[maybe_unused]] mp_size_t bn,
+                         [[maybe_unused]] const KeptOperand& kept) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   if (kept.transforms == nullptr || kept.n != n || kept.limbs != b || kept.size != bn ||
       thread_fft_threads != 1 || !fft_chosen()) {
@@ -349,13 +348,6 @@ bool wrapped_by_kept_fft(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_siz
   fft_wrapped_multiply_by_kept(sum, n, a, an, kept, scratch_bytes, keep_scratch.load());
   return true;
 #else
-  (void)sum;
-  (void)n;
-  (void)a;
-  (void)an;
-  (void)b;
-  (void)bn;
-  (void)kept;
   return false;
 #endif
 }
