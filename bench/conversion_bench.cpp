@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
     const Times prepare = timed([&] { prepared = prepare_word_conversion(count, &conversion); });
     if (!prepared) {
       std::printf("%11ld (no conversion by halves at this size)\n", digits);
+      mpz_clears(bound, x[0], x[1], nullptr);
       continue;
     }
     std::vector<Word> words[2] = {std::vector<Word>(count), std::vector<Word>(count)};
@@ -96,5 +97,6 @@ int main(int argc, char** argv) {
                 two.processor / gmp.processor, same ? "identical" : "DIFFERENT");
     mpz_clears(bound, x[0], x[1], nullptr);
   }
+  gmp_randclear(random);
   return 0;
 }
