@@ -427,13 +427,12 @@ void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t 
     sd_fft_lctx_t transform;
     sd_fft_lctx_init(transform, tables, depth);
     double* x = a_buffer + l * stride;
-    const double* y = kept != nullptr          ? kept->transforms + l * stride
-                      : layout == Layout::WIDE ? b_buffer + l * stride
-                                               : b_buffer;
+    double* own_y = layout == Layout::WIDE ? b_buffer + l * stride : b_buffer;
+    const double* y = kept != nullptr ? kept->transforms + l * stride : own_y;
     sd_fft_lctx_fft_trunc(transform, x, depth, a_extent.truncated, length);
     if (!squaring && kept == nullptr) {
       if (layout == Layout::LEAN) load_for_prime(l);
-      sd_fft_lctx_fft_trunc(transform, const_cast<double*>(y), depth, b_extent.truncated, length);
+      sd_fft_lctx_fft_trunc(transform, own_y, depth, b_extent.truncated, length);
     }
     // The inverse transform's scale, 2^-depth, with the prime's cofactor's inverse taken in.
     const ulong cofactor = *crt_data_co_prime_red(context->crts + np - 1, l);
@@ -479,12 +478,20 @@ std::size_t fft_wrapped_scratch_bytes_by_kept(mp_size_t n) {
   return shape.found ? wrapped_scratch(shape, true, Layout::WIDE) : 0;
 }
 
+namespace {
+
+// The doubles of a kept operand's transforms of `shape`: one transform a prime.
+std::size_t kept_transform_bytes(const WrappedShape& shape) {
+  return profile_facts[shape.profile].np * transform_stride(shape.depth) * sizeof(double);
+}
+
+}  // namespace
+
 std::size_t fft_kept_operand_bytes(mp_size_t n) {
   mp_size_t size = 0;
   const WrappedShape shape = cheapest_shape(n, true, &size);
-  if (!shape.found) return 0;
-  return profile_facts[shape.profile].np * transform_stride(shape.depth) * sizeof(double) +
-         KEPT_OPERAND_ALIGNMENT + sizeof(void*);
+  // with allocate_aligned's room for the alignment and its link
+  return shape.found ? kept_transform_bytes(shape) + KEPT_OPERAND_ALIGNMENT + sizeof(void*) : 0;
 }
 
 bool fft_keep_operand(KeptOperand* kept, mp_size_t n, const mp_limb_t* b, mp_size_t bn) {
@@ -494,10 +501,10 @@ bool fft_keep_operand(KeptOperand* kept, mp_size_t n, const mp_limb_t* b, mp_siz
   const ulong np = profile_facts[shape.profile].np;
   const ulong depth = shape.depth;
   const ulong stride = transform_stride(depth);
-  const std::size_t bytes = fft_kept_operand_bytes(n);
-  auto* transforms = static_cast<double*>(
-      allocate_aligned(KEPT_OPERAND_ALIGNMENT, bytes - KEPT_OPERAND_ALIGNMENT - sizeof(void*)));
+  auto* transforms =
+      static_cast<double*>(allocate_aligned(KEPT_OPERAND_ALIGNMENT, kept_transform_bytes(shape)));
   if (transforms == nullptr) return false;
+  const std::size_t bytes = fft_kept_operand_bytes(n);
   if (!own.ready) make_context();
   mpn_ctx_struct* context = own.context;
   const OperandLoader loader = loader_for(context, shape.profile, np);

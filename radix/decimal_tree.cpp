@@ -148,7 +148,7 @@ namespace {
 // An integer part that wraps the residue round leaves the kept limbs zero: DOUBTFUL. The
 // fraction's high zero limbs (a piece reaching into the whole's known zeros) are left out of the
 // product, down to what the wrapped product needs of its operands.
-// The level's kept power for a product of size n by {power, power_limbs}: made here if the level
+// The level's kept power for a product of size n by `power`: made here if the level
 // has none yet and it fits what is left; null while another thread makes it, or where the level
 // keeps none.
 const KeptOperand* kept_power(KeptPowers* kept, unsigned level, mp_size_t n, const mpz_t power) {

@@ -86,9 +86,9 @@ void clear_shared_word(const DecimalPiece& piece);
 PieceStatus leading_half(const DecimalPiece& piece, DecimalPiece* leading);
 
 // The trailing half of a piece of more than LEAF_PLACES digits, from the piece's level's power
-// (kept in `kept`, unless null, where its level keeps it).
-PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table, KeptPowers* kept,
-                          DecimalPiece* trailing);
+// (kept in `kept_powers`, unless null, where its level keeps it).
+PieceStatus trailing_half(const DecimalPiece& piece, const PowerTable& table,
+                          KeptPowers* kept_powers, DecimalPiece* trailing);
 
 // Writes the wanted digits of a piece of at most LEAF_PLACES digits (and frees its fraction).
 PieceStatus convert_leaf(DecimalPiece* piece);
