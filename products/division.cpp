@@ -5,6 +5,7 @@
 
 #include "products/product.h"
 #include "products/product_tuning.h"
+#include "products/wrapped_product.h"
 
 namespace {
 
@@ -16,17 +17,46 @@ constexpr mp_bitcnt_t NEWTON_GUARD_BITS = 32;
 // two units, and the estimate's own truncations add a few).
 constexpr int MAX_CHUNK_CORRECTIONS = 8;
 
-// x <- 2^e - x.
-void subtract_from_power_of_two(mpz_t x, mp_bitcnt_t e) {
-  mpz_neg(x, x);
-  mpz_t power;
-  mpz_init(power);
-  mpz_setbit(power, e);
-  mpz_add(x, x, power);
-  mpz_clear(power);
-}
-
 }  // namespace
+
+void subtract_near_product(mpz_t t, const mpz_t a, const mpz_t b, mp_size_t bound_limbs) {
+  assert(mpz_sgn(t) >= 0 && mpz_sgn(a) >= 0 && mpz_sgn(b) >= 0 && t != a && t != b);
+  const bool a_longer = mpz_size(a) >= mpz_size(b);
+  const auto an = static_cast<mp_size_t>(mpz_size(a_longer ? a : b));
+  const auto bn = static_cast<mp_size_t>(mpz_size(a_longer ? b : a));
+  if (bn == 0) return;
+  const mp_size_t n = wrapped_size(bound_limbs + 1);
+  const auto tn = static_cast<mp_size_t>(mpz_size(t));
+  // Where the residue would not save work (operands short against n, or longer), the product
+  // whole.
+  if (an > n || an + bn <= n / 2) {
+    mpz_t product;
+    mpz_init(product);
+    multiply(product, a, b);
+    mpz_sub(t, t, product);
+    mpz_clear(product);
+    return;
+  }
+  mpz_t room;
+  mpz_init(room);
+  mp_limb_t* residue = mpz_limbs_write(room, n + wrapped_scratch_limbs(n));
+  mp_limb_t* folded = residue + n;  // the product's scratch first
+  wrapped_multiply(residue, n, mpz_limbs_read(a_longer ? a : b), an,
+                   mpz_limbs_read(a_longer ? b : a), bn, folded);
+  // t modulo B^n - 1, then t - a b modulo B^n - 1 (B^n - 1 itself standing for 0 either way).
+  // (t < a b + B^n < B^(2n).)
+  fold_to_residue(folded, n, mpz_limbs_read(t), tn);
+  if (mpn_sub_n(residue, folded, residue, n) != 0) mpn_sub_1(residue, residue, n, 1);
+  // |t - a b| < B^bound_limbs < B^n / 2: a residue in the upper half is a negative difference,
+  // whose size is its complement to B^n - 1.
+  const bool negative = (residue[n - 1] >> (GMP_NUMB_BITS - 1)) != 0;
+  if (negative) mpn_com(residue, residue, n);
+  mp_limb_t* difference = mpz_limbs_write(t, n);
+  mpn_copyi(difference, residue, n);
+  mpz_limbs_finish(t, n);
+  if (negative) mpz_neg(t, t);
+  mpz_clear(room);
+}
 
 // Above DIVISION_MIN_BITS bits, one Newton step y <- y + y (2^(2p) - d y) / 2^(2p) from w, the
 // reciprocal of d's top h bits (half of them and the guard): y = w 2^(p-h), so both products take
@@ -46,10 +76,12 @@ void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p) {
   mpz_inits(w, residual, nullptr);
   mpz_tdiv_q_2exp(residual, d, p - h);  // d's top h bits
   approximate_reciprocal(w, residual, h);
-  multiply(residual, d, w);
-  mpz_mul_2exp(residual, residual, p - h);
-  subtract_from_power_of_two(residual, 2 * p);  // 2^(2p) - d y, about 2^(2p - h) at most
-  mpz_tdiv_q_2exp(residual, residual, p - h);
+  // (2^(2p) - d y) / 2^(p-h) = 2^(p+h) - d w, whose size is below 2^(p+2) (its factor u times
+  // 2^(p+h)), from d w modulo B^n - 1.
+  mpz_set_ui(residual, 0);
+  mpz_setbit(residual, p + h);
+  subtract_near_product(residual, d, w, static_cast<mp_size_t>((p + 2) / GMP_NUMB_BITS + 1));
+  assert(mpz_sizeinbase(residual, 2) <= p + 2);
   multiply(residual, residual, w);
   mpz_fdiv_q_2exp(residual, residual, 2 * h);
   mpz_mul_2exp(v, w, p - h);
@@ -81,11 +113,8 @@ void divide_chunk(mpz_t q, mpz_t t, const mpz_t d, const mpz_t v, mp_bitcnt_t p)
   mpz_tdiv_q_2exp(q, t, p - 1);
   multiply(q, q, v);
   mpz_tdiv_q_2exp(q, q, p + 1);
-  mpz_t qd;
-  mpz_init(qd);
-  multiply(qd, q, d);
-  mpz_sub(t, t, qd);
-  mpz_clear(qd);
+  // t - q d lies within (-9 d, 9 d), below B^(d's limbs + 1).
+  subtract_near_product(t, q, d, static_cast<mp_size_t>(mpz_size(d)) + 1);
   [[maybe_unused]] const int corrections = correct_quotient(q, t, d);
   assert(corrections <= MAX_CHUNK_CORRECTIONS);
 }

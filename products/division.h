@@ -19,3 +19,9 @@ bool divide_unless_stopped(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d, const
 // Newton's steps over the products of product.h.
 inline constexpr unsigned RECIPROCAL_MAX_ERROR = 2;
 void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p);
+
+// t <- t - a b, for t, a and b >= 0 whose difference is known to lie below B^bound_limbs in size:
+// from a b modulo B^n - 1 for an n from bound_limbs + 1 limbs up (see wrapped_product.h), about
+// half a full product's work where a b is about twice as long as the difference; from the whole
+// product where that would not save work. t is neither a nor b.
+void subtract_near_product(mpz_t t, const mpz_t a, const mpz_t b, mp_size_t bound_limbs);

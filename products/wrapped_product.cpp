@@ -5,10 +5,8 @@
 #include "products/product.h"
 #include "products/product_tuning.h"
 
-namespace {
-
-// {r, n} = {p, pn} mod (B^n - 1) for pn <= 2n.
-void fold(mp_limb_t* r, mp_size_t n, const mp_limb_t* p, mp_size_t pn) {
+void fold_to_residue(mp_limb_t* r, mp_size_t n, const mp_limb_t* p, mp_size_t pn) {
+  assert(pn <= 2 * n);
   mpn_copyi(r, p, pn < n ? pn : n);
   if (pn < n) {
     mpn_zero(r + pn, n - pn);
@@ -16,8 +14,6 @@ void fold(mp_limb_t* r, mp_size_t n, const mp_limb_t* p, mp_size_t pn) {
   }
   if (pn > n && mpn_add(r, r, n, p + n, pn - n) != 0) mpn_add_1(r, r, n, 1);
 }
-
-}  // namespace
 
 #if TINDERMOSS_GMP_WRAPPED_PRODUCT
 // GMP's own, from its internal interface (unchanged from GMP 5.0 to 6.3); the build checks that
@@ -44,12 +40,12 @@ void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t a
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
   if ((kept != nullptr && wrapped_by_kept_fft(scratch, n, a, an, b, bn, *kept)) ||
       wrapped_by_fft(scratch, n, a, an, b, bn)) {
-    fold(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
+    fold_to_residue(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
     return;
   }
   if (n >= WRAPPED_FFT_MIN_LIMBS && fft_takes_within(an, bn, WRAPPED_FFT_MAX_HALVINGS)) {
     multiply_limbs(scratch, a, an, b, bn);
-    fold(r, n, scratch, an + bn);
+    fold_to_residue(r, n, scratch, an + bn);
     return;
   }
   before_gmp_product(static_cast<std::size_t>(n));
@@ -61,7 +57,7 @@ void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                     mp_limb_t* scratch) {
   assert(n / 4 < an && an <= n);
   if (wrapped_by_fft(scratch, n, a, an, a, an)) {
-    fold(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
+    fold_to_residue(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
     return;
   }
   before_gmp_product(static_cast<std::size_t>(n));
@@ -86,22 +82,22 @@ void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t a
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
   if ((kept != nullptr && wrapped_by_kept_fft(scratch, n, a, an, b, bn, *kept)) ||
       wrapped_by_fft(scratch, n, a, an, b, bn)) {
-    fold(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
+    fold_to_residue(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
     return;
   }
   multiply_limbs(scratch, a, an, b, bn);
-  fold(r, n, scratch, an + bn);
+  fold_to_residue(r, n, scratch, an + bn);
 }
 
 void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                     mp_limb_t* scratch) {
   assert(n / 4 < an && an <= n);
   if (wrapped_by_fft(scratch, n, a, an, a, an)) {
-    fold(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
+    fold_to_residue(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
     return;
   }
   mpn_sqr(scratch, a, an);
-  fold(r, n, scratch, 2 * an);
+  fold_to_residue(r, n, scratch, 2 * an);
 }
 
 #endif

@@ -24,6 +24,9 @@ mp_size_t wrapped_scratch_limbs(mp_size_t n);
 // thread's bound on its scratch; a full FFT product and a fold where that fits and the size is
 // another, and GMP's wrapped product otherwise.
 
+// {r, n} = {p, pn} mod (B^n - 1) for pn <= 2n (B^n - 1 itself may stand for 0). r may be p.
+void fold_to_residue(mp_limb_t* r, mp_size_t n, const mp_limb_t* p, mp_size_t pn);
+
 // {r, n} = {a, an} {b, bn} mod (B^n - 1). Requires 0 < bn <= an <= n and an + bn > n / 2, and
 // `scratch` of wrapped_scratch_limbs(n) limbs. A zero residue may come out as B^n - 1, but not
 // when an operand is zero. Where `kept` holds {b, bn} at size n, the FFT takes it from there.

@@ -2,7 +2,8 @@
 // where it takes over, dividends from shorter than the divisor to many times longer, quotients
 // far shorter than the divisor (taken from its top limbs), remainders of 0 and of d - 1,
 // divisors of long runs of zero or all-one bits, and results in the dividend. The reciprocal
-// alone against GMP's floor, within its stated bound. A stop between the products.
+// alone against GMP's floor, within its stated bound. A stop between the products. A difference
+// near a product, from the product's residue, at its bound's edges and at 0.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -184,6 +185,62 @@ TEST(Division, AStopBetweenItsProductsLeavesTheDividendAsItWas) {
     }
   }
   mpz_clears(x, d, q, gq, gr, kept, nullptr);
+  gmp_randclear(random);
+}
+
+// t - a b for t = a b + k: k = 0 (residues that may come out as B^n - 1), +-1 and the bound's
+// largest, for operands of all-one limbs and random ones below and above the FFT's whole
+// transforms; an operand far shorter (the whole product's path); a zero operand.
+TEST(Division, DifferenceNearAProductFromItsResidue) {
+  gmp_randstate_t random;
+  gmp_randinit_default(random);
+  gmp_randseed_ui(random, 2028);
+  mpz_t a, b, t, k, expected;
+  mpz_inits(a, b, t, k, expected, nullptr);
+  const auto expect_difference = [&](mp_size_t bound_limbs, const char* what) {
+    mpz_mul(t, a, b);
+    mpz_add(t, t, k);
+    if (mpz_sgn(t) < 0) return;  // t must be >= 0
+    mpz_set(expected, k);
+    subtract_near_product(t, a, b, bound_limbs);
+    EXPECT_EQ(mpz_cmp(t, expected), 0) << what << ", " << mpz_size(a) << " x " << mpz_size(b)
+                                       << " limbs, k of " << mpz_sizeinbase(k, 2) << " bits";
+  };
+  for (const mp_size_t limbs : {mp_size_t{40}, mp_size_t{900}, mp_size_t{3000}, mp_size_t{40000}}) {
+    for (const bool ones : {true, false}) {
+      if (ones) {
+        mpz_set_ui(a, 0);
+        mpz_setbit(a, static_cast<mp_bitcnt_t>(limbs) * GMP_NUMB_BITS);
+        mpz_sub_ui(a, a, 1);
+        mpz_set(b, a);
+      } else {
+        random_bits(a, static_cast<mp_bitcnt_t>(limbs) * GMP_NUMB_BITS - 3, random);
+        random_bits(b, static_cast<mp_bitcnt_t>(limbs / 2) * GMP_NUMB_BITS + 5, random);
+      }
+      const mp_size_t bound = limbs + 1;
+      const mp_bitcnt_t bound_bits = static_cast<mp_bitcnt_t>(bound) * GMP_NUMB_BITS;
+      for (const long small : {0L, 1L, -1L}) {
+        mpz_set_si(k, small);
+        expect_difference(bound, ones ? "ones" : "random");
+      }
+      mpz_set_ui(k, 0);
+      mpz_setbit(k, bound_bits);
+      mpz_sub_ui(k, k, 1);
+      expect_difference(bound, "the bound's largest");
+      mpz_neg(k, k);
+      expect_difference(bound, "the bound's most negative");
+      random_bits(k, bound_bits - 7, random);
+      mpz_neg(k, k);
+      expect_difference(bound, "random negative");
+    }
+  }
+  random_bits(a, 64 * 5000, random);
+  random_bits(b, 64 * 3, random);
+  random_bits(k, 64 * 2, random);
+  expect_difference(3, "a short operand");
+  mpz_set_ui(b, 0);
+  expect_difference(3, "a zero operand");
+  mpz_clears(a, b, t, k, expected, nullptr);
   gmp_randclear(random);
 }
 
