@@ -13,6 +13,9 @@ namespace {
 // squared by the step, then stays far below one unit of the result.
 constexpr mp_bitcnt_t NEWTON_GUARD_BITS = 32;
 
+// Bits of the residual of a Newton step below w's own precision that the correction takes.
+constexpr mp_bitcnt_t RESIDUAL_KEPT_BITS = 16;
+
 // How far below or above the true quotient a chunk's estimate may be (the reciprocal is within
 // two units, and the estimate's own truncations add a few).
 constexpr int MAX_CHUNK_CORRECTIONS = 8;
@@ -62,8 +65,9 @@ void subtract_near_product(mpz_t t, const mpz_t a, const mpz_t b, mp_size_t boun
 // reciprocal of d's top h bits (half of them and the guard): y = w 2^(p-h), so both products take
 // w's h bits, not y's p, and the residual is cut to the bits that count. The bound holds level by
 // level: y differs from r = 2^(2p) / d by a factor 1 + u with |u| < (2 + 1.01) 2^-h (d's cut bits
-// and w's error), the exact step would leave r u^2 < 2^-58 units, and its two truncations (the
-// residual's and the correction's) less than one more between them.
+// and w's error), the exact step would leave r u^2 < 2^-58 units, the residual's cut bits, times
+// w / 2^(2h), less than RESIDUAL_KEPT_BITS allow (2^-16 units), and the correction's truncation
+// less than one.
 void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p) {
   if (p <= DIVISION_MIN_BITS) {
     mpz_set_ui(v, 0);
@@ -82,8 +86,11 @@ void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p) {
   mpz_setbit(residual, p + h);
   subtract_near_product(residual, d, w, static_cast<mp_size_t>((p + 2) / GMP_NUMB_BITS + 1));
   assert(mpz_sizeinbase(residual, 2) <= p + 2);
+  // Its bits below 2^cut move the correction w residual / 2^(2h) by less than 2^(cut - h).
+  const mp_bitcnt_t cut = h - RESIDUAL_KEPT_BITS;
+  mpz_fdiv_q_2exp(residual, residual, cut);
   multiply(residual, residual, w);
-  mpz_fdiv_q_2exp(residual, residual, 2 * h);
+  mpz_fdiv_q_2exp(residual, residual, 2 * h - cut);
   mpz_mul_2exp(v, w, p - h);
   mpz_add(v, v, residual);
   mpz_clears(w, residual, nullptr);
