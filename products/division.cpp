@@ -141,8 +141,9 @@ bool divide_by_top(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d, mp_size_t cut
   const bool done =
       divide_unless_stopped(estimate, rest, top_x, top_d, stop) && !stop_requested(stop);
   if (done) {
-    multiply(rest, estimate, d);
-    mpz_sub(rest, x, rest);
+    // x - estimate d lies within (-d, 2d).
+    mpz_set(rest, x);
+    subtract_near_product(rest, estimate, d, static_cast<mp_size_t>(mpz_size(d)) + 1);
     [[maybe_unused]] const int corrections = correct_quotient(estimate, rest, d);
     assert(corrections <= 1);
     mpz_swap(q, estimate);
