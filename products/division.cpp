@@ -61,15 +61,15 @@ void subtract_near_product(mpz_t t, const mpz_t a, const mpz_t b, mp_size_t boun
   mpz_clear(room);
 }
 
-// Above DIVISION_MIN_BITS bits, one Newton step y <- y + y (2^(2p) - d y) / 2^(2p) from w, the
-// reciprocal of d's top h bits (half of them and the guard): y = w 2^(p-h), so both products take
-// w's h bits, not y's p, and the residual is cut to the bits that count. The bound holds level by
-// level: y differs from r = 2^(2p) / d by a factor 1 + u with |u| < (2 + 1.01) 2^-h (d's cut bits
-// and w's error), the exact step would leave r u^2 < 2^-58 units, the residual's cut bits, times
-// w / 2^(2h), less than RESIDUAL_KEPT_BITS allow (2^-16 units), and the correction's truncation
-// less than one.
+// Above NEWTON_RECIPROCAL_MIN_BITS bits, one Newton step y <- y + y (2^(2p) - d y) / 2^(2p) from w,
+// the reciprocal of d's top h bits (half of them and the guard): y = w 2^(p-h), so both products
+// take w's h bits, not y's p, and the residual is cut to the bits that count. The bound holds level
+// by level: y differs from r = 2^(2p) / d by a factor 1 + u with |u| < (2 + 1.01) 2^-h (d's cut
+// bits and w's error), the exact step would leave r u^2 < 2^-58 units, the residual's cut bits,
+// times w / 2^(2h), less than RESIDUAL_KEPT_BITS allow (2^-16 units), and the correction's
+// truncation less than one.
 void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p) {
-  if (p <= DIVISION_MIN_BITS) {
+  if (p <= NEWTON_RECIPROCAL_MIN_BITS) {
     mpz_set_ui(v, 0);
     mpz_setbit(v, 2 * p);
     mpz_tdiv_q(v, v, d);

@@ -15,8 +15,8 @@ void divide(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d);
 bool divide_unless_stopped(mpz_t q, mpz_t r, const mpz_t x, const mpz_t d, const StopCheck& stop);
 
 // v <- floor(2^(2p) / d) or a number at most RECIPROCAL_MAX_ERROR from it (|v - 2^(2p) / d|
-// < 1.01), for d of exactly p >= 1 bits: by GMP's division up to DIVISION_MIN_BITS bits, above by
-// Newton's steps over the products of product.h.
+// < 1.01), for d of exactly p >= 1 bits: by GMP's division up to NEWTON_RECIPROCAL_MIN_BITS bits,
+// above by Newton's steps over the products of product.h.
 inline constexpr unsigned RECIPROCAL_MAX_ERROR = 2;
 void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p);
 

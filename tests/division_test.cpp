@@ -98,7 +98,7 @@ TEST(Division, DivisorsOfLongRunsOfZerosOrOnes) {
   gmp_randclear(random);
 }
 
-// The reciprocal's bound over one to five Newton levels, for random divisors, the extremes of a
+// The reciprocal's bound over up to six Newton levels, for random divisors, the extremes of a
 // p-bit divisor (2^(p-1) and 2^p - 1), and a power of ten moved up by a few limbs' bits, as the
 // conversions to decimal take it.
 TEST(Division, ReciprocalWithinItsBound) {
@@ -116,8 +116,8 @@ TEST(Division, ReciprocalWithinItsBound) {
     mpz_sub(exact, exact, v);
     EXPECT_LE(mpz_cmpabs_ui(exact, RECIPROCAL_MAX_ERROR), 0) << what << ", " << p << " bits";
   };
-  const mp_bitcnt_t m = DIVISION_MIN_BITS;
-  for (const mp_bitcnt_t p : {m, m + 1, 2 * m + 17, 5 * m, 16 * m + 3}) {
+  const mp_bitcnt_t m = NEWTON_RECIPROCAL_MIN_BITS;
+  for (const mp_bitcnt_t p : {m, m + 1, 2 * m + 17, 5 * m, 16 * m + 3, 40 * m + 1}) {
     for (int k = 0; k < 3; ++k) {
       random_bits(d, p, random);
       expect_within_bound(p, "random");
