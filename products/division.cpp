@@ -29,7 +29,6 @@ void subtract_near_product(mpz_t t, const mpz_t a, const mpz_t b, mp_size_t boun
   const auto bn = static_cast<mp_size_t>(mpz_size(a_longer ? b : a));
   if (bn == 0) return;
   const mp_size_t n = wrapped_size(bound_limbs + 1);
-  const auto tn = static_cast<mp_size_t>(mpz_size(t));
   // Where the residue would not save work (operands short against n, or longer), the product
   // whole.
   if (an > n || an + bn <= n / 2) {
@@ -48,7 +47,7 @@ void subtract_near_product(mpz_t t, const mpz_t a, const mpz_t b, mp_size_t boun
                    mpz_limbs_read(a_longer ? b : a), bn, folded);
   // t modulo B^n - 1, then t - a b modulo B^n - 1 (B^n - 1 itself standing for 0 either way).
   // (t < a b + B^n < B^(2n).)
-  fold_to_residue(folded, n, mpz_limbs_read(t), tn);
+  fold_to_residue(folded, n, mpz_limbs_read(t), static_cast<mp_size_t>(mpz_size(t)));
   if (mpn_sub_n(residue, folded, residue, n) != 0) mpn_sub_1(residue, residue, n, 1);
   // |t - a b| < B^bound_limbs < B^n / 2: a residue in the upper half is a negative difference,
   // whose size is its complement to B^n - 1.

@@ -74,8 +74,7 @@ inline constexpr mp_size_t MIDDLE_PRODUCT_MAX_LIMBS = 1000;
 
 // Divisors of more bits than this are divided through Newton's reciprocal over the FFT products
 // (measured: 1.1 times GMP's speed at 2000 limbs; from 4000 on 1.0 to 1.3 times for a dividend
-// twice as long and 1.5 to 1.8 for six or forty times); smaller ones, and the reciprocal's own
-// first bits, by GMP's division.
+// twice as long and 1.5 to 1.8 for six or forty times); smaller ones by GMP's division.
 inline constexpr mp_bitcnt_t DIVISION_MIN_BITS = 64 * 2500;
 
 // A reciprocal of more bits than this takes Newton's steps down to it, GMP's division below: where
