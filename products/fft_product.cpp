@@ -250,27 +250,77 @@ void add_limbs(ulong* z, const ulong* a) {
   if constexpr (K == 8) multi_add_8(z, a);
 }
 
-// z += the coefficients of the inverse transforms, each recombined from its np residues (the
+// A coefficient's residues y_l (below the primes p_l, each with its cofactor's inverse taken in)
+// recombine as c = sum of C_l y_l - k P, with C_l = P / p_l and k = floor(sum of y_l / p_l), below
+// np. The sum in doubles is within 2^-40 of the true one: where it lies further than
+// QUICK_MARGIN from an integer its floor is k, and c is the sum of C_l y_l + k (2^(64 N) - P)
+// modulo 2^(64 N), by columns of double limbs, without a branch. The others (zero coefficients
+// among them) take FLINT's way, which subtracts P until the sum is below it.
+constexpr double QUICK_MARGIN = 0x1p-32;
+
+// r[0 .. N) <- c as above, given k. Requires the column sums to fit in two limbs: each C_l's limb
+// times y_l is below 2^114, and np <= 8 of them with k's column stay below 2^118.
+template <ulong NP, ulong N, ulong M>
+void recombine_quick(ulong* r, const ulong (&cofactor)[NP][M], const ulong (&complement)[N],
+                     const ulong* y, ulong k) {
+  DoubleLimb column[N] = {};
+  for (ulong l = 0; l < NP; ++l) {
+    for (ulong i = 0; i < M; ++i) column[i] += static_cast<DoubleLimb>(cofactor[l][i]) * y[l];
+  }
+  for (ulong i = 0; i < N; ++i) column[i] += static_cast<DoubleLimb>(complement[i]) * k;
+  DoubleLimb carry = 0;
+  for (ulong i = 0; i < N; ++i) {
+    carry += column[i];
+    r[i] = static_cast<ulong>(carry);
+    carry >>= GMP_NUMB_BITS;
+  }
+}
+
+// z += the coefficients of the inverse transforms, each recombined from its NP residues (the
 // transforms' scale has taken in each prime's cofactor), at `bits` bits apart. Requires z zeroed
 // over (L - 1) bits / 64 + N + 1 limbs, and N and M FLINT's CRT length and cofactors' limbs for
-// np primes: every coefficient is below the primes' product P, their sum over the primes below
-// np P, and every partial sum of shifted coefficients fits below their last limb.
-template <ulong N, ulong M>
+// NP primes: every coefficient is below the primes' product P, their sum over the primes below
+// NP P, and every partial sum of shifted coefficients fits below their last limb.
+template <ulong NP, ulong N, ulong M>
 void add_coefficients(mp_limb_t* z, const mpn_ctx_struct* context, double* d, ulong stride,
-                      ulong np, ulong bits, ulong length) {
-  crt_data_struct& crt = const_cast<crt_data_struct&>(context->crts[np - 1]);
+                      ulong bits, ulong length) {
+  crt_data_struct& crt = const_cast<crt_data_struct&>(context->crts[NP - 1]);
   assert(crt.coeff_len == N);
   const ulong* product_of_primes = crt_data_prod_primes(&crt);
+  ulong cofactor[NP][M];
+  double inverse[NP];
+  for (ulong l = 0; l < NP; ++l) {
+    for (ulong i = M; i < N; ++i) assert(crt.data[l * N + i] == 0);
+    std::memcpy(cofactor[l], crt.data + l * N, sizeof cofactor[l]);
+    inverse[l] = 1 / context->ffts[l].p;
+  }
+  ulong complement[N];
+  mpn_neg(complement, product_of_primes, N);
   ulong residues[BLK_SZ * MPN_CTX_NCRTS];
   for (ulong block = 0; block < length / BLK_SZ; ++block) {
-    _convert_block(residues, const_cast<sd_fft_ctx_struct*>(context->ffts), d, stride, np, block);
-    for (ulong j = 0; j < BLK_SZ; ++j) {
-      ulong r[N + 1], t[N + 1];
-      big_multiply<N, M, false>(r, t, crt.data, residues[j]);
-      for (ulong l = 1; l < np; ++l) {
-        big_multiply<N, M, true>(r, t, crt.data + l * N, residues[l * BLK_SZ + j]);
+    _convert_block(residues, const_cast<sd_fft_ctx_struct*>(context->ffts), d, stride, NP, block);
+    double estimate[BLK_SZ] = {};
+    for (ulong l = 0; l < NP; ++l) {
+      for (ulong j = 0; j < BLK_SZ; ++j) {
+        estimate[j] += static_cast<double>(residues[l * BLK_SZ + j]) * inverse[l];
       }
-      reduce_sum<N>(r, t, product_of_primes);
+    }
+    for (ulong j = 0; j < BLK_SZ; ++j) {
+      ulong r[N + 1];
+      const auto k = static_cast<ulong>(estimate[j]);
+      const double above = estimate[j] - static_cast<double>(k);
+      if (above > QUICK_MARGIN && above < 1 - QUICK_MARGIN) {
+        ulong y[NP];
+        for (ulong l = 0; l < NP; ++l) y[l] = residues[l * BLK_SZ + j];
+        recombine_quick<NP, N, M>(r, cofactor, complement, y, k);
+      } else {
+        ulong t[N + 1];
+        big_multiply<N, M, false>(r, t, crt.data, residues[j]);
+        for (ulong l = 1; l < NP; ++l) {
+          big_multiply<N, M, true>(r, t, crt.data + l * N, residues[l * BLK_SZ + j]);
+        }
+        reduce_sum<N>(r, t, product_of_primes);
+      }
       // z += r 2^at
       const ulong at = (block * BLK_SZ + j) * bits;
       const ulong shift = at % GMP_NUMB_BITS;
@@ -448,13 +498,12 @@ void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t 
   }
   mpn_zero(sum, n + FFT_WRAPPED_EXTRA_LIMBS);
   // FLINT's CRT lengths and cofactors' limbs for 4 to 8 primes (those of its own products).
-  using AddCoefficients =
-      void (*)(mp_limb_t*, const mpn_ctx_struct*, double*, ulong, ulong, ulong, ulong);
-  constexpr AddCoefficients ADD_COEFFICIENTS[] = {add_coefficients<4, 3>, add_coefficients<4, 4>,
-                                                  add_coefficients<5, 4>, add_coefficients<6, 5>,
-                                                  add_coefficients<7, 6>};
+  using AddCoefficients = void (*)(mp_limb_t*, const mpn_ctx_struct*, double*, ulong, ulong, ulong);
+  constexpr AddCoefficients ADD_COEFFICIENTS[] = {
+      add_coefficients<4, 4, 3>, add_coefficients<5, 4, 4>, add_coefficients<6, 5, 4>,
+      add_coefficients<7, 6, 5>, add_coefficients<8, 7, 6>};
   assert(np >= 4 && np <= 8 && context->crts[np - 1].coeff_len <= MAX_COEFFICIENT_LIMBS);
-  ADD_COEFFICIENTS[np - 4](sum, context, a_buffer, stride, np, loader.bits, length);
+  ADD_COEFFICIENTS[np - 4](sum, context, a_buffer, stride, loader.bits, length);
   if (!keep && wrapped_scratch(shape, one_transform, layout) > FFT_KEPT_SCRATCH_BYTES) {
     fft_release_context();
   }
