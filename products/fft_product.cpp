@@ -276,14 +276,16 @@ void recombine_quick(ulong* r, const ulong (&cofactor)[NP][M], const ulong (&com
   }
 }
 
-// z += the coefficients of the inverse transforms, each recombined from its NP residues (the
-// transforms' scale has taken in each prime's cofactor), at `bits` bits apart. Requires z zeroed
-// over (L - 1) bits / 64 + N + 1 limbs, and N and M FLINT's CRT length and cofactors' limbs for
-// NP primes: every coefficient is below the primes' product P, their sum over the primes below
-// NP P, and every partial sum of shifted coefficients fits below their last limb.
+// z += the coefficients [BLK_SZ first_block, BLK_SZ end_block) of the inverse transforms, each
+// recombined from its NP residues (the transforms' scale has taken in each prime's cofactor),
+// coefficient j at bit j bits - origin of z. Requires z zeroed over the last coefficient's place
+// and N + 1 limbs more, origin at most the first coefficient's place, and N and M FLINT's CRT
+// length and cofactors' limbs for NP primes: every coefficient is below the primes' product P,
+// their sum over the primes below NP P, and every partial sum of shifted coefficients fits below
+// their last limb.
 template <ulong NP, ulong N, ulong M>
 void add_coefficients(mp_limb_t* z, const mpn_ctx_struct* context, double* d, ulong stride,
-                      ulong bits, ulong length) {
+                      ulong bits, ulong first_block, ulong end_block, ulong origin) {
   crt_data_struct& crt = const_cast<crt_data_struct&>(context->crts[NP - 1]);
   assert(crt.coeff_len == N);
   const ulong* product_of_primes = crt_data_prod_primes(&crt);
@@ -297,7 +299,7 @@ void add_coefficients(mp_limb_t* z, const mpn_ctx_struct* context, double* d, ul
   ulong complement[N];
   mpn_neg(complement, product_of_primes, N);
   ulong residues[BLK_SZ * MPN_CTX_NCRTS];
-  for (ulong block = 0; block < length / BLK_SZ; ++block) {
+  for (ulong block = first_block; block < end_block; ++block) {
     _convert_block(residues, const_cast<sd_fft_ctx_struct*>(context->ffts), d, stride, NP, block);
     double estimate[BLK_SZ] = {};
     for (ulong l = 0; l < NP; ++l) {
@@ -322,7 +324,7 @@ void add_coefficients(mp_limb_t* z, const mpn_ctx_struct* context, double* d, ul
         reduce_sum<N>(r, t, product_of_primes);
       }
       // z += r 2^at
-      const ulong at = (block * BLK_SZ + j) * bits;
+      const ulong at = (block * BLK_SZ + j) * bits - origin;
       const ulong shift = at % GMP_NUMB_BITS;
       mp_limb_t* out = z + at / GMP_NUMB_BITS;
       r[N] = 0;
@@ -335,6 +337,20 @@ void add_coefficients(mp_limb_t* z, const mpn_ctx_struct* context, double* d, ul
       add_limbs<N + 1>(out, r);
     }
   }
+}
+
+// add_coefficients for np primes, with FLINT's CRT lengths and cofactors' limbs for 4 to 8 primes
+// (those of its own products).
+void add_coefficients_of(ulong np, mp_limb_t* z, const mpn_ctx_struct* context, double* d,
+                         ulong stride, ulong bits, ulong first_block, ulong end_block,
+                         ulong origin) {
+  using AddCoefficients =
+      void (*)(mp_limb_t*, const mpn_ctx_struct*, double*, ulong, ulong, ulong, ulong, ulong);
+  constexpr AddCoefficients ADD_COEFFICIENTS[] = {
+      add_coefficients<4, 4, 3>, add_coefficients<5, 4, 4>, add_coefficients<6, 5, 4>,
+      add_coefficients<7, 6, 5>, add_coefficients<8, 7, 6>};
+  assert(np >= 4 && np <= 8 && context->crts[np - 1].coeff_len <= MAX_COEFFICIENT_LIMBS);
+  ADD_COEFFICIENTS[np - 4](z, context, d, stride, bits, first_block, end_block, origin);
 }
 
 }  // namespace
@@ -497,13 +513,7 @@ void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t 
     if (layout == Layout::LEAN) sd_fft_ctx_clear(own_tables);
   }
   mpn_zero(sum, n + FFT_WRAPPED_EXTRA_LIMBS);
-  // FLINT's CRT lengths and cofactors' limbs for 4 to 8 primes (those of its own products).
-  using AddCoefficients = void (*)(mp_limb_t*, const mpn_ctx_struct*, double*, ulong, ulong, ulong);
-  constexpr AddCoefficients ADD_COEFFICIENTS[] = {
-      add_coefficients<4, 4, 3>, add_coefficients<5, 4, 4>, add_coefficients<6, 5, 4>,
-      add_coefficients<7, 6, 5>, add_coefficients<8, 7, 6>};
-  assert(np >= 4 && np <= 8 && context->crts[np - 1].coeff_len <= MAX_COEFFICIENT_LIMBS);
-  ADD_COEFFICIENTS[np - 4](sum, context, a_buffer, stride, loader.bits, length);
+  add_coefficients_of(np, sum, context, a_buffer, stride, loader.bits, 0, length / BLK_SZ, 0);
   if (!keep && wrapped_scratch(shape, one_transform, layout) > FFT_KEPT_SCRATCH_BYTES) {
     fft_release_context();
   }
@@ -574,6 +584,120 @@ void fft_release_kept_operand(KeptOperand* kept) {
   *kept = KeptOperand{};
 }
 
+namespace {
+
+// The thread's profile for a product of an by bn limbs among those of the primes fewest_primes
+// left in its context (all of them, when it found none that fits): as FLINT chooses among them,
+// by the truncated transforms' length and their share of the whole length. Returns its index in
+// own.profiles.
+ulong full_product_profile(ulong an, ulong bn) {
+  ulong best = 0;
+  double best_score = 0;
+  bool found = false;
+  for (ulong i = 0; i < own.profile_count; ++i) {
+    const profile_entry_struct& profile = own.profiles[i];
+    if (bn > profile.bn_bound) continue;
+    bool allowed = false;
+    for (ulong k = 0; k < own.context->profiles_size && !allowed; ++k) {
+      allowed = own.context->profiles[k].np == profile.np &&
+                own.context->profiles[k].bits == profile.bits;
+    }
+    if (!allowed) continue;
+    const ulong length = ceil_div(64 * an, profile.bits) + ceil_div(64 * bn, profile.bits) - 1;
+    const ulong truncated = ceil_div(length, BLK_SZ) * BLK_SZ;
+    ulong depth = LG_BLK_SZ;
+    while ((ulong{1} << depth) < truncated) ++depth;
+    const double ratio = std::ldexp(static_cast<double>(truncated), -static_cast<int>(depth));
+    const double score = (1 - 0.25 * ratio) * static_cast<double>(profile.np * depth * truncated);
+    if (!found || score < best_score) {
+      best = i;
+      best_score = score;
+      found = true;
+    }
+  }
+  assert(found);
+  return best;
+}
+
+// Limbs of the product that the last coefficients may reach past its own: a block of them and
+// the CRT's length, at up to 192 bits a coefficient.
+constexpr ulong TAIL_LIMBS = 2 * (BLK_SZ * 192 / GMP_NUMB_BITS) + 2 * MAX_COEFFICIENT_LIMBS + 4;
+
+// {r, an + bn} <- {a, an} {b, bn} (a square where a == b and an == bn) on the calling thread alone,
+// by FLINT's truncated transforms in the thread's context and the quick recombination. Requires
+// fewest_primes done for the product.
+void full_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
+                  mp_size_t bn) {
+  const bool squaring = a == b && an == bn;
+  const ulong profile = full_product_profile(static_cast<ulong>(an), static_cast<ulong>(bn));
+  const ulong np = own.profiles[profile].np;
+  mpn_ctx_struct* context = own.context;
+  const OperandLoader loader = loader_for(context, profile, np);
+  const OperandLoader::Extent a_extent = loader.extent(an);
+  const OperandLoader::Extent b_extent = loader.extent(bn);
+  const ulong length = ceil_div(64 * static_cast<ulong>(an), loader.bits) +
+                       ceil_div(64 * static_cast<ulong>(bn), loader.bits) - 1;
+  const ulong truncated = ceil_div(length, BLK_SZ) * BLK_SZ;
+  ulong depth = LG_BLK_SZ;
+  while ((ulong{1} << depth) < truncated) ++depth;
+  const ulong stride = transform_stride(depth);
+  const ulong buffer_bytes = (squaring ? 1 : 2) * np * stride * sizeof(double);
+  if (own.context->buffer_alloc > 2 * buffer_bytes + FFT_KEPT_SCRATCH_BYTES) {
+    fft_release_context();
+    make_context();
+    context = own.context;
+  }
+  double* a_buffer = static_cast<double*>(mpn_ctx_fit_buffer(context, buffer_bytes));
+  double* b_buffer = a_buffer + np * stride;
+  loader.load(a_buffer, stride, a, an, a_extent, 0, a_extent.truncated);
+  if (!squaring) loader.load(b_buffer, stride, b, bn, b_extent, 0, b_extent.truncated);
+  for (ulong l = 0; l < np; ++l) {
+    const ulong prime = context->ffts[l].mod.n;
+    sd_fft_lctx_t transform;
+    sd_fft_lctx_init(transform, context->ffts + l, depth);
+    double* x = a_buffer + l * stride;
+    sd_fft_lctx_fft_trunc(transform, x, depth, a_extent.truncated, truncated);
+    if (!squaring) {
+      sd_fft_lctx_fft_trunc(transform, b_buffer + l * stride, depth, b_extent.truncated, truncated);
+    }
+    const ulong cofactor = *crt_data_co_prime_red(context->crts + np - 1, l);
+    const auto scale = static_cast<ulong>((static_cast<DoubleLimb>(cofactor) << depth) % prime);
+    const ulong factor = n_invmod(scale, prime);
+    if (squaring) {
+      sd_fft_lctx_point_sqr(transform, x, factor, depth);
+    } else {
+      sd_fft_lctx_point_mul(transform, x, b_buffer + l * stride, factor, depth);
+    }
+    sd_fft_lctx_ifft_trunc(transform, x, depth, truncated);
+  }
+  // The coefficients whose limbs all lie within the product's go straight there; the last ones
+  // into a tail of their own, added after (what it holds past the product's end is zero).
+  const auto product_limbs = static_cast<ulong>(an + bn);
+  const ulong crt_limbs = context->crts[np - 1].coeff_len;
+  ulong easy_end = product_limbs >= crt_limbs + 1
+                       ? (product_limbs - crt_limbs - 1) * GMP_NUMB_BITS / loader.bits
+                       : 0;
+  easy_end = std::min(easy_end / BLK_SZ * BLK_SZ, truncated);
+  mpn_zero(r, an + bn);
+  add_coefficients_of(np, r, context, a_buffer, stride, loader.bits, 0, easy_end / BLK_SZ, 0);
+  const ulong base = easy_end * loader.bits / GMP_NUMB_BITS;
+  const ulong tail_used = ((truncated - 1) * loader.bits) / GMP_NUMB_BITS + crt_limbs + 2 - base;
+  assert(tail_used <= TAIL_LIMBS && base <= product_limbs);
+  mp_limb_t tail[TAIL_LIMBS];
+  mpn_zero(tail, static_cast<mp_size_t>(tail_used));
+  add_coefficients_of(np, tail, context, a_buffer, stride, loader.bits, easy_end / BLK_SZ,
+                      truncated / BLK_SZ, base * GMP_NUMB_BITS);
+  const ulong in_product = std::min(tail_used, product_limbs - base);
+  if (in_product > 0) {
+    [[maybe_unused]] const mp_limb_t carry =
+        mpn_add_n(r + base, r + base, tail, static_cast<mp_size_t>(in_product));
+    assert(carry == 0);
+  }
+  for (ulong i = in_product; i < tail_used; ++i) assert(tail[i] == 0);
+}
+
+}  // namespace
+
 void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b, mp_size_t bn,
                   bool keep) {
   assert(an >= bn && bn >= 1);
@@ -583,7 +707,11 @@ void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
   const std::size_t limbs = static_cast<std::size_t>(an + bn);
   fewest_primes(static_cast<ulong>(an), static_cast<ulong>(bn),
                 fft_scratch_bytes(limbs, own.threads) - FFT_CONTEXT_BYTES);
-  mpn_ctx_mpn_mul(own.context, r, a, static_cast<ulong>(an), b, static_cast<ulong>(bn));
+  if (own.threads >= 2) {
+    mpn_ctx_mpn_mul(own.context, r, a, static_cast<ulong>(an), b, static_cast<ulong>(bn));
+  } else {
+    full_product(r, a, an, b, bn);
+  }
   if (!keep && fft_scratch_bytes(limbs) > FFT_KEPT_SCRATCH_BYTES) {
     mpn_ctx_clear(own.context);
     own.ready = false;
