@@ -339,6 +339,21 @@ void add_coefficients(mp_limb_t* z, const mpn_ctx_struct* context, double* d, ul
   }
 }
 
+// x <- x y pointwise (x^2 where y is null) in prime l's transforms of 2^depth, with the inverse
+// transform's scale, 2^-depth, and the prime's cofactor's inverse taken in.
+void multiply_points(const sd_fft_lctx_t transform, const mpn_ctx_struct* context, ulong np,
+                     ulong l, ulong depth, double* x, const double* y) {
+  const ulong prime = context->ffts[l].mod.n;
+  const ulong cofactor = *crt_data_co_prime_red(context->crts + np - 1, l);
+  const auto scale = static_cast<ulong>((static_cast<DoubleLimb>(cofactor) << depth) % prime);
+  const ulong factor = n_invmod(scale, prime);
+  if (y == nullptr) {
+    sd_fft_lctx_point_sqr(transform, x, factor, depth);
+  } else {
+    sd_fft_lctx_point_mul(transform, x, y, factor, depth);
+  }
+}
+
 // add_coefficients for np primes, with FLINT's CRT lengths and cofactors' limbs for 4 to 8 primes
 // (those of its own products).
 void add_coefficients_of(ulong np, mp_limb_t* z, const mpn_ctx_struct* context, double* d,
@@ -500,15 +515,7 @@ void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t 
       if (layout == Layout::LEAN) load_for_prime(l);
       sd_fft_lctx_fft_trunc(transform, own_y, depth, b_extent.truncated, length);
     }
-    // The inverse transform's scale, 2^-depth, with the prime's cofactor's inverse taken in.
-    const ulong cofactor = *crt_data_co_prime_red(context->crts + np - 1, l);
-    const auto scale = static_cast<ulong>((static_cast<DoubleLimb>(cofactor) << depth) % prime);
-    const ulong factor = n_invmod(scale, prime);
-    if (squaring) {
-      sd_fft_lctx_point_sqr(transform, x, factor, depth);
-    } else {
-      sd_fft_lctx_point_mul(transform, x, y, factor, depth);
-    }
+    multiply_points(transform, context, np, l, depth, x, squaring ? nullptr : y);
     sd_fft_lctx_ifft_trunc(transform, x, depth, length);
     if (layout == Layout::LEAN) sd_fft_ctx_clear(own_tables);
   }
@@ -652,7 +659,6 @@ void full_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
   loader.load(a_buffer, stride, a, an, a_extent, 0, a_extent.truncated);
   if (!squaring) loader.load(b_buffer, stride, b, bn, b_extent, 0, b_extent.truncated);
   for (ulong l = 0; l < np; ++l) {
-    const ulong prime = context->ffts[l].mod.n;
     sd_fft_lctx_t transform;
     sd_fft_lctx_init(transform, context->ffts + l, depth);
     double* x = a_buffer + l * stride;
@@ -660,14 +666,8 @@ void full_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
     if (!squaring) {
       sd_fft_lctx_fft_trunc(transform, b_buffer + l * stride, depth, b_extent.truncated, truncated);
     }
-    const ulong cofactor = *crt_data_co_prime_red(context->crts + np - 1, l);
-    const auto scale = static_cast<ulong>((static_cast<DoubleLimb>(cofactor) << depth) % prime);
-    const ulong factor = n_invmod(scale, prime);
-    if (squaring) {
-      sd_fft_lctx_point_sqr(transform, x, factor, depth);
-    } else {
-      sd_fft_lctx_point_mul(transform, x, b_buffer + l * stride, factor, depth);
-    }
+    multiply_points(transform, context, np, l, depth, x,
+                    squaring ? nullptr : b_buffer + l * stride);
     sd_fft_lctx_ifft_trunc(transform, x, depth, truncated);
   }
   // The coefficients whose limbs all lie within the product's go straight there; the last ones
