@@ -97,13 +97,23 @@ std::size_t transforms_scratch(ulong np, ulong depth, ulong transforms) {
          sizeof(double);
 }
 
-// FLINT's scratch for a product {a, an} {b, bn} with `np` primes of `bits` bits a coefficient.
-std::size_t scratch_with(ulong an, ulong bn, ulong np, ulong bits) {
+// The transforms of a full product {a, an} {b, bn} with `bits` bits a coefficient: its
+// coefficients rounded up to whole blocks, and the depth of the transforms that hold them.
+struct FullTransforms {
+  ulong truncated;
+  ulong depth;
+};
+FullTransforms full_transforms(ulong an, ulong bn, ulong bits) {
   const ulong coefficients = ceil_div(64 * an, bits) + ceil_div(64 * bn, bits) - 1;
   const ulong truncated = ceil_div(coefficients, BLK_SZ) * BLK_SZ;
   ulong depth = LG_BLK_SZ;
   while ((ulong{1} << depth) < truncated) ++depth;
-  return transforms_scratch(np, depth, 2);
+  return FullTransforms{truncated, depth};
+}
+
+// FLINT's scratch for a product {a, an} {b, bn} with `np` primes of `bits` bits a coefficient.
+std::size_t scratch_with(ulong an, ulong bn, ulong np, ulong bits) {
+  return transforms_scratch(np, full_transforms(an, bn, bits).depth, 2);
 }
 
 // FLINT chooses among its sets of primes (4 to 8) the one of the shortest transforms; but the
@@ -113,8 +123,8 @@ std::size_t scratch_with(ulong an, ulong bn, ulong np, ulong bits) {
 // took 6 or 7), the same below 10^5; runs with -r 5% at 10^7 digits and 2.5% at 10^8. Leaves the
 // context with the sets of the fewest primes that fit (of an even count when the FFT runs on two
 // threads, which share the primes out), or all of them where none fits; the products are the same
-// whichever set is used.
-void fewest_primes(ulong an, ulong bn, std::size_t allowance) {
+// whichever set is used. Returns the count of primes chosen, 0 where none fits.
+ulong fewest_primes(ulong an, ulong bn, std::size_t allowance) {
   ulong chosen = 0;
   for (ulong np = 4; np <= 8 && chosen == 0; ++np) {
     if (own.threads >= 2 && np % own.threads != 0) continue;
@@ -132,6 +142,7 @@ void fewest_primes(ulong an, ulong bn, std::size_t allowance) {
       own.context->profiles[count++] = own.profiles[i];
   }
   own.context->profiles_size = count;
+  return chosen;
 }
 
 // FLINT's sets of primes as every context has them (see fft_prepare), for choosing the shape of a
@@ -401,6 +412,17 @@ std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring) {
 
 namespace {
 
+// The thread's context for a product whose transforms take `buffer_bytes`: a buffer kept from a
+// product far larger (the conversions go from larger products to smaller ones) is given back
+// rather than held through the smaller ones.
+mpn_ctx_struct* fit_context(ulong buffer_bytes) {
+  if (own.ready && own.context->buffer_alloc > 2 * buffer_bytes + FFT_KEPT_SCRATCH_BYTES) {
+    fft_release_context();
+  }
+  if (!own.ready) make_context();
+  return own.context;
+}
+
 // Loads operands as FLINT's full product does: each coefficient reduced modulo every prime (the
 // last few, which may reach past the operand, one by one), zeros after them.
 struct OperandLoader {
@@ -466,13 +488,7 @@ void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t 
   const ulong chunk_length = load_chunk(depth);
   const ulong chunk_doubles = layout == Layout::LEAN && !one_transform ? np * chunk_length : 0;
   const ulong buffer_bytes = ((np + second_transforms) * stride + chunk_doubles) * sizeof(double);
-  // A buffer kept from a product far larger (the conversions go from larger products to smaller
-  // ones) is given back rather than held through the smaller ones.
-  if (own.ready && own.context->buffer_alloc > 2 * buffer_bytes + FFT_KEPT_SCRATCH_BYTES) {
-    fft_release_context();
-  }
-  if (!own.ready) make_context();
-  mpn_ctx_struct* context = own.context;
+  mpn_ctx_struct* context = fit_context(buffer_bytes);
   const OperandLoader loader = loader_for(context, shape.profile, np);
   const ulong length = ulong{1} << depth;
   double* a_buffer = static_cast<double*>(mpn_ctx_fit_buffer(context, buffer_bytes));
@@ -593,27 +609,17 @@ void fft_release_kept_operand(KeptOperand* kept) {
 
 namespace {
 
-// The thread's profile for a product of an by bn limbs among those of the primes fewest_primes
-// left in its context (all of them, when it found none that fits): as FLINT chooses among them,
-// by the truncated transforms' length and their share of the whole length. Returns its index in
-// own.profiles.
-ulong full_product_profile(ulong an, ulong bn) {
+// The thread's profile for a product of an by bn limbs among those of `primes` primes (of any
+// count where it is 0), as fewest_primes chose: as FLINT chooses among them, by the truncated
+// transforms' length and their share of the whole length. Returns its index in own.profiles.
+ulong full_product_profile(ulong an, ulong bn, ulong primes) {
   ulong best = 0;
   double best_score = 0;
   bool found = false;
   for (ulong i = 0; i < own.profile_count; ++i) {
     const profile_entry_struct& profile = own.profiles[i];
-    if (bn > profile.bn_bound) continue;
-    bool allowed = false;
-    for (ulong k = 0; k < own.context->profiles_size && !allowed; ++k) {
-      allowed = own.context->profiles[k].np == profile.np &&
-                own.context->profiles[k].bits == profile.bits;
-    }
-    if (!allowed) continue;
-    const ulong length = ceil_div(64 * an, profile.bits) + ceil_div(64 * bn, profile.bits) - 1;
-    const ulong truncated = ceil_div(length, BLK_SZ) * BLK_SZ;
-    ulong depth = LG_BLK_SZ;
-    while ((ulong{1} << depth) < truncated) ++depth;
+    if (bn > profile.bn_bound || (primes != 0 && profile.np != primes)) continue;
+    const auto [truncated, depth] = full_transforms(an, bn, profile.bits);
     const double ratio = std::ldexp(static_cast<double>(truncated), -static_cast<int>(depth));
     const double score = (1 - 0.25 * ratio) * static_cast<double>(profile.np * depth * truncated);
     if (!found || score < best_score) {
@@ -626,34 +632,28 @@ ulong full_product_profile(ulong an, ulong bn) {
   return best;
 }
 
-// Limbs of the product that the last coefficients may reach past its own: a block of them and
-// the CRT's length, at up to 192 bits a coefficient.
+// The most limbs the last coefficients take (see full_product): up to two blocks of them (the
+// direct ones end a block early, and the last block is rounded up) at up to 192 bits a
+// coefficient, and the CRT's length and the shift's limb past either end.
 constexpr ulong TAIL_LIMBS = 2 * (BLK_SZ * 192 / GMP_NUMB_BITS) + 2 * MAX_COEFFICIENT_LIMBS + 4;
 
 // {r, an + bn} <- {a, an} {b, bn} (a square where a == b and an == bn) on the calling thread alone,
-// by FLINT's truncated transforms in the thread's context and the quick recombination. Requires
-// fewest_primes done for the product.
-void full_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
-                  mp_size_t bn) {
+// by FLINT's truncated transforms in the thread's context and the quick recombination, under the
+// profiles of `primes` primes (any where it is 0).
+void full_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b, mp_size_t bn,
+                  ulong primes) {
   const bool squaring = a == b && an == bn;
-  const ulong profile = full_product_profile(static_cast<ulong>(an), static_cast<ulong>(bn));
+  const ulong profile =
+      full_product_profile(static_cast<ulong>(an), static_cast<ulong>(bn), primes);
   const ulong np = own.profiles[profile].np;
-  mpn_ctx_struct* context = own.context;
+  const auto [truncated, depth] =
+      full_transforms(static_cast<ulong>(an), static_cast<ulong>(bn), own.profiles[profile].bits);
+  const ulong stride = transform_stride(depth);
+  const ulong buffer_bytes = (squaring ? 1 : 2) * np * stride * sizeof(double);
+  mpn_ctx_struct* context = fit_context(buffer_bytes);
   const OperandLoader loader = loader_for(context, profile, np);
   const OperandLoader::Extent a_extent = loader.extent(an);
   const OperandLoader::Extent b_extent = loader.extent(bn);
-  const ulong length = ceil_div(64 * static_cast<ulong>(an), loader.bits) +
-                       ceil_div(64 * static_cast<ulong>(bn), loader.bits) - 1;
-  const ulong truncated = ceil_div(length, BLK_SZ) * BLK_SZ;
-  ulong depth = LG_BLK_SZ;
-  while ((ulong{1} << depth) < truncated) ++depth;
-  const ulong stride = transform_stride(depth);
-  const ulong buffer_bytes = (squaring ? 1 : 2) * np * stride * sizeof(double);
-  if (own.context->buffer_alloc > 2 * buffer_bytes + FFT_KEPT_SCRATCH_BYTES) {
-    fft_release_context();
-    make_context();
-    context = own.context;
-  }
   double* a_buffer = static_cast<double*>(mpn_ctx_fit_buffer(context, buffer_bytes));
   double* b_buffer = a_buffer + np * stride;
   loader.load(a_buffer, stride, a, an, a_extent, 0, a_extent.truncated);
@@ -705,17 +705,14 @@ void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
   assert(r + an + bn <= b || b + bn <= r);
   if (!own.ready) make_context();
   const std::size_t limbs = static_cast<std::size_t>(an + bn);
-  fewest_primes(static_cast<ulong>(an), static_cast<ulong>(bn),
-                fft_scratch_bytes(limbs, own.threads) - FFT_CONTEXT_BYTES);
+  const ulong primes = fewest_primes(static_cast<ulong>(an), static_cast<ulong>(bn),
+                                     fft_scratch_bytes(limbs, own.threads) - FFT_CONTEXT_BYTES);
   if (own.threads >= 2) {
     mpn_ctx_mpn_mul(own.context, r, a, static_cast<ulong>(an), b, static_cast<ulong>(bn));
   } else {
-    full_product(r, a, an, b, bn);
+    full_product(r, a, an, b, bn, primes);
   }
-  if (!keep && fft_scratch_bytes(limbs) > FFT_KEPT_SCRATCH_BYTES) {
-    mpn_ctx_clear(own.context);
-    own.ready = false;
-  }
+  if (!keep && fft_scratch_bytes(limbs) > FFT_KEPT_SCRATCH_BYTES) fft_release_context();
 }
 
 void fft_release_context() {
