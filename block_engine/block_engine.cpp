@@ -6,12 +6,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <thread>
 
 #include "block_engine/block_chain.h"
 #include "block_engine/block_tree.h"
 #include "exact_terms/exact_step.h"
+#include "numbers/fixed_decimal.h"
 #include "numbers/series_constants.h"
 #include "numbers/term_estimate.h"
 #include "platform/reserved_region.h"
@@ -393,6 +395,19 @@ void load_state(const BlockEngine& engine, const CalcState& state, mpz_t sum, mp
   words_to_integer(state.term, count, term, engine.threads);
 }
 
+// sum[0 .. count) and term[0 .. count) <- the loop's state at n = 2, the same for every run of
+// `count` words: 1.0 - t_1 and t_2 = floor(t_1 a_1 / b_1) = floor(t_1 / (4 K)), from
+// t_1 = 1.0 / (2 K) truncated, as the words' own routines give them.
+void second_state_words(Word* sum, Word* term, std::int32_t count) {
+  std::memset(sum, 0, static_cast<std::size_t>(count) * sizeof(Word));
+  std::memset(term, 0, static_cast<std::size_t>(count) * sizeof(Word));
+  sum[0] = WORD_ONE;
+  term[0] = WORD_ONE;
+  const std::int32_t first = divide_small(term, FIRST_TERM_DIVISOR, count, 0);
+  subtract_words(sum, term, count, first);
+  divide_small(term, 4 * SERIES_X_DENOMINATOR, count, first);
+}
+
 // The steps of a whole run from n = 1, and the index a run from the state ends near.
 double run_steps_of(const CalcState& state) {
   return static_cast<double>(
@@ -466,8 +481,11 @@ SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSigna
   const SeriesOutcome outcome = run_blocks(&run);
   release_product_scratch();
   set_product_bounds(engine->conversion_bounds);
-  // Both numbers' pieces shared by the threads, where the conversion is prepared.
-  if (conversion.ready) {
+  // Both numbers' pieces shared by the threads, where the conversion is prepared; the state
+  // after the first step (a stop in a run's first block from index 1) at once.
+  if (run.n == 2) {
+    second_state_words(state->sum, state->term, count);
+  } else if (conversion.ready) {
     const mpz_srcptr numbers[] = {run.sum, run.term};
     Word* const words[] = {state->sum, state->term};
     integers_to_words(numbers, words, 2, count, engine->threads, conversion);

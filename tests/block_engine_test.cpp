@@ -158,6 +158,17 @@ TEST(BlockEngine, LargerDigitCountsFreshAndResumedOnTwoThreads) {
       EXPECT_TRUE(
           broken_off_and_resumed(positions, tuning, 1 + random() % (end.state.next_n / 10), end));
     }
+    // A break at the first poll gives the first block up: the state after the first step.
+    CalcState early = fresh(positions);
+    ASSERT_EQ(block_engine_run(&early, tuning, 0), SeriesOutcome::INTERRUPTED);
+    CalcState loop = fresh(positions);
+    ASSERT_EQ(loop_until(&loop, 2), SeriesOutcome::INTERRUPTED);
+    EXPECT_EQ(snapshot(SeriesOutcome::INTERRUPTED, early),
+              snapshot(SeriesOutcome::INTERRUPTED, loop))
+        << "D " << positions;
+    EXPECT_EQ(early.first_nonzero, loop.first_nonzero);
+    calc_release(&early);
+    calc_release(&loop);
     // Breaks at the first block's end, at the next block's top, and at its first half (the first
     // block takes half the steps).
     const std::uint32_t second_block = 2 + (tuning.block_steps + 1) / 2;
