@@ -293,6 +293,9 @@ SeriesOutcome first_step(Run* run) {
   return SeriesOutcome::INTERRUPTED;  // that is: go on
 }
 
+// The loop from the run's state, block by block: leaves the run's sum, term and index as the loop
+// leaves them at its end, or after a stop at the start of the block given up (there the term only
+// where n > 2: the state at n = 2 is written in words directly).
 SeriesOutcome run_blocks(Run* run) {
   const BlockEngine& engine = *run->engine;
   BlockSignals& signals = *run->signals;
@@ -370,9 +373,10 @@ SeriesOutcome run_blocks(Run* run) {
   abandon_next(&next);
   mpz_clear(block_sum);
   arena_trim();  // room for the conversions back into words
-  if (mpz_sgn(given_up_quotient) != 0) {
+  if (mpz_sgn(given_up_quotient) != 0 && run->n != 2) {
     // The state at the start of the block given up: its first term again, formed once no tree
-    // is held and the other thread is idle, with both threads' FFT scratch.
+    // is held and the other thread is idle, with both threads' FFT scratch. (At n = 2 the
+    // state's words come straight from second_state_words, and the term is not needed.)
     set_product_bounds(engine.conversion_bounds);
     set_thread_alone(lone_scratch, engine.threads);
     multiply_add(run->term, given_up_quotient, given_up_divisor);
