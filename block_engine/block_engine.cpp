@@ -400,14 +400,12 @@ void load_state(const BlockEngine& engine, const CalcState& state, mpz_t sum, mp
 }
 
 // sum[0 .. count) and term[0 .. count) <- the loop's state at n = 2, the same for every run of
-// `count` words: 1.0 - t_1 and t_2 = floor(t_1 a_1 / b_1) = floor(t_1 / (4 K)), from
-// t_1 = 1.0 / (2 K) truncated, as the words' own routines give them.
+// `count` words: 1.0 - t_1 and t_2 = floor(t_1 a_1 / b_1) = floor(t_1 / (4 K)), from the fresh
+// state, as the words' own routines give them.
 void second_state_words(Word* sum, Word* term, std::int32_t count) {
   std::memset(sum, 0, static_cast<std::size_t>(count) * sizeof(Word));
   std::memset(term, 0, static_cast<std::size_t>(count) * sizeof(Word));
-  sum[0] = WORD_ONE;
-  term[0] = WORD_ONE;
-  const std::int32_t first = divide_small(term, FIRST_TERM_DIVISOR, count, 0);
+  const std::int32_t first = set_fresh_numbers(sum, term, count);
   subtract_words(sum, term, count, first);
   divide_small(term, 4 * SERIES_X_DENOMINATOR, count, first);
 }
@@ -486,7 +484,8 @@ SeriesOutcome run_block_engine(BlockEngine* engine, CalcState* state, BlockSigna
   release_product_scratch();
   set_product_bounds(engine->conversion_bounds);
   // Both numbers' pieces shared by the threads, where the conversion is prepared; the state
-  // after the first step (a stop in a run's first block from index 1) at once.
+  // after the first step (a stop in a run's first block from index 1, or a run that ends there)
+  // at once.
   if (run.n == 2) {
     second_state_words(state->sum, state->term, count);
   } else if (conversion.ready) {

@@ -30,13 +30,17 @@ void calc_release(CalcState* state) {
   state->term = nullptr;
 }
 
+std::int32_t set_fresh_numbers(Word* sum, Word* term, std::int32_t count) {
+  sum[0] = WORD_ONE;
+  term[0] = WORD_ONE;
+  return divide_small(term, FIRST_TERM_DIVISOR, count, 0);
+}
+
 bool calc_start_fresh(CalcState* state, std::uint32_t positions, std::uint32_t format,
                       std::uint32_t print_lead) {
   state->positions = positions;
   if (!calc_allocate(state, true)) return false;
-  state->sum[0] = WORD_ONE;
-  state->term[0] = WORD_ONE;
-  state->first_nonzero = divide_small(state->term, FIRST_TERM_DIVISOR, state->word_count, 0);
+  state->first_nonzero = set_fresh_numbers(state->sum, state->term, state->word_count);
   state->next_n = 1;
   state->elapsed_ms = 0;
   state->format = format;

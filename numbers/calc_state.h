@@ -32,6 +32,10 @@ bool calc_allocate(CalcState* state, bool zeroed);
 // Releases both numbers; safe on a state that holds none.
 void calc_release(CalcState* state);
 
+// sum <- 1.0 and term <- t_1 = 1.0 / 131836324 truncated, over `count` >= 1 words that are all
+// zero. Returns the term's first non-zero word.
+std::int32_t set_fresh_numbers(Word* sum, Word* term, std::int32_t count);
+
 // A fresh computation of `positions` digit positions: sum = 1.0, term = t_1 = 1 / 131836324, n = 1,
 // no time spent. Requires 1 <= positions < POSITION_COUNT_BOUND. Returns false when the numbers
 // cannot be allocated.
