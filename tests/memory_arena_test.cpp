@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <gmp.h>
 
+#include <cinttypes>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -171,6 +175,45 @@ TEST(MemoryArena, FreedRunsKeepTheirPagesBelowTheRoutesBound) {
   EXPECT_EQ(resident_share(small, 4 * MB), 0.0);
   arena_free(fence);
   arena_free(last_fence);
+  arena_release();
+}
+
+// The VmFlags line of the mapping that holds `at`, from /proc/self/smaps; empty if none.
+std::string mapping_flags(const void* at) {
+  std::ifstream maps("/proc/self/smaps");
+  const auto address = reinterpret_cast<std::uintptr_t>(at);
+  bool inside = false;
+  for (std::string line; std::getline(maps, line);) {
+    std::uintptr_t from = 0;
+    std::uintptr_t to = 0;
+    if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " ", &from, &to) == 2 &&
+        line.find(':') > line.find(' ')) {
+      inside = address >= from && address < to;
+    } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+      return line;
+    }
+  }
+  return {};
+}
+
+bool has_flag(const std::string& flags, const char* flag) {
+  return (flags + " ").find(std::string(" ") + flag + " ") != std::string::npos;
+}
+
+// Large chunks ask for large pages while they are held, and nothing else in the region does.
+TEST(MemoryArena, OnlyHeldLargeChunksAskForLargePages) {
+  constexpr std::size_t MB = std::size_t{1} << 20;
+  ASSERT_TRUE(arena_reserve(64 * MB));
+  auto* small = static_cast<char*>(arena_allocate(MB));
+  auto* large = static_cast<char*>(arena_allocate(16 * MB));
+  ASSERT_TRUE(small != nullptr && large != nullptr);
+  const std::string held = mapping_flags(large + 8 * MB);
+  if (held.empty()) GTEST_SKIP() << "no /proc/self/smaps";
+  EXPECT_TRUE(has_flag(held, "hg")) << held;
+  EXPECT_TRUE(has_flag(mapping_flags(small), "nh")) << mapping_flags(small);
+  arena_free(large);
+  EXPECT_TRUE(has_flag(mapping_flags(large + 8 * MB), "nh")) << mapping_flags(large + 8 * MB);
+  arena_free(small);
   arena_release();
 }
 #endif
