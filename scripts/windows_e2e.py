@@ -27,6 +27,10 @@ def image_header(exe):
 
 MACHINE, CHARACTERISTICS = image_header(EXE)
 WIDE = MACHINE == 0x8664
+# The 64-bit program through Wine's 64-bit loader, which also runs where the kernel runs no
+# 32-bit programs (the `wine` command starts the 32-bit one whenever it is installed).
+WINE64 = "/usr/lib/wine/wine64"
+WINE = [WINE64] if WIDE and os.access(WINE64, os.X_OK) else ["wine"]
 LARGE_ADDRESS_AWARE = 0x20
 ELAPSED = b"\x8f\x8a\x97v\x8e\x9e\x8a\xd4 : "  # the time report follows this text
 USAGE_FIRST_LINE = b"Usage: tindermoss_vale [options]"
@@ -36,12 +40,14 @@ SAVED = b"\x8c\xbb\x8d\xdd\x82\xcc\x8f\xf3\x91\xd4\x82\xf0\x8f\x91\x82\xab\x8fo\
 work = tempfile.mkdtemp(prefix="tindermoss_windows_")
 env = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=os.path.join(work, "prefix"),
            WINEDLLOVERRIDES="mscoree,mshtml=")
+if WINE != ["wine"]:
+    env["WINELOADER"] = WINE64
 failures = []
 passed = 0
 
 
 def run_windows(args):
-    done = subprocess.run(["wine", EXE] + args, cwd=work, env=env, stdin=subprocess.DEVNULL,
+    done = subprocess.run(WINE + [EXE] + args, cwd=work, env=env, stdin=subprocess.DEVNULL,
                           capture_output=True)
     return done.returncode, done.stdout, done.stderr
 
@@ -51,7 +57,7 @@ def interrupt_windows_run(attempts):
     Ctrl+C event) some seconds after its progress scale is out, when it takes Ctrl+C: each
     (arguments, seconds) attempt in turn until one saves its state."""
     for args, after_seconds in attempts:
-        run = subprocess.Popen(["wine", EXE] + args, cwd=work, env=env, stdin=subprocess.DEVNULL,
+        run = subprocess.Popen(WINE + [EXE] + args, cwd=work, env=env, stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
         err = b""
         while b"[%]" not in err:
