@@ -70,13 +70,14 @@ int main(int argc, char** argv) {
       }
     });
     // FFT scratch of three numbers' size a thread, products split to fit it and the scratch
-    // kept, as a run with -r converts,
+    // kept, as a run with -r converts.
     const double number_bytes = static_cast<double>(digits) * 3.3219280948873623 / 8;
     set_product_bounds({static_cast<std::size_t>(3 * number_bytes), true, true});
     WordConversion conversion;
     bool prepared = false;
     const Times prepare = timed([&] { prepared = prepare_word_conversion(count, &conversion); });
-    // and twice that for a thread while the other multiplies nothing, on the FFT's two threads
+    // The first whole piece, made while the other thread multiplies nothing, as a save makes it:
+    // twice that scratch, on the FFT's two threads.
     conversion.lone_fft_scratch_bytes = static_cast<std::size_t>(6 * number_bytes);
     conversion.lone_threads = 2;
     if (!prepared) {

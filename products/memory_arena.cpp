@@ -40,8 +40,8 @@ constexpr int LOOKS_IN_BIN = 16;
 // Chunks of at least this size from region_allocate take large pages while they are held (see
 // advise_large_pages); the rest of the region, small pages only. Measured on a virtual machine
 // whose page faults are dear, without a checkpoint file at 10^8 digits: 5.7-6.5 s against 8.3-8.8
-// s with small pages only, at 367-377 MB against 355-377 MB; with -r, q after 30 s saved in 8.5 s
-// against 12.9 s, and the resumed run took 75 s against 113 s.
+// s with small pages only, at 367-377 MB against 355-377 MB; with -r, q after 30 s saved in 9.7 s
+// against 12.9 s, and the resumed run took 77 s against 113 s.
 constexpr std::size_t LARGE_PAGES_FROM = std::size_t{2} << 20;
 
 // At the start of every chunk, free or not. `below` is the size of the chunk just below it in

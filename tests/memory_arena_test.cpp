@@ -7,10 +7,10 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <string>
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -202,16 +202,16 @@ bool has_flag(const std::string& flags, const char* flag) {
 
 // Large chunks ask for large pages while they are held, and nothing else in the region does.
 TEST(MemoryArena, OnlyHeldLargeChunksAskForLargePages) {
+  if (!std::ifstream("/proc/self/smaps")) GTEST_SKIP() << "no /proc/self/smaps";
+  if (!std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled")) {
+    GTEST_SKIP() << "a kernel without large pages for anonymous memory";
+  }
   constexpr std::size_t MB = std::size_t{1} << 20;
   ASSERT_TRUE(arena_reserve(64 * MB));
   auto* small = static_cast<char*>(arena_allocate(MB));
   auto* large = static_cast<char*>(arena_allocate(16 * MB));
   ASSERT_TRUE(small != nullptr && large != nullptr);
   const std::string held = mapping_flags(large + 8 * MB);
-  if (held.empty()) GTEST_SKIP() << "no /proc/self/smaps";
-  if (!std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled")) {
-    GTEST_SKIP() << "a kernel without large pages for anonymous memory";
-  }
   EXPECT_TRUE(has_flag(held, "hg")) << held;
   EXPECT_TRUE(has_flag(mapping_flags(small), "nh")) << mapping_flags(small);
   arena_free(large);
