@@ -49,18 +49,20 @@ void queue_fail(ConversionQueue* queue, PieceStatus failure) {
   queue->status.compare_exchange_strong(expected, failure);
 }
 
+PieceStatus take_leading_half(const DecimalPiece& piece, DecimalPiece* leading) {
+  *leading = DecimalPiece{};
+  if (piece.leading_given) return PieceStatus::DONE;
+  clear_shared_word(piece);  // before either half can reach a leaf
+  if (piece.first + (piece.places + 1) / 2 <= piece.known_zeros) return PieceStatus::DONE;
+  return leading_half(piece, leading);
+}
+
 void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgress progress) {
   PieceStatus status = queue->status.load();
   while (status == PieceStatus::DONE && piece.places > LEAF_PLACES) {
-    if (!piece.leading_given) {
-      clear_shared_word(piece);  // before either half can reach a leaf
-      // A leading half of known zeros only is not formed.
-      if (piece.first + (piece.places + 1) / 2 > piece.known_zeros) {
-        DecimalPiece leading;
-        status = leading_half(piece, &leading);
-        if (status == PieceStatus::DONE) queue_add(queue, leading);
-      }
-    }
+    DecimalPiece leading;
+    status = take_leading_half(piece, &leading);
+    if (status == PieceStatus::DONE && leading.places > 0) queue_add(queue, leading);
     DecimalPiece trailing;
     if (status == PieceStatus::DONE) {
       status = trailing_half(piece, *queue->powers, &queue->kept_powers, &trailing);

@@ -42,6 +42,11 @@ void queue_add(ConversionQueue* queue, DecimalPiece piece);
 // Records a failure: pieces not yet converted are then dropped.
 void queue_fail(ConversionQueue* queue, PieceStatus failure);
 
+// The leading half of a piece of more than LEAF_PLACES digits, where it is to be formed: not where
+// the piece says it comes separately nor where it holds known zeros only (leading->places is 0
+// then). Zeroes the word the halves share first.
+PieceStatus take_leading_half(const DecimalPiece& piece, DecimalPiece* leading);
+
 // Converts a held piece: its trailing halves here, its leading halves queued (unless given);
 // then releases the hold.
 void convert_piece(ConversionQueue* queue, DecimalPiece piece, ConversionProgress progress);

@@ -105,56 +105,105 @@ PieceStatus whole_piece(const TreeNumber& number, const WordConversion& conversi
   return PieceStatus::DONE;
 }
 
-// A thread's share of a tree conversion: the whole pieces of numbers[first], numbers[first +
-// stride], ..., then any queued piece. `whole_made`, unless null, is counted down once its first
-// whole piece is made; that one takes the conversion's lone FFT scratch when `first_alone` (no
-// other thread multiplies meanwhile) and its threads.
+// The known zeros' words of `number`: zeroed before any leaf that reaches into them stores or adds
+// there.
+void zero_known_words(const TreeNumber& number) {
+  const std::uint64_t zero_words = (number.zeros + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD;
+  std::memset(number.words, 0, zero_words * sizeof(Word));
+}
+
+// A thread's share of a tree conversion whose numbers' whole pieces are made side by side: the
+// whole pieces of numbers[first], numbers[first + stride], ..., then any queued piece.
 void convert_share(ConversionQueue* queue, const WordConversion& conversion,
-                   const TreeNumber* numbers, int count, int first, int stride,
-                   std::latch* whole_made, bool first_alone) {
+                   const TreeNumber* numbers, int count, int first, int stride) {
   for (int k = first; k < count; k += stride) {
     DecimalPiece whole;
-    const bool alone = k == first && first_alone && conversion.lone_fft_scratch_bytes > 0;
-    if (alone) set_thread_alone(conversion.lone_fft_scratch_bytes, conversion.lone_threads);
     const PieceStatus status = whole_piece(numbers[k], conversion, &whole);
-    if (alone) end_thread_alone();
-    if (k == first && whole_made != nullptr) whole_made->count_down();
     if (status != PieceStatus::DONE) queue_fail(queue, status);
-    // The known zeros' words: zero before any leaf that reaches into them stores or adds there.
-    const std::uint64_t zero_words = (numbers[k].zeros + DIGITS_PER_WORD - 1) / DIGITS_PER_WORD;
-    std::memset(numbers[k].words, 0, zero_words * sizeof(Word));
+    zero_known_words(numbers[k]);
     convert_piece(queue, whole, ConversionProgress{});  // (which also ends its hold)
   }
   convert_queued(queue, ConversionProgress{});
 }
 
+// Number `number`'s whole piece and its first halving, made while no other thread multiplies: the
+// whole piece with the conversion's lone FFT scratch and threads, and the halving's product (the
+// largest of the conversion, modulo B^n - 1 for n the whole fraction's limbs, which the FFT takes
+// by whole transforms only within about 3.5 times the number's size) with that scratch on one
+// thread. Its halves go to *leading (places 0 where none is formed) and *trailing, for the caller
+// to queue and convert once the other threads may multiply again.
+PieceStatus begin_alone(ConversionQueue* queue, const WordConversion& conversion,
+                        const TreeNumber& number, DecimalPiece* leading, DecimalPiece* trailing) {
+  *leading = DecimalPiece{};
+  *trailing = DecimalPiece{};
+  DecimalPiece whole;
+  set_thread_alone(conversion.lone_fft_scratch_bytes, conversion.lone_threads);
+  PieceStatus status = whole_piece(number, conversion, &whole);
+  end_thread_alone();
+  zero_known_words(number);
+  if (status == PieceStatus::DONE && whole.places <= LEAF_PLACES) {
+    *trailing = whole;
+    return status;
+  }
+  if (status == PieceStatus::DONE) status = take_leading_half(whole, leading);
+  if (status == PieceStatus::DONE) {
+    set_thread_alone(conversion.lone_fft_scratch_bytes, 1);
+    status = trailing_half(whole, *queue->powers, &queue->kept_powers, trailing);
+    end_thread_alone();
+  }
+  release_piece(&whole);
+  if (status != PieceStatus::DONE) release_piece(leading);
+  return status;
+}
+
 // The words of `count` numbers through `conversion`, their pieces shared by `threads` threads
-// (1 or 2): a thread that has finished its own numbers' pieces takes the others'. The second
-// thread's whole piece waits for the first's where the conversion says so. A failure of any piece
-// fails them all.
+// (1 or 2): a thread that has finished its own numbers' pieces takes the others'. Where the
+// conversion makes its numbers' whole pieces apart, or has lone FFT scratch and one thread or one
+// number to convert, the first thread makes every whole piece and its first halving alone (see
+// begin_alone) while the other waits; otherwise each thread makes its own numbers' whole pieces
+// side by side. A failure of any piece fails them all.
 PieceStatus tree_words(const TreeNumber* numbers, int count, const WordConversion& conversion,
                        unsigned threads) {
   ConversionQueue queue;
   queue.powers = &conversion.powers;
   queue.kept_powers.most_bytes = kept_powers_bytes(conversion.places);
   for (int k = 0; k < count; ++k) queue_hold(&queue);
-  std::latch first_whole_made(1);
+  const bool alone = conversion.whole_pieces_apart ||
+                     (conversion.lone_fft_scratch_bytes > 0 && (threads < 2 || count == 1));
+  std::latch begun(1);
   std::thread helper;
   if (threads >= 2) {
     try {
       helper = std::thread([&] {
-        if (conversion.whole_pieces_apart) first_whole_made.wait();
-        convert_share(&queue, conversion, numbers, count, 1, 2, nullptr, false);
+        if (alone) {
+          begun.wait();
+          convert_queued(&queue, ConversionProgress{});
+        } else {
+          convert_share(&queue, conversion, numbers, count, 1, 2);
+        }
         release_product_scratch();
       });
     } catch (const std::exception&) {
       // One thread does it all.
     }
   }
-  const int stride = helper.joinable() ? 2 : 1;
-  // The first whole piece is made alone unless the helper makes its own beside it.
-  const bool first_alone = stride == 1 || count == 1 || conversion.whole_pieces_apart;
-  convert_share(&queue, conversion, numbers, count, 0, stride, &first_whole_made, first_alone);
+  if (!alone) {
+    convert_share(&queue, conversion, numbers, count, 0, helper.joinable() ? 2 : 1);
+  } else {
+    DecimalPiece leading[MAX_NUMBERS_TO_WORDS];
+    DecimalPiece trailing[MAX_NUMBERS_TO_WORDS];
+    for (int k = 0; k < count; ++k) {
+      const PieceStatus status =
+          begin_alone(&queue, conversion, numbers[k], &leading[k], &trailing[k]);
+      if (status != PieceStatus::DONE) queue_fail(&queue, status);
+    }
+    for (int k = 0; k < count; ++k) {
+      if (leading[k].places > 0) queue_add(&queue, leading[k]);
+    }
+    begun.count_down();
+    for (int k = 0; k < count; ++k) convert_piece(&queue, trailing[k], ConversionProgress{});
+    convert_queued(&queue, ConversionProgress{});
+  }
   if (helper.joinable()) helper.join();
   queue_release(&queue);
   return queue.status.load();

@@ -14,18 +14,20 @@
 
 namespace {
 
-// Converts x of `count` words both ways, prepared and not, on one thread and two.
+// Converts x of `count` words both ways, prepared and not, on one thread and two; prepared, also
+// with the whole piece and its first halving made alone with more FFT scratch, as a save makes
+// them.
 void expect_gmps_words(const mpz_t x, std::int32_t count) {
   const std::vector<Word> expected = mpz_to_words(x, count);
   WordConversion prepared;
   const bool ready = prepare_word_conversion(count, &prepared);
   for (const unsigned threads : {1u, 2u}) {
-    for (const WordConversion* conversion : {static_cast<const WordConversion*>(nullptr),
-                                             static_cast<const WordConversion*>(&prepared)}) {
+    for (const int way : {0, 1, 2}) {
+      prepared.lone_fft_scratch_bytes = way == 2 ? fft_scratch_bytes(16000) : 0;
       std::vector<Word> words(static_cast<std::size_t>(count), 7);
-      integer_to_words(x, words.data(), count, threads, conversion);
+      integer_to_words(x, words.data(), count, threads, way == 0 ? nullptr : &prepared);
       EXPECT_EQ(words, expected) << count << " words, " << threads << " threads, prepared "
-                                 << (conversion != nullptr && ready);
+                                 << (way != 0 && ready) << ", alone " << (way == 2);
     }
     mpz_t back;
     mpz_init(back);
