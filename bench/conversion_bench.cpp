@@ -76,8 +76,8 @@ int main(int argc, char** argv) {
     WordConversion conversion;
     bool prepared = false;
     const Times prepare = timed([&] { prepared = prepare_word_conversion(count, &conversion); });
-    // The first whole piece, made while the other thread multiplies nothing, as a save makes it:
-    // twice that scratch, on the FFT's two threads.
+    // The whole pieces and their first halvings, made while the other thread multiplies nothing,
+    // as a save makes them: twice that scratch, the whole pieces on the FFT's two threads.
     conversion.lone_fft_scratch_bytes = static_cast<std::size_t>(6 * number_bytes);
     conversion.lone_threads = 2;
     if (!prepared) {
