@@ -264,7 +264,8 @@ namespace {
 
 // Whether the calling thread's FFT takes a product modulo B^n - 1 by whole transforms now.
 bool wrapped_fft_fits(mp_size_t n, bool squaring) {
-  if (n < WRAPPED_TRANSFORM_MIN_LIMBS || !fft_chosen() || thread_fft_threads != 1) return false;
+  if (n < WRAPPED_TRANSFORM_MIN_LIMBS || !fft_chosen()) return false;
+  if (thread_fft_threads != 1) return fft_wrapped_on_two_threads(n, squaring, thread_bound());
   const std::size_t scratch_bytes = fft_wrapped_scratch_bytes(n, squaring);
   return scratch_bytes != 0 && scratch_bytes <= thread_bound();
 }

@@ -58,8 +58,9 @@ inline constexpr mp_size_t WRAPPED_FFT_EXTRA_LIMBS = 9;
 
 // {sum, n + WRAPPED_FFT_EXTRA_LIMBS} <- a number congruent to {a, an} {b, bn} modulo B^n - 1 (a
 // square where a == b and an == bn), to be folded once, by FLINT's whole transforms where n came
-// from wrapped_fft_size, the calling thread's FFT runs on one thread and its scratch fits the
-// thread's bound; otherwise false, with nothing written. Requires n >= an >= bn >= 1 and sum apart
+// from wrapped_fft_size, the calling thread's FFT runs on one thread (or shares the product's
+// primes between its two, see fft_wrapped_on_two_threads) and its scratch fits the thread's
+// bound; otherwise false, with nothing written. Requires n >= an >= bn >= 1 and sum apart
 // from a and b.
 bool wrapped_by_fft(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                     const mp_limb_t* b, mp_size_t bn);

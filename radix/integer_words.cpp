@@ -126,11 +126,10 @@ void convert_share(ConversionQueue* queue, const WordConversion& conversion,
   convert_queued(queue, ConversionProgress{});
 }
 
-// Number `number`'s whole piece and its first halving, made while no other thread multiplies: the
-// whole piece with the conversion's lone FFT scratch and threads, and the halving's product (the
-// largest of the conversion, modulo B^n - 1 for n the whole fraction's limbs, which the FFT takes
-// by whole transforms only within about 3.5 times the number's size) with that scratch on one
-// thread. Its halves go to *leading (places 0 where none is formed) and *trailing, for the caller
+// Number `number`'s whole piece and its first halving, made while no other thread multiplies,
+// with the conversion's lone FFT scratch and threads: the halving's product, the largest of the
+// conversion (modulo B^n - 1 for n the whole fraction's limbs), then goes to the FFT's whole
+// transforms, which take about 3.5 times the number's size on one thread and a little more on two. Its halves go to *leading (places 0 where none is formed) and *trailing, for the caller
 // to queue and convert once the other threads may multiply again.
 PieceStatus begin_alone(ConversionQueue* queue, const WordConversion& conversion,
                         const TreeNumber& number, DecimalPiece* leading, DecimalPiece* trailing) {
@@ -147,7 +146,7 @@ PieceStatus begin_alone(ConversionQueue* queue, const WordConversion& conversion
   }
   if (status == PieceStatus::DONE) status = take_leading_half(whole, leading);
   if (status == PieceStatus::DONE) {
-    set_thread_alone(conversion.lone_fft_scratch_bytes, 1);
+    set_thread_alone(conversion.lone_fft_scratch_bytes, conversion.lone_threads);
     status = trailing_half(whole, *queue->powers, &queue->kept_powers, trailing);
     end_thread_alone();
   }

@@ -114,10 +114,11 @@ TEST(WrappedProducts, EveryShapeOfTheWholeTransformsHoldsTheLargestCoefficients)
 // nothing else, under `bound` on the calling thread's FFT scratch; the product checked after
 // against plain integers.
 std::size_t wrapped_high_water(mp_size_t n, const std::vector<mp_limb_t>& a,
-                               const std::vector<mp_limb_t>& b, bool squaring, std::size_t bound) {
+                               const std::vector<mp_limb_t>& b, bool squaring, std::size_t bound,
+                               unsigned threads = 1) {
   std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
   EXPECT_TRUE(arena_reserve(std::size_t{64} << 20));
-  set_thread_alone(bound, 1);
+  set_thread_alone(bound, threads);
   const auto an = static_cast<mp_size_t>(a.size());
   if (squaring) {
     wrapped_square(r.data(), n, a.data(), an, scratch.data());
@@ -199,6 +200,37 @@ TEST(WrappedProducts, LeanTransformsHoldTheLargestCoefficientsWithinTheBound) {
     ASSERT_EQ(wrapped_fft_size(wanted, true), n) << n << " squared";
     end_thread_alone();
     EXPECT_LE(wrapped_high_water(n, ones, ones, true, usual_square - 1), usual_square - 1) << n;
+  }
+}
+
+// A thread alone whose FFT runs on two threads shares the lean transforms' primes with the other:
+// under a bound that turns the usual transforms away but leaves room for the other thread's
+// second operand, the product is still taken, is right with the largest coefficients, stays
+// within the bound, and holds more than the lean transforms on one thread (the other thread's
+// share). From 60,000 limbs on, where the other thread's tables and chunk are small beside the
+// transforms.
+TEST(WrappedProductsTwoThreads, AThreadAloneSharesTheLeanTransformsPrimes) {
+  if (wrapped_fft_size(WRAPPED_TRANSFORM_MIN_LIMBS, false) == 0) {
+    GTEST_SKIP() << "no FFT in this build or on this processor";
+  }
+  std::mt19937_64 rng(89);
+  for (mp_size_t wanted = 60000; wanted < 300000; wanted = wanted * 3 / 2) {
+    const mp_size_t n = wrapped_size(wanted);
+    std::vector<mp_limb_t> ones(static_cast<std::size_t>(n), ~mp_limb_t{0});
+    ones[0] -= 1;
+    const std::vector<mp_limb_t> half(ones.begin(), ones.begin() + n / 2);
+    const std::size_t usual = wrapped_high_water(n, ones, half, false, std::size_t{1} << 30);
+    const std::size_t bound = usual - 1;
+    const std::size_t lean = wrapped_high_water(n, ones, half, false, bound);
+    set_thread_alone(bound, 2);
+    ASSERT_EQ(wrapped_fft_size(wanted, false), n) << n;
+    end_thread_alone();
+    const std::size_t shared = wrapped_high_water(n, ones, half, false, bound, 2);
+    EXPECT_LE(shared, bound) << n;
+    EXPECT_GT(shared, lean) << n;
+    EXPECT_LE(wrapped_high_water(n, random_limbs(rng, n), random_limbs(rng, n / 3), false, bound, 2),
+              bound)
+        << n;
   }
 }
 
