@@ -126,11 +126,11 @@ ProductBounds conversion_bounds(std::int32_t word_count, std::uint32_t steps, do
 
 // The FFT scratch of one thread while the other multiplies nothing (the conversions'
 // preparation, a save's whole pieces and their first halvings, a given-up block's first term,
-// each block's top division): both threads' FFT scratch under the conversions' bounds, with one thread's parts,
-// within the two threads' share that the model counts. Measured with -r: the preparation took
-// 7.0 s at 10^8 digits with the conversions' bounds and 3.8 s with these, 87 s and 66 s at 10^9
-// (its peak 5.2 and 6.0 GB there, below the blocks'); whole runs at 10^8 85.2 and 85.6 s against
-// 81.8 and 82.0 s, at 717 MB against 718 and 726 MB.
+// each block's top division): both threads' FFT scratch under the conversions' bounds, with one
+// thread's parts, within the two threads' share that the model counts. Measured with -r: the
+// preparation took 7.0 s at 10^8 digits with the conversions' bounds and 3.8 s with these, 87 s and
+// 66 s at 10^9 (its peak 5.2 and 6.0 GB there, below the blocks'); whole runs at 10^8 85.2 and 85.6
+// s against 81.8 and 82.0 s, at 717 MB against 718 and 726 MB.
 std::size_t lone_fft_scratch(const ProductBounds& conversion) {
   return 2 * conversion.fft_scratch_bytes;
 }

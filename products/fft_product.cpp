@@ -535,8 +535,7 @@ void transform_primes(void* argument) {
       if (job.layout == Layout::LEAN) load_for_prime(l);
       sd_fft_lctx_fft_trunc(transform, own_y, job.depth, job.b_extent.truncated, length);
     }
-    multiply_points(transform, job.context, job.np, l, job.depth, x,
-                    job.squaring ? nullptr : y);
+    multiply_points(transform, job.context, job.np, l, job.depth, x, job.squaring ? nullptr : y);
     sd_fft_lctx_ifft_trunc(transform, x, job.depth, length);
     if (job.layout == Layout::LEAN) sd_fft_ctx_clear(own_tables);
   }
@@ -574,10 +573,9 @@ void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t 
   // On two threads (the thread's FFT's, in the lean layout of a product that is no square, where
   // the scratch allows) the primes are shared: about 1.5 times as quick (see
   // build/bench/product_tuning).
-  const bool two_threads = own.threads >= 2 && layout == Layout::LEAN && !one_transform &&
-                           wrapped_scratch(shape, false, layout) +
-                                   lean_second_thread_scratch(shape) <=
-                               allowance;
+  const bool two_threads =
+      own.threads >= 2 && layout == Layout::LEAN && !one_transform &&
+      wrapped_scratch(shape, false, layout) + lean_second_thread_scratch(shape) <= allowance;
   const ulong second_thread_doubles = two_threads ? stride + np * chunk_length : 0;
   const ulong buffer_bytes =
       ((np + second_transforms) * stride + chunk_doubles + second_thread_doubles) * sizeof(double);
@@ -593,8 +591,9 @@ void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t 
   if (layout == Layout::WIDE && !one_transform) {
     loader.load(b_buffer, stride, b, bn, b_extent, 0, b_extent.truncated);
   }
-  WrappedPrimes job{context, &loader, np, depth, stride, chunk_length, layout, squaring, kept,
-                    a_buffer, b_buffer, chunk, a_extent, b_extent, b, bn, 0, 1};
+  WrappedPrimes job{context,  &loader,  np,   depth,    stride,   chunk_length,
+                    layout,   squaring, kept, a_buffer, b_buffer, chunk,
+                    a_extent, b_extent, b,    bn,       0,        1};
   thread_pool_handle* helpers = nullptr;
   const slong helper_count = two_threads ? flint_request_threads(&helpers, 2) : 0;
   if (helper_count > 0) {

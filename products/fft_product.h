@@ -39,9 +39,9 @@ std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring);
 // where a == b and an == bn) at their places, a number congruent to the product modulo B^n - 1
 // that the caller folds, with n from fft_wrapped_size, in FFT scratch of at most `allowance`
 // bytes: all the transforms at once where they fit it, else one prime's of the second operand
-// at a time (on the FFT's two threads where fft_wrapped_on_two_threads says so). Requires n >= an >=
-// bn >= 1, sum apart from a and b, and fft_wrapped_scratch_bytes(n, a square) <= allowance. The thread keeps its scratch
-// as fft_multiply does.
+// at a time (on the FFT's two threads where fft_wrapped_on_two_threads says so). Requires n >= an
+// >= bn >= 1, sum apart from a and b, and fft_wrapped_scratch_bytes(n, a square) <= allowance. The
+// thread keeps its scratch as fft_multiply does.
 void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                           const mp_limb_t* b, mp_size_t bn, std::size_t allowance, bool keep);
 

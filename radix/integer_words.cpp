@@ -129,8 +129,9 @@ void convert_share(ConversionQueue* queue, const WordConversion& conversion,
 // Number `number`'s whole piece and its first halving, made while no other thread multiplies,
 // with the conversion's lone FFT scratch and threads: the halving's product, the largest of the
 // conversion (modulo B^n - 1 for n the whole fraction's limbs), then goes to the FFT's whole
-// transforms, which take about 3.5 times the number's size on one thread and a little more on two. Its halves go to *leading (places 0 where none is formed) and *trailing, for the caller
-// to queue and convert once the other threads may multiply again.
+// transforms, which take about 3.5 times the number's size on one thread and a little more on two.
+// Its halves go to *leading (places 0 where none is formed) and *trailing, for the caller to queue
+// and convert once the other threads may multiply again.
 PieceStatus begin_alone(ConversionQueue* queue, const WordConversion& conversion,
                         const TreeNumber& number, DecimalPiece* leading, DecimalPiece* trailing) {
   *leading = DecimalPiece{};

@@ -168,6 +168,24 @@ TEST(WrappedProducts, WholeTransformsStayWithinTheScratchBound) {
   }
 }
 
+// Operands of the largest coefficients for a product of size n from `wanted` limbs up (all ones
+// but the lowest limb, times half as many), and the scratch the usual whole transforms take for
+// them.
+struct LargestCoefficients {
+  mp_size_t n = 0;
+  std::vector<mp_limb_t> ones, half;
+  std::size_t usual = 0;
+};
+LargestCoefficients largest_coefficients(mp_size_t wanted) {
+  LargestCoefficients at;
+  at.n = wrapped_size(wanted);
+  at.ones.assign(static_cast<std::size_t>(at.n), ~mp_limb_t{0});
+  at.ones[0] -= 1;
+  at.half.assign(at.ones.begin(), at.ones.begin() + at.n / 2);
+  at.usual = wrapped_high_water(at.n, at.ones, at.half, false, std::size_t{1} << 30);
+  return at;
+}
+
 // Where the whole transforms' usual scratch is past the bound, they hold the second operand's
 // transforms one prime at a time: under a bound just below what the usual ones took, sizes of
 // every set of primes from 28,000 limbs up (transforms of 2^14 on) still take them, with the
@@ -179,11 +197,7 @@ TEST(WrappedProducts, LeanTransformsHoldTheLargestCoefficientsWithinTheBound) {
   }
   std::mt19937_64 rng(84);
   for (mp_size_t wanted = 28000; wanted < 300000; wanted = wanted * 5 / 4) {
-    const mp_size_t n = wrapped_size(wanted);
-    std::vector<mp_limb_t> ones(static_cast<std::size_t>(n), ~mp_limb_t{0});
-    ones[0] -= 1;
-    const std::vector<mp_limb_t> half(ones.begin(), ones.begin() + n / 2);
-    const std::size_t usual = wrapped_high_water(n, ones, half, false, std::size_t{1} << 30);
+    const auto [n, ones, half, usual] = largest_coefficients(wanted);
     const std::size_t bound = usual - 1;
     set_thread_alone(bound, 1);
     ASSERT_EQ(wrapped_fft_size(wanted, false), n) << n;
@@ -215,11 +229,7 @@ TEST(WrappedProductsTwoThreads, AThreadAloneSharesTheLeanTransformsPrimes) {
   }
   std::mt19937_64 rng(89);
   for (mp_size_t wanted = 60000; wanted < 300000; wanted = wanted * 3 / 2) {
-    const mp_size_t n = wrapped_size(wanted);
-    std::vector<mp_limb_t> ones(static_cast<std::size_t>(n), ~mp_limb_t{0});
-    ones[0] -= 1;
-    const std::vector<mp_limb_t> half(ones.begin(), ones.begin() + n / 2);
-    const std::size_t usual = wrapped_high_water(n, ones, half, false, std::size_t{1} << 30);
+    const auto [n, ones, half, usual] = largest_coefficients(wanted);
     const std::size_t bound = usual - 1;
     const std::size_t lean = wrapped_high_water(n, ones, half, false, bound);
     set_thread_alone(bound, 2);
@@ -228,8 +238,9 @@ TEST(WrappedProductsTwoThreads, AThreadAloneSharesTheLeanTransformsPrimes) {
     const std::size_t shared = wrapped_high_water(n, ones, half, false, bound, 2);
     EXPECT_LE(shared, bound) << n;
     EXPECT_GT(shared, lean) << n;
-    EXPECT_LE(wrapped_high_water(n, random_limbs(rng, n), random_limbs(rng, n / 3), false, bound, 2),
-              bound)
+    EXPECT_LE(
+        wrapped_high_water(n, random_limbs(rng, n), random_limbs(rng, n / 3), false, bound, 2),
+        bound)
         << n;
   }
 }
