@@ -210,6 +210,19 @@ ulong load_chunk(ulong depth) {
 // time; about two thirds of the wide scratch, for products the wide one would not fit.
 enum class Layout { WIDE, LEAN };
 
+// A prime's tables of roots for transforms of 2^depth: FLINT allocates them a depth at a time,
+// each aligned to a page.
+std::size_t prime_tables_bytes(ulong depth) {
+  return (std::size_t{1} << (depth - 1)) * sizeof(double) +
+         2 * 4096 * static_cast<std::size_t>(depth);
+}
+
+// The lean layout's second operand: one prime's transform and the chunk it is loaded through.
+std::size_t lean_second_operand_bytes(const WrappedShape& shape) {
+  const ulong np = profile_facts[shape.profile].np;
+  return (transform_stride(shape.depth) + np * load_chunk(shape.depth)) * sizeof(double);
+}
+
 // A shape's FFT scratch (a square's, one transform a prime, when `squaring`) in `layout`, its
 // context's included.
 std::size_t wrapped_scratch(const WrappedShape& shape, bool squaring, Layout layout) {
@@ -217,23 +230,18 @@ std::size_t wrapped_scratch(const WrappedShape& shape, bool squaring, Layout lay
   if (layout == Layout::WIDE) {
     return transforms_scratch(np, shape.depth, squaring ? 1 : 2) + FFT_CONTEXT_BYTES;
   }
-  // FLINT allocates a prime's tables a depth at a time, each aligned to a page.
-  const std::size_t tables = (std::size_t{1} << (shape.depth - 1)) * sizeof(double) +
-                             2 * 4096 * static_cast<std::size_t>(shape.depth);
-  const std::size_t second =
-      squaring ? 0 : (transform_stride(shape.depth) + np * load_chunk(shape.depth));
-  return (np * transform_stride(shape.depth) + second) * sizeof(double) + tables +
-         FFT_CONTEXT_BYTES;
+  const std::size_t second = squaring ? 0 : lean_second_operand_bytes(shape);
+  return np * transform_stride(shape.depth) * sizeof(double) + second +
+         prime_tables_bytes(shape.depth) + FFT_CONTEXT_BYTES;
 }
 
-// What a second thread adds to the lean layout of a product that is no square (see
-// wrapped_product): a second operand's transform, a chunk to load it through, and a prime's
-// tables of its own.
-std::size_t lean_second_thread_scratch(const WrappedShape& shape) {
-  const ulong np = profile_facts[shape.profile].np;
-  const std::size_t tables = (std::size_t{1} << (shape.depth - 1)) * sizeof(double) +
-                             2 * 4096 * static_cast<std::size_t>(shape.depth);
-  return (transform_stride(shape.depth) + np * load_chunk(shape.depth)) * sizeof(double) + tables;
+// Whether the lean layout of a product that is no square fits `allowance` with a second thread's
+// share (see wrapped_product): a second operand's transform and chunk, and a prime's tables, of
+// its own.
+bool lean_fits_two_threads(const WrappedShape& shape, std::size_t allowance) {
+  return wrapped_scratch(shape, false, Layout::LEAN) + lean_second_operand_bytes(shape) +
+             prime_tables_bytes(shape.depth) <=
+         allowance;
 }
 
 // Two limbs' worth, for products of a limb by a limb (GCC's and Clang's, on the 64-bit targets
@@ -426,8 +434,7 @@ bool fft_wrapped_on_two_threads(mp_size_t n, bool squaring, std::size_t allowanc
   mp_size_t size = 0;
   const WrappedShape shape = cheapest_shape(n, true, &size);
   return shape.found && !squaring && wrapped_scratch(shape, false, Layout::WIDE) > allowance &&
-         wrapped_scratch(shape, false, Layout::LEAN) + lean_second_thread_scratch(shape) <=
-             allowance;
+         lean_fits_two_threads(shape, allowance);
 }
 
 namespace {
@@ -573,9 +580,8 @@ void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t 
   // On two threads (the thread's FFT's, in the lean layout of a product that is no square, where
   // the scratch allows) the primes are shared: about 1.5 times as quick (see
   // build/bench/product_tuning).
-  const bool two_threads =
-      own.threads >= 2 && layout == Layout::LEAN && !one_transform &&
-      wrapped_scratch(shape, false, layout) + lean_second_thread_scratch(shape) <= allowance;
+  const bool two_threads = own.threads >= 2 && layout == Layout::LEAN && !one_transform &&
+                           lean_fits_two_threads(shape, allowance);
   const ulong second_thread_doubles = two_threads ? stride + np * chunk_length : 0;
   const ulong buffer_bytes =
       ((np + second_transforms) * stride + chunk_doubles + second_thread_doubles) * sizeof(double);
