@@ -7,6 +7,7 @@
 #include <flint/ulong_extras.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cassert>
 #include <cstdint>
@@ -289,6 +290,16 @@ void add_limbs(ulong* z, const ulong* a) {
 // among them) take FLINT's way, which subtracts P until the sum is below it.
 constexpr double QUICK_MARGIN = 0x1p-32;
 
+// The double of r < 2^52, exactly, and back, by the bits of 2^52 + r: unlike the conversions of a
+// full limb, they go four to an instruction.
+constexpr ulong TWO_TO_52_BITS = 0x4330000000000000;
+inline double small_to_double(ulong r) {
+  return std::bit_cast<double>(r | TWO_TO_52_BITS) - 0x1p52;
+}
+inline ulong small_from_double(double x) {
+  return std::bit_cast<ulong>(x + 0x1p52) ^ TWO_TO_52_BITS;
+}
+
 // r[0 .. N) <- c as above, given k. Requires the column sums to fit in two limbs: each C_l's limb
 // times y_l is below 2^114, and np <= 8 of them with k's column stay below 2^118.
 template <ulong NP, ulong N, ulong M>
@@ -335,17 +346,23 @@ void add_coefficients(mp_limb_t* z, const mpn_ctx_struct* context, double* d, ul
     double estimate[BLK_SZ] = {};
     for (ulong l = 0; l < NP; ++l) {
       for (ulong j = 0; j < BLK_SZ; ++j) {
-        estimate[j] += static_cast<double>(residues[l * BLK_SZ + j]) * inverse[l];
+        estimate[j] += small_to_double(residues[l * BLK_SZ + j]) * inverse[l];
       }
+    }
+    ulong floor_of[BLK_SZ];
+    bool quick[BLK_SZ];
+    for (ulong j = 0; j < BLK_SZ; ++j) {
+      const double whole = std::floor(estimate[j]);
+      const double above = estimate[j] - whole;
+      floor_of[j] = small_from_double(whole);
+      quick[j] = above > QUICK_MARGIN && above < 1 - QUICK_MARGIN;
     }
     for (ulong j = 0; j < BLK_SZ; ++j) {
       ulong r[N + 1];
-      const auto k = static_cast<ulong>(estimate[j]);
-      const double above = estimate[j] - static_cast<double>(k);
-      if (above > QUICK_MARGIN && above < 1 - QUICK_MARGIN) {
+      if (quick[j]) {
         ulong y[NP];
         for (ulong l = 0; l < NP; ++l) y[l] = residues[l * BLK_SZ + j];
-        recombine_quick<NP, N, M>(r, cofactor, complement, y, k);
+        recombine_quick<NP, N, M>(r, cofactor, complement, y, floor_of[j]);
       } else {
         ulong t[N + 1];
         big_multiply<N, M, false>(r, t, crt.data, residues[j]);
