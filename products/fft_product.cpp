@@ -290,13 +290,15 @@ void add_limbs(ulong* z, const ulong* a) {
 // among them) take FLINT's way, which subtracts P until the sum is below it.
 constexpr double QUICK_MARGIN = 0x1p-32;
 
-// The double of r < 2^52, exactly, and back, by the bits of 2^52 + r: unlike the conversions of a
-// full limb, they go four to an instruction.
+// The double of r < 2^52, exactly, and back (for a whole x below 2^52), by the bits of 2^52 + r:
+// unlike the conversions of a full limb, they go four to an instruction.
 constexpr ulong TWO_TO_52_BITS = 0x4330000000000000;
 inline double small_to_double(ulong r) {
+  assert(r < ulong{1} << 52);
   return std::bit_cast<double>(r | TWO_TO_52_BITS) - 0x1p52;
 }
 inline ulong small_from_double(double x) {
+  assert(x >= 0 && x < 0x1p52 && x == std::floor(x));
   return std::bit_cast<ulong>(x + 0x1p52) ^ TWO_TO_52_BITS;
 }
 
