@@ -56,8 +56,17 @@ constexpr double FFT_SCRATCH_BYTES_PER_PLACE = 0.75;
 constexpr double SMALL_RUN_FFT_SCRATCH_BYTES_PER_PLACE = 0.8;
 constexpr double SMALL_RUN_FFT_SCRATCH_BYTES = 6 << 20;
 
+// The route's largest products, in limbs: the root's limbs by half as many (the top piece's
+// trailing half, taken by the FFT only whole), the iteration's last step and the largest power's
+// square (as many limbs in all as the root).
+std::size_t largest_product_limbs(std::uint64_t places) {
+  const std::size_t root_limbs = piece_limbs(places);
+  return root_limbs + root_limbs / 2 + 2;
+}
+
 // The products' bounds for `places`: the quick ones, or where memory is short GMP's products
-// alone, which need no scratch of the FFT's.
+// alone, which need no scratch of the FFT's. A product past the bound may take the FFT's whole
+// transforms within a thread's share of the model.
 ProductBounds route_product_bounds(std::uint64_t places, bool quick) {
   ProductBounds bounds;
   if (!quick) {
@@ -71,6 +80,7 @@ ProductBounds route_product_bounds(std::uint64_t places, bool quick) {
   bounds.fft_scratch_bytes = static_cast<std::size_t>(std::max(share, small_run_share));
   bounds.split = true;
   bounds.keep_scratch = true;
+  bounds.whole_transforms_bytes = product_scratch_bytes(bounds, 1, largest_product_limbs(places));
   return bounds;
 }
 
@@ -78,14 +88,10 @@ ProductBounds route_product_bounds(std::uint64_t places, bool quick) {
 double arena_bytes(std::uint64_t places, const ProductBounds& bounds) {
   const double per_digit =
       wrapped_products_native() ? ARENA_BYTES_PER_DIGIT : ARENA_BYTES_PER_DIGIT_FOLDED;
-  // Two threads multiply at once, the iteration's and the conversion's. The largest products:
-  // the root's limbs by half as many (the top piece's trailing half, taken by the FFT only
-  // whole), the iteration's last step and the largest power's square (as many limbs in all as
-  // the root).
-  const std::size_t root_limbs = piece_limbs(places);
+  // Two threads multiply at once, the iteration's and the conversion's.
   return per_digit * static_cast<double>(places) + ARENA_FIXED_BYTES +
          static_cast<double>(kept_powers_bytes(places)) +
-         static_cast<double>(product_scratch_bytes(bounds, 2, root_limbs + root_limbs / 2 + 2));
+         static_cast<double>(product_scratch_bytes(bounds, 2, largest_product_limbs(places)));
 }
 
 // The route's peak for `places` digits under `bounds`: its arena and the digits' characters.

@@ -418,6 +418,39 @@ void add_coefficients_of(ulong np, mp_limb_t* z, const mpn_ctx_struct* context, 
   ADD_COEFFICIENTS[np - 4](z, context, d, stride, bits, first_block, end_block, origin);
 }
 
+// The most limbs the last coefficients take (see put_coefficients): up to two blocks of them (the
+// direct ones end a block early, and the last block is rounded up) at up to 192 bits a
+// coefficient, and the CRT's length and the shift's limb past either end.
+constexpr ulong TAIL_LIMBS = 2 * (BLK_SZ * 192 / GMP_NUMB_BITS) + 2 * MAX_COEFFICIENT_LIMBS + 4;
+
+// {r, product_limbs} <- the product whose inverse transforms under np primes, of `bits` bits a
+// coefficient, hold its coefficients [0, coefficients) (a multiple of BLK_SZ): those whose limbs
+// all lie within the product's go straight there, the last ones into a tail of their own, added
+// after (what it holds past the product's end is zero).
+void put_coefficients(mp_limb_t* r, ulong product_limbs, const mpn_ctx_struct* context, ulong np,
+                      double* d, ulong stride, ulong bits, ulong coefficients) {
+  const ulong crt_limbs = context->crts[np - 1].coeff_len;
+  ulong easy_end =
+      product_limbs >= crt_limbs + 1 ? (product_limbs - crt_limbs - 1) * GMP_NUMB_BITS / bits : 0;
+  easy_end = std::min(easy_end / BLK_SZ * BLK_SZ, coefficients);
+  mpn_zero(r, static_cast<mp_size_t>(product_limbs));
+  add_coefficients_of(np, r, context, d, stride, bits, 0, easy_end / BLK_SZ, 0);
+  const ulong base = easy_end * bits / GMP_NUMB_BITS;
+  const ulong tail_used = ((coefficients - 1) * bits) / GMP_NUMB_BITS + crt_limbs + 2 - base;
+  assert(tail_used <= TAIL_LIMBS && base <= product_limbs);
+  mp_limb_t tail[TAIL_LIMBS];
+  mpn_zero(tail, static_cast<mp_size_t>(tail_used));
+  add_coefficients_of(np, tail, context, d, stride, bits, easy_end / BLK_SZ, coefficients / BLK_SZ,
+                      base * GMP_NUMB_BITS);
+  const ulong in_product = std::min(tail_used, product_limbs - base);
+  if (in_product > 0) {
+    [[maybe_unused]] const mp_limb_t carry =
+        mpn_add_n(r + base, r + base, tail, static_cast<mp_size_t>(in_product));
+    assert(carry == 0);
+  }
+  for (ulong i = in_product; i < tail_used; ++i) assert(tail[i] == 0);
+}
+
 }  // namespace
 
 void fft_prepare() {
@@ -524,11 +557,11 @@ struct WrappedPrimes {
   const mp_limb_t* b;
   mp_size_t bn;
   ulong first_prime, step;
+  ulong coefficients;  // the transforms' outputs: all 2^depth, or a full product's
 };
 
 void transform_primes(void* argument) {
   const WrappedPrimes& job = *static_cast<const WrappedPrimes*>(argument);
-  const ulong length = ulong{1} << job.depth;
   // The second operand for prime l alone, chunk by chunk: every prime's coefficients of a chunk
   // go to `chunk` (FLINT's loader is told the buffer lies where the chunk's first coefficient
   // lands there), and prime l's to their place.
@@ -556,22 +589,24 @@ void transform_primes(void* argument) {
     double* x = job.a_buffer + l * job.stride;
     double* own_y = job.layout == Layout::WIDE ? job.b_buffer + l * job.stride : job.b_buffer;
     const double* y = job.kept != nullptr ? job.kept->transforms + l * job.stride : own_y;
-    sd_fft_lctx_fft_trunc(transform, x, job.depth, job.a_extent.truncated, length);
+    sd_fft_lctx_fft_trunc(transform, x, job.depth, job.a_extent.truncated, job.coefficients);
     if (!job.squaring && job.kept == nullptr) {
       if (job.layout == Layout::LEAN) load_for_prime(l);
-      sd_fft_lctx_fft_trunc(transform, own_y, job.depth, job.b_extent.truncated, length);
+      sd_fft_lctx_fft_trunc(transform, own_y, job.depth, job.b_extent.truncated, job.coefficients);
     }
     multiply_points(transform, job.context, job.np, l, job.depth, x, job.squaring ? nullptr : y);
-    sd_fft_lctx_ifft_trunc(transform, x, job.depth, length);
+    sd_fft_lctx_ifft_trunc(transform, x, job.depth, job.coefficients);
     if (job.layout == Layout::LEAN) sd_fft_ctx_clear(own_tables);
   }
 }
 
 // {sum, n + FFT_WRAPPED_EXTRA_LIMBS} <- the coefficients of {a, an} times {b, bn}, or times the
-// kept operand where `kept` is given (b then unused), as fft_wrapped_multiply states.
+// kept operand where `kept` is given (b then unused), as fft_wrapped_multiply states. Where
+// `product_limbs` is not 0, an + bn < n and no operand is kept: {sum, an + bn} <- the product
+// itself, which no coefficient wraps, from transforms truncated to its coefficients.
 void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                      const mp_limb_t* b, mp_size_t bn, const KeptOperand* kept,
-                     std::size_t allowance, bool keep) {
+                     std::size_t allowance, bool keep, mp_size_t product_limbs = 0) {
   mp_size_t size = 0;
   const WrappedShape shape = cheapest_shape(n, true, &size);
   assert(shape.found && n >= an && an >= 1);
@@ -616,9 +651,18 @@ void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t 
   if (layout == Layout::WIDE && !one_transform) {
     loader.load(b_buffer, stride, b, bn, b_extent, 0, b_extent.truncated);
   }
-  WrappedPrimes job{context,  &loader,  np,   depth,    stride,   chunk_length,
-                    layout,   squaring, kept, a_buffer, b_buffer, chunk,
-                    a_extent, b_extent, b,    bn,       0,        1};
+  // A full product's coefficients, below 64 (an + bn) / bits + 1 <= 64 n / bits = length.
+  assert(product_limbs == 0 || (kept == nullptr && product_limbs == an + bn && product_limbs < n));
+  const ulong coefficients =
+      product_limbs == 0
+          ? length
+          : std::min(length, ceil_div(ceil_div(64 * static_cast<ulong>(an), loader.bits) +
+                                          ceil_div(64 * static_cast<ulong>(bn), loader.bits) - 1,
+                                      BLK_SZ) *
+                                 BLK_SZ);
+  WrappedPrimes job{context,  &loader, np,       depth,    stride,      chunk_length, layout,
+                    squaring, kept,    a_buffer, b_buffer, chunk,       a_extent,     b_extent,
+                    b,        bn,      0,        1,        coefficients};
   thread_pool_handle* helpers = nullptr;
   const slong helper_count = two_threads ? flint_request_threads(&helpers, 2) : 0;
   if (helper_count > 0) {
@@ -636,8 +680,13 @@ void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t 
     transform_primes(&job);
   }
   if (two_threads) flint_give_back_threads(helpers, helper_count);
-  mpn_zero(sum, n + FFT_WRAPPED_EXTRA_LIMBS);
-  add_coefficients_of(np, sum, context, a_buffer, stride, loader.bits, 0, length / BLK_SZ, 0);
+  if (product_limbs != 0) {
+    put_coefficients(sum, static_cast<ulong>(product_limbs), context, np, a_buffer, stride,
+                     loader.bits, coefficients);
+  } else {
+    mpn_zero(sum, n + FFT_WRAPPED_EXTRA_LIMBS);
+    add_coefficients_of(np, sum, context, a_buffer, stride, loader.bits, 0, length / BLK_SZ, 0);
+  }
   if (!keep && wrapped_scratch(shape, one_transform, layout) > FFT_KEPT_SCRATCH_BYTES) {
     fft_release_context();
   }
@@ -653,6 +702,18 @@ void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_si
 void fft_wrapped_multiply_by_kept(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                                   const KeptOperand& kept, std::size_t allowance, bool keep) {
   wrapped_product(sum, n, a, an, nullptr, 0, &kept, allowance, keep);
+}
+
+std::size_t fft_whole_scratch_bytes(mp_size_t an, mp_size_t bn, bool squaring) {
+  const mp_size_t n = fft_wrapped_size(an + bn + 1);
+  return n != 0 ? fft_wrapped_scratch_bytes(n, squaring) : 0;
+}
+
+void fft_whole_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
+                        mp_size_t bn, std::size_t allowance) {
+  assert(an >= bn && bn >= 1);
+  wrapped_product(r, fft_wrapped_size(an + bn + 1), a, an, b, bn, nullptr, allowance, false,
+                  an + bn);
 }
 
 std::size_t fft_wrapped_scratch_bytes_by_kept(mp_size_t n) {
@@ -733,11 +794,6 @@ ulong full_product_profile(ulong an, ulong bn, ulong primes) {
   return best;
 }
 
-// The most limbs the last coefficients take (see full_product): up to two blocks of them (the
-// direct ones end a block early, and the last block is rounded up) at up to 192 bits a
-// coefficient, and the CRT's length and the shift's limb past either end.
-constexpr ulong TAIL_LIMBS = 2 * (BLK_SZ * 192 / GMP_NUMB_BITS) + 2 * MAX_COEFFICIENT_LIMBS + 4;
-
 // {r, an + bn} <- {a, an} {b, bn} (a square where a == b and an == bn) on the calling thread alone,
 // by FLINT's truncated transforms in the thread's context and the quick recombination, under the
 // profiles of `primes` primes (any where it is 0).
@@ -771,30 +827,8 @@ void full_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
                     squaring ? nullptr : b_buffer + l * stride);
     sd_fft_lctx_ifft_trunc(transform, x, depth, truncated);
   }
-  // The coefficients whose limbs all lie within the product's go straight there; the last ones
-  // into a tail of their own, added after (what it holds past the product's end is zero).
-  const auto product_limbs = static_cast<ulong>(an + bn);
-  const ulong crt_limbs = context->crts[np - 1].coeff_len;
-  ulong easy_end = product_limbs >= crt_limbs + 1
-                       ? (product_limbs - crt_limbs - 1) * GMP_NUMB_BITS / loader.bits
-                       : 0;
-  easy_end = std::min(easy_end / BLK_SZ * BLK_SZ, truncated);
-  mpn_zero(r, an + bn);
-  add_coefficients_of(np, r, context, a_buffer, stride, loader.bits, 0, easy_end / BLK_SZ, 0);
-  const ulong base = easy_end * loader.bits / GMP_NUMB_BITS;
-  const ulong tail_used = ((truncated - 1) * loader.bits) / GMP_NUMB_BITS + crt_limbs + 2 - base;
-  assert(tail_used <= TAIL_LIMBS && base <= product_limbs);
-  mp_limb_t tail[TAIL_LIMBS];
-  mpn_zero(tail, static_cast<mp_size_t>(tail_used));
-  add_coefficients_of(np, tail, context, a_buffer, stride, loader.bits, easy_end / BLK_SZ,
-                      truncated / BLK_SZ, base * GMP_NUMB_BITS);
-  const ulong in_product = std::min(tail_used, product_limbs - base);
-  if (in_product > 0) {
-    [[maybe_unused]] const mp_limb_t carry =
-        mpn_add_n(r + base, r + base, tail, static_cast<mp_size_t>(in_product));
-    assert(carry == 0);
-  }
-  for (ulong i = in_product; i < tail_used; ++i) assert(tail[i] == 0);
+  put_coefficients(r, static_cast<ulong>(an + bn), context, np, a_buffer, stride, loader.bits,
+                   truncated);
 }
 
 }  // namespace

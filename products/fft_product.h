@@ -45,6 +45,18 @@ std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring);
 void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                           const mp_limb_t* b, mp_size_t bn, std::size_t allowance, bool keep);
 
+// Full products by the same whole transforms, of the quickest size n > an + bn (no coefficient
+// wraps), truncated to the product's coefficients: in the lean layout about 30 bytes of scratch
+// a limb of n, where the full product's transforms take 66 a limb of an + bn.
+
+// Their least scratch for {a, an} {b, bn} (a square's when `squaring`); 0 where no size fits.
+std::size_t fft_whole_scratch_bytes(mp_size_t an, mp_size_t bn, bool squaring);
+
+// {r, an + bn} <- {a, an} {b, bn} so, in FFT scratch of at most `allowance` bytes, given back
+// after. Requires an >= bn >= 1, r apart from a and b, and fft_whole_scratch_bytes <= allowance.
+void fft_whole_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
+                        mp_size_t bn, std::size_t allowance);
+
 // Whether a product of size n (not a square) on the calling thread's FFT on two threads takes
 // them both, sharing its primes: where its transforms do not fit `allowance` all at once but fit
 // it one prime's of the second operand at a time on each thread.

@@ -41,14 +41,10 @@ constexpr int LOOKS_IN_BIN = 16;
 // advise_large_pages); the rest of the region, small pages only. Measured on a virtual machine
 // whose page faults are dear, without a checkpoint file at 10^8 digits: 5.7-6.5 s against 8.3-8.8
 // s with small pages only, at 367-377 MB against 355-377 MB; with -r, q after 30 s saved in 9.7 s
-// against 12.9 s, and the resumed run took 77 s against 113 s.
+// against 12.9 s, and the resumed run took 77 s against 113 s. At 10^7 digits, once the largest
+// products' FFT scratch came and went with each of them: 0.18 s against 0.20 s, at 44-47 MB
+// against 44-46 MB (plain GMP's 45.8 MB); from 10^6 to 3 10^7 digits no peak grew.
 constexpr std::size_t LARGE_PAGES_FROM = std::size_t{2} << 20;
-// Only in a region of at least this size: a small run's large chunks, some of whose pages are
-// never written (scratch sized for GMP's way, transforms truncated), take more memory in whole
-// large pages than their faults cost time. Measured without a checkpoint file at 10^7 digits (a
-// region of 117 MB): 46-52 MB at the peak with large pages, 46-48 MB without (plain GMP's 45.8 MB),
-// in the same time.
-constexpr std::size_t LARGE_PAGES_REGION_MIN = std::size_t{200} << 20;
 
 // At the start of every chunk, free or not. `below` is the size of the chunk just below it in
 // the region (0 for the first), so that a freed chunk finds a free neighbour on either side.
@@ -92,7 +88,6 @@ struct Arena {
   char* base = nullptr;
   std::size_t bytes = 0;
   std::size_t discard_at_least = ARENA_KEEPS_PAGES_BELOW;  // see arena_reserve
-  bool large_pages = false;                                // see LARGE_PAGES_REGION_MIN
   FreeRun* bins[BINS] = {};
   std::uint64_t bins_held[BIN_WORDS] = {};
   SmallChunk* small_free[SMALL_CLASSES] = {};
@@ -312,7 +307,7 @@ void give_back_chunk(char* start) {
 // resized (a chunk resized, or moved, keeps small pages).
 void advise_chunk(char* start, bool large_pages) {
   const std::size_t size = size_of(start);
-  if (arena.large_pages && size >= LARGE_PAGES_FROM) {
+  if (size >= LARGE_PAGES_FROM) {
     advise_large_pages(start + HEADER, size - HEADER, large_pages);
   }
 }
@@ -414,7 +409,6 @@ bool arena_reserve(std::size_t bytes, std::size_t keep_pages_below) {
   arena.base = region;
   arena.bytes = bytes;
   arena.discard_at_least = keep_pages_below;
-  arena.large_pages = bytes >= LARGE_PAGES_REGION_MIN;
   std::fill(std::begin(arena.bins), std::end(arena.bins), nullptr);
   std::fill(std::begin(arena.bins_held), std::end(arena.bins_held), 0);
   std::fill(std::begin(arena.small_free), std::end(arena.small_free), nullptr);

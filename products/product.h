@@ -97,10 +97,14 @@ bool wrapped_by_kept_fft(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_siz
 // left to GMP; and whether a thread keeps its scratch, up to the bound, from one product to the
 // next (until release_product_scratch) rather than only up to FFT_KEPT_SCRATCH_BYTES, which
 // spares each large product its buffer's first touch.
+// A product whose FFT scratch would pass the bound may yet go to the FFT's whole transforms (see
+// fft_product.h), about half the scratch a limb, in up to `whole_transforms_bytes` (0: never),
+// before it is split or left to GMP: a route gives each thread its share of its model there.
 struct ProductBounds {
   std::size_t fft_scratch_bytes = FFT_SCRATCH_MAX_BYTES;
   bool split = false;
   bool keep_scratch = false;
+  std::size_t whole_transforms_bytes = 0;
 };
 
 // Sets the bounds for the products from now on. A route sets them before it reserves its memory,

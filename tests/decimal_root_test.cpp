@@ -13,6 +13,7 @@
 #include "products/memory_arena.h"
 #include "products/middle_product.h"
 #include "products/product.h"
+#include "products/product_tuning.h"
 #include "products/wrapped_product.h"
 #include "radix/conversion_queue.h"
 #include "radix/decimal_tree.h"
@@ -215,6 +216,82 @@ TEST(WrappedProducts, LeanTransformsHoldTheLargestCoefficientsWithinTheBound) {
     end_thread_alone();
     EXPECT_LE(wrapped_high_water(n, ones, ones, true, usual_square - 1), usual_square - 1) << n;
   }
+}
+
+// Under a bound far below their scratch, the whole transforms still take a product modulo B^n - 1
+// where they need no more than GMP's wrapped product would take in its place, and stay within
+// that, with the largest coefficients: several sizes from 150,000 limbs to 600,000.
+TEST(WrappedProducts, PastTheBoundWithinWhatGmpsWouldTake) {
+  if (wrapped_fft_size(WRAPPED_TRANSFORM_MIN_LIMBS, false) == 0) {
+    GTEST_SKIP() << "no FFT in this build or on this processor";
+  }
+  constexpr std::size_t bound = std::size_t{1} << 20;
+  int taken = 0;
+  for (mp_size_t wanted = 150000; wanted < 600000; wanted = wanted * 9 / 8) {
+    set_thread_alone(bound, 1);
+    const mp_size_t n = wrapped_size(wanted);
+    const bool by_fft = wrapped_fft_size(wanted, false) == n;
+    end_thread_alone();
+    if (!by_fft) continue;  // GMP's, whose scratch is its own
+    ++taken;
+    std::vector<mp_limb_t> ones(static_cast<std::size_t>(n), ~mp_limb_t{0});
+    ones[0] -= 1;  // not B^n - 1, whose residue 0 may come out as B^n - 1
+    const std::vector<mp_limb_t> half(ones.begin(), ones.begin() + n / 2);
+    const std::size_t used = wrapped_high_water(n, ones, half, false, bound);
+    EXPECT_GT(used, bound) << n;
+    EXPECT_LE(used, GMP_WRAPPED_BYTES_PER_LIMB * static_cast<std::size_t>(n)) << n;
+  }
+  EXPECT_GE(taken, 3);
+}
+
+// Products past the bound on two threads at once take their turns, so that their scratch never
+// meets: the arena's high water stays below one and a half such products'. (The products are
+// checked after the arena is gone, whose high water GMP's own numbers would raise.)
+TEST(WrappedProductsTwoThreads, PastTheBoundOneAtATime) {
+  constexpr std::size_t bound = std::size_t{1} << 20;
+  set_thread_alone(bound, 1);
+  const mp_size_t n = wrapped_size(330000);
+  const bool by_fft = wrapped_fft_size(330000, false) == n;
+  end_thread_alone();
+  if (!by_fft) GTEST_SKIP() << "no FFT in this build or on this processor";
+  struct Product {
+    std::vector<mp_limb_t> a, b, r;
+  };
+  std::vector<Product> products(6);
+  std::mt19937_64 rng(90);
+  for (Product& product : products) {
+    product.a = random_limbs(rng, n);
+    product.b = random_limbs(rng, n / 2);
+    product.r.resize(n);
+  }
+  const std::size_t one = wrapped_high_water(n, products[0].a, products[0].b, false, bound);
+  ASSERT_TRUE(arena_reserve(std::size_t{64} << 20));
+  auto multiply_every_other = [&](std::size_t first) {
+    set_thread_alone(bound, 1);
+    std::vector<mp_limb_t> scratch(wrapped_scratch_limbs(n));
+    for (std::size_t i = first; i < products.size(); i += 2) {
+      Product& product = products[i];
+      wrapped_multiply(product.r.data(), n, product.a.data(), n, product.b.data(), n / 2,
+                       scratch.data());
+    }
+    end_thread_alone();
+  };
+  std::thread other(multiply_every_other, 1);
+  multiply_every_other(0);
+  other.join();
+  const std::size_t both = arena_use().high_water;
+  arena_release();
+  EXPECT_LT(both, one / 2 * 3);
+  mpz_t za, zb, expected, got;
+  mpz_inits(za, zb, expected, got, nullptr);
+  for (const Product& product : products) {
+    limbs_to_mpz(za, product.a.data(), product.a.size());
+    limbs_to_mpz(zb, product.b.data(), product.b.size());
+    residue(expected, za, zb, n);
+    limbs_to_mpz(got, product.r.data(), product.r.size());
+    EXPECT_EQ(mpz_cmp(got, expected), 0);
+  }
+  mpz_clears(za, zb, expected, got, nullptr);
 }
 
 // A thread alone whose FFT runs on two threads shares the lean transforms' primes with the other:

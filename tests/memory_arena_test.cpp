@@ -200,8 +200,7 @@ bool has_flag(const std::string& flags, const char* flag) {
   return (flags + " ").find(std::string(" ") + flag + " ") != std::string::npos;
 }
 
-// Large chunks of a large region ask for large pages while they are held, and nothing else in
-// the region does; in a small run's region, not even they.
+// Large chunks ask for large pages while they are held, and nothing else in the region does.
 TEST(MemoryArena, OnlyHeldLargeChunksAskForLargePages) {
   if (!std::ifstream("/proc/self/smaps")) GTEST_SKIP() << "no /proc/self/smaps";
   if (!std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled")) {
@@ -209,13 +208,6 @@ TEST(MemoryArena, OnlyHeldLargeChunksAskForLargePages) {
   }
   constexpr std::size_t MB = std::size_t{1} << 20;
   ASSERT_TRUE(arena_reserve(64 * MB));
-  auto* in_small_region = static_cast<char*>(arena_allocate(16 * MB));
-  ASSERT_TRUE(in_small_region != nullptr);
-  EXPECT_TRUE(has_flag(mapping_flags(in_small_region + 8 * MB), "nh"))
-      << mapping_flags(in_small_region + 8 * MB);
-  arena_free(in_small_region);
-  arena_release();
-  ASSERT_TRUE(arena_reserve(256 * MB));
   auto* small = static_cast<char*>(arena_allocate(MB));
   auto* large = static_cast<char*>(arena_allocate(16 * MB));
   ASSERT_TRUE(small != nullptr && large != nullptr);

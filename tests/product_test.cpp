@@ -142,6 +142,56 @@ TEST(Products, SplitProductsStayWithinTheirModel) {
   EXPECT_EQ(product, expected);
 }
 
+// Products the bound would split past the halvings allowed, or into many parts, go to the whole
+// transforms where the route's share lets them: every shape and fill, products that fill all but
+// one limb of the transforms' size and squares; from the arena within the share. Past the share,
+// the parts or GMP's as before.
+TEST(Products, PastTheBoundWholeTransformsWithinTheirShare) {
+  // (the whole transforms' sizes, read under the default bound, which lets them take these)
+  std::vector<mp_size_t> sizes;
+  for (const mp_size_t wanted : {50000, 80000, 120000}) {
+    sizes.push_back(wrapped_fft_size(wanted, false));
+  }
+  ProductBounds bounds{fft_scratch_bytes(3000), true};
+  bounds.whole_transforms_bytes = std::size_t{6} << 20;
+  set_product_bounds(bounds);
+  if (!fft_takes(40000, 40000)) {
+    set_product_bounds({});
+    GTEST_SKIP() << "GMP's products alone";
+  }
+  EXPECT_FALSE(fft_takes(200000, 200000)) << "past the share: four halvings, GMP's";
+  std::mt19937_64 rng(12);
+  const std::vector<std::pair<mp_size_t, mp_size_t>> shapes = {
+      {40000, 40000}, {60001, 20011}, {90001, 3001}, {30011, 29989}, {200000, 200000}};
+  for (const auto& [an, bn] : shapes) {
+    for (const Fill fill : {Fill::RANDOM, Fill::ZERO_RUNS, Fill::ONE_RUNS}) {
+      expect_gmps_product(an, bn, fill, rng);
+    }
+  }
+  // The transforms' size is the first they take above the product's limbs: products of one limb
+  // fewer than such a size, whose last coefficients reach the transforms' end, and of as many.
+  for (const mp_size_t size : sizes) {
+    ASSERT_GT(size, 0);
+    for (const mp_size_t limbs : {size - 1, size}) {
+      const mp_size_t an = limbs / 2 + 1;
+      expect_gmps_product(an, limbs - an, Fill::ONE_RUNS, rng);
+    }
+  }
+  constexpr mp_size_t n = 50000;
+  std::vector<mp_limb_t> a(n, ~mp_limb_t{0}), b(n), product(2 * n), expected(2 * n);
+  for (auto& limb : b) limb = rng();
+  ASSERT_TRUE(arena_reserve(bounds.whole_transforms_bytes + (64 << 10)));
+  multiply_limbs(product.data(), a.data(), n, b.data(), n);
+  release_product_scratch();
+  const ArenaUse use = arena_use();
+  arena_release();
+  set_product_bounds({});
+  EXPECT_EQ(use.overflows, 0u);
+  EXPECT_GT(use.high_water, bounds.fft_scratch_bytes);
+  mpn_mul_n(expected.data(), a.data(), b.data(), n);
+  EXPECT_EQ(product, expected);
+}
+
 // A thread alone may run the FFT on two threads (its own and FLINT's): the same products, within
 // a bound that counts the two threads' larger scratch, and from the arena within the model.
 TEST(ProductsTwoThreads, AThreadAloneMultipliesOnBothWithinItsBound) {
