@@ -274,7 +274,9 @@ bool fft_takes_within(mp_size_t an, mp_size_t bn, unsigned halvings) {
 
 bool fft_takes_whole(mp_size_t an, mp_size_t bn) {
 #if defined(TINDERMOSS_HAVE_FLINT)
-  return std::min(an, bn) >= FFT_PRODUCT_MIN_LIMBS && fft_chosen() && fft_fits(an + bn);
+  if (an < bn) std::swap(an, bn);
+  return bn >= FFT_PRODUCT_MIN_LIMBS && fft_chosen() &&
+         (fft_fits(an + bn) || whole_fits(an, bn, false));
 #else
   (void)an;
   (void)bn;

@@ -39,8 +39,8 @@ void multiply_limbs(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_lim
 // Whether a product of operands of `an` and `bn` limbs goes to FLINT's FFT now.
 bool fft_takes(mp_size_t an, mp_size_t bn);
 
-// Whether it goes to the FFT whole, not split into parts (whose extra work the division's many
-// products do not repay).
+// Whether it goes to the FFT whole (within the thread's bound or by the whole transforms), not
+// split into parts (whose extra work the division's many products do not repay).
 bool fft_takes_whole(mp_size_t an, mp_size_t bn);
 
 // Whether it goes to the FFT whole, in slices, or in parts of at most `halvings` of Karatsuba's

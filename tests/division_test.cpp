@@ -70,6 +70,34 @@ TEST(Division, EqualsGmpsForEveryShape) {
   gmp_randclear(random);
 }
 
+// Divisors whose products pass the FFT's bound, over the whole transforms where a route's share
+// lets them (GMP's division otherwise): the same results.
+TEST(Division, PastTheBoundOverTheWholeTransforms) {
+  ProductBounds bounds{fft_scratch_bytes(3000), true};
+  bounds.whole_transforms_bytes = std::size_t{6} << 20;
+  set_product_bounds(bounds);
+  const bool whole = fft_takes_whole(40001, 40001);
+  gmp_randstate_t random;
+  gmp_randinit_default(random);
+  gmp_randseed_ui(random, 2027);
+  mpz_t x, d;
+  mpz_inits(x, d, nullptr);
+  for (const mp_bitcnt_t d_bits : {64 * 40000 + 5, 64 * 20000 + 63}) {
+    random_bits(d, d_bits, random);
+    for (const double times : {1.9, 4.2}) {
+      random_bits(x, static_cast<mp_bitcnt_t>(static_cast<double>(d_bits) * times), random);
+      expect_gmps_division(x, d);
+    }
+  }
+  mpz_clears(x, d, nullptr);
+  gmp_randclear(random);
+  release_product_scratch();
+  set_product_bounds({});
+  if (fft_takes(40001, 40001)) {
+    EXPECT_TRUE(whole) << "the whole transforms take the divisions";
+  }
+}
+
 // Divisors 2^k - 1 (all ones) and 2^k + 2^j + 1 (long runs of zeros) put the reciprocal's
 // estimates at their edges.
 TEST(Division, DivisorsOfLongRunsOfZerosOrOnes) {
