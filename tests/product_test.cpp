@@ -117,6 +117,24 @@ TEST(Products, SplitIntoPartsWithinTheScratchBound) {
   set_product_bounds({});
 }
 
+// The arena's use by a b (of equal lengths) under the bounds set, in an arena of `bytes` and room
+// for small chunks that holds nothing else; the product checked against GMP's, and the bounds set
+// back to the defaults.
+ArenaUse arena_use_of_product(const std::vector<mp_limb_t>& a, const std::vector<mp_limb_t>& b,
+                              std::size_t bytes) {
+  const auto n = static_cast<mp_size_t>(a.size());
+  std::vector<mp_limb_t> product(2 * a.size()), expected(2 * a.size());
+  EXPECT_TRUE(arena_reserve(bytes + (64 << 10)));
+  multiply_limbs(product.data(), a.data(), n, b.data(), n);
+  release_product_scratch();
+  const ArenaUse use = arena_use();
+  arena_release();
+  set_product_bounds({});
+  mpn_mul_n(expected.data(), a.data(), b.data(), n);
+  EXPECT_EQ(product, expected);
+  return use;
+}
+
 // A split product's FFT scratch and parts come from the arena, within what the model counts.
 TEST(Products, SplitProductsStayWithinTheirModel) {
   constexpr mp_size_t n = 60000;  // three halvings under this bound
@@ -127,19 +145,12 @@ TEST(Products, SplitProductsStayWithinTheirModel) {
     GTEST_SKIP() << "GMP's products alone, whose scratch is GMP's own";
   }
   std::mt19937_64 rng(8);
-  std::vector<mp_limb_t> a(n), b(n), product(2 * n), expected(2 * n);
+  std::vector<mp_limb_t> a(n), b(n);
   for (auto& limb : a) limb = rng();
   for (auto& limb : b) limb = rng();
-  ASSERT_TRUE(arena_reserve(product_scratch_bytes(bounds, 1, 2 * n) + (64 << 10)));
-  multiply_limbs(product.data(), a.data(), n, b.data(), n);
-  release_product_scratch();
-  const ArenaUse use = arena_use();
-  arena_release();
-  set_product_bounds({});
+  const ArenaUse use = arena_use_of_product(a, b, product_scratch_bytes(bounds, 1, 2 * n));
   EXPECT_EQ(use.overflows, 0u);
   EXPECT_GT(use.high_water, std::size_t{2 * n * sizeof(mp_limb_t)});
-  mpn_mul_n(expected.data(), a.data(), b.data(), n);
-  EXPECT_EQ(product, expected);
 }
 
 // Products the bound would split past the halvings allowed, or into many parts, go to the whole
@@ -178,18 +189,11 @@ TEST(Products, PastTheBoundWholeTransformsWithinTheirShare) {
     }
   }
   constexpr mp_size_t n = 50000;
-  std::vector<mp_limb_t> a(n, ~mp_limb_t{0}), b(n), product(2 * n), expected(2 * n);
+  std::vector<mp_limb_t> a(n, ~mp_limb_t{0}), b(n);
   for (auto& limb : b) limb = rng();
-  ASSERT_TRUE(arena_reserve(bounds.whole_transforms_bytes + (64 << 10)));
-  multiply_limbs(product.data(), a.data(), n, b.data(), n);
-  release_product_scratch();
-  const ArenaUse use = arena_use();
-  arena_release();
-  set_product_bounds({});
+  const ArenaUse use = arena_use_of_product(a, b, bounds.whole_transforms_bytes);
   EXPECT_EQ(use.overflows, 0u);
   EXPECT_GT(use.high_water, bounds.fft_scratch_bytes);
-  mpn_mul_n(expected.data(), a.data(), b.data(), n);
-  EXPECT_EQ(product, expected);
 }
 
 // A thread alone may run the FFT on two threads (its own and FLINT's): the same products, within
