@@ -30,7 +30,11 @@ const double LOG2_K = std::log2(static_cast<double>(SERIES_X_DENOMINATOR));
 // A run's steps in this many blocks at most: fewer blocks mean fewer passes over the whole term,
 // more mean smaller products to hold. Measured on two cores: 129 s at 10^8 digits against 152 to
 // 159 with 12 blocks, at 2.6 times plain GMP's resident memory; 10^7 digits about 0.4 s slower.
-constexpr double BLOCKS_PER_RUN = 10;
+// Since, with FLINT's products and the freed pages waiting (PAGES_WAITING_PER_NUMBER), at 10^8
+// digits 14 blocks took 39.6 to 39.9 s at 640 to 658 MB, 16 blocks 40.4 to 41.0 s at 612 to 616
+// MB, where 10 blocks without the waiting pages took 41.3 to 42.7 s at 707 to 713 MB (plain GMP
+// 20.4 s at 368 MB); at 10^7 no change of time, 82 MB against 87.
+constexpr double BLOCKS_PER_RUN = 14;
 // Runs whose numbers take more than this take more blocks, whose smaller trees keep the peak
 // within twice plain GMP's: at 10^9 digits 7.35 GB with ten blocks, 6.46 GB with thirteen.
 constexpr double LARGE_RUN_NUMBER_BYTES = 128 << 20;
@@ -46,6 +50,14 @@ constexpr double NEXT_TREE_FROM = 0.45;
 // faulted in anew each time. Measured with -r at 10^8 digits: 1 MB 77 s (17 s of it in the
 // system), 8 MB 69 s (9 s), 32 MB 69 s (6 s) at a peak of 909, 922 and 948 MB.
 constexpr std::size_t KEEP_PAGES_BELOW = std::size_t{8} << 20;
+// The pages larger free runs give back wait, up to this many numbers of the state's size and at
+// most PAGES_WAITING_MAX bytes, so that the temporaries taken again where they were freed keep
+// theirs (see arena_reserve). Measured with -r at 10^8 digits, 14 blocks, runs alternating: none
+// 41.3 to 42.7 s with 7.4 to 7.5 s in the system, 96 MB 39.6 to 39.9 s (5.7 to 6.0 s), 128 MB 39.3
+// to 39.9 s (4.9 to 5.2 s) at 640 to 682 MB; with 10 blocks 32 MB saved 1.2 s, 64 MB 2.5 s but
+// peaked at 738 to 750 MB, past twice plain GMP's.
+constexpr double PAGES_WAITING_PER_NUMBER = 2.5;
+constexpr double PAGES_WAITING_MAX = 128 << 20;
 // Nodes whose q A has this many limbs have it formed on the second thread.
 constexpr std::size_t PARALLEL_LIMBS = 2000;
 
@@ -457,7 +469,12 @@ bool start_block_engine(const CalcState& state, std::uint64_t memory_room, Block
   if (steps == 0) return false;
   const double bytes = model_bytes(count, steps, last_index_of(state));
   if (bytes >= static_cast<double>(SIZE_MAX)) return false;
-  if (!arena_reserve(static_cast<std::size_t>(bytes), KEEP_PAGES_BELOW)) return false;
+  const double waiting =
+      std::min(PAGES_WAITING_PER_NUMBER * state_number_bytes(count), PAGES_WAITING_MAX);
+  if (!arena_reserve(static_cast<std::size_t>(bytes), KEEP_PAGES_BELOW,
+                     static_cast<std::size_t>(waiting))) {
+    return false;
+  }
   engine->positions = state.positions;
   engine->word_count = count;
   engine->block_steps = steps;

@@ -83,8 +83,20 @@ struct SpinLock {
   void unlock() { taken.store(false, std::memory_order_release); }
 };
 
+// Free spans whose pages wait to be given back, oldest first: a span taken again before its turn
+// is used with its pages as they are, not faulted in anew.
+constexpr int WAITING_SPANS = 16;
+struct WaitingSpan {
+  char* from;
+  char* to;
+};
+
 struct Arena {
   SpinLock lock;
+  WaitingSpan waiting[WAITING_SPANS] = {};
+  int waiting_count = 0;
+  std::size_t waiting_bytes = 0;
+  std::size_t waiting_at_most = 0;  // bytes; see arena_reserve
   char* base = nullptr;
   std::size_t bytes = 0;
   std::size_t discard_at_least = ARENA_KEEPS_PAGES_BELOW;  // see arena_reserve
@@ -142,9 +154,59 @@ std::size_t size_of(char* start) { return header_of(start).size_and_use & ~IN_US
 bool is_free(char* start) { return (header_of(start).size_and_use & IN_USE) == 0; }
 char* region_end() { return arena.base + arena.bytes; }
 
+// Takes the i-th waiting span off the list. Lock held.
+void drop_waiting(int i) {
+  arena.waiting_bytes -= static_cast<std::size_t>(arena.waiting[i].to - arena.waiting[i].from);
+  std::copy(arena.waiting + i + 1, arena.waiting + arena.waiting_count, arena.waiting + i);
+  --arena.waiting_count;
+}
+
+// Gives back the pages of the oldest waiting span. Lock held.
+void discard_oldest() {
+  const WaitingSpan oldest = arena.waiting[0];
+  drop_waiting(0);
+  discard_pages(oldest.from, static_cast<std::size_t>(oldest.to - oldest.from));
+}
+
+// The free span [from, to), which holds no header, gives its pages back: at once where it is
+// larger than what may wait, else once the spans freed before it have, and the waiting spans
+// together are within what may wait. Lock held.
+void discard_later(char* from, char* to) {
+  const auto bytes = static_cast<std::size_t>(to - from);
+  if (bytes > arena.waiting_at_most) {
+    discard_pages(from, bytes);
+    return;
+  }
+  while (arena.waiting_count == WAITING_SPANS ||
+         arena.waiting_bytes + bytes > arena.waiting_at_most) {
+    discard_oldest();
+  }
+  arena.waiting[arena.waiting_count++] = WaitingSpan{from, to};
+  arena.waiting_bytes += bytes;
+}
+
+// [from, to) is used from now on (a chunk, or a header): no waiting span keeps any of it, and what
+// a span held beside it waits again. Lock held.
+void claim(char* from, char* to) {
+  WaitingSpan rests[2 * WAITING_SPANS];
+  int rest_count = 0;
+  for (int i = 0; i < arena.waiting_count;) {
+    const WaitingSpan span = arena.waiting[i];
+    if (span.to <= from || span.from >= to) {
+      ++i;
+      continue;
+    }
+    drop_waiting(i);
+    if (span.from < from) rests[rest_count++] = WaitingSpan{span.from, from};
+    if (span.to > to) rests[rest_count++] = WaitingSpan{to, span.to};
+  }
+  for (int i = 0; i < rest_count; ++i) discard_later(rests[i].from, rests[i].to);
+}
+
 // Makes [start, start + size) one chunk, in use or not, and tells the chunk above its size.
 // Requires `start`'s `below` to be right already.
 void write_chunk(char* start, std::size_t size, bool in_use) {
+  if (arena.waiting_count != 0) claim(start, start + (in_use ? size : sizeof(FreeRun)));
   header_of(start).size_and_use = size | (in_use ? IN_USE : 0);
   if (start + size < region_end()) header_of(start + size).below = size;
 }
@@ -267,7 +329,7 @@ void give_back(char* start) {
   if (size < arena.discard_at_least) return;
   char* from = std::max(discard_from, run + sizeof(FreeRun));
   char* to = std::min(discard_to, arena.base + arena.use.high_water);
-  if (to > from) discard_pages(from, static_cast<std::size_t>(to - from));
+  if (to > from) discard_later(from, to);
 }
 
 // Cuts the chunk at `start` down to `size` bytes when the rest is worth freeing. Lock held.
@@ -391,7 +453,8 @@ void gmp_free(void* chunk, std::size_t) { arena_free(chunk); }
 
 }  // namespace
 
-bool arena_reserve(std::size_t bytes, std::size_t keep_pages_below) {
+bool arena_reserve(std::size_t bytes, std::size_t keep_pages_below,
+                   std::size_t pages_waiting_at_most) {
   if (arena.base != nullptr || bytes < SMALLEST_REST) return false;
   bytes = (bytes + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT;
   char* region = static_cast<char*>(reserve_region(bytes));
@@ -409,6 +472,9 @@ bool arena_reserve(std::size_t bytes, std::size_t keep_pages_below) {
   arena.base = region;
   arena.bytes = bytes;
   arena.discard_at_least = keep_pages_below;
+  arena.waiting_count = 0;
+  arena.waiting_bytes = 0;
+  arena.waiting_at_most = pages_waiting_at_most;
   std::fill(std::begin(arena.bins), std::end(arena.bins), nullptr);
   std::fill(std::begin(arena.bins_held), std::end(arena.bins_held), 0);
   std::fill(std::begin(arena.small_free), std::end(arena.small_free), nullptr);
@@ -472,6 +538,8 @@ void arena_trim() {
       if (to > from) discard_pages(from, static_cast<std::size_t>(to - from));
     }
   }
+  arena.waiting_count = 0;  // their pages went with their runs'
+  arena.waiting_bytes = 0;
 }
 
 ArenaUse arena_use() {

@@ -13,9 +13,13 @@ inline constexpr std::size_t ARENA_KEEPS_PAGES_BELOW = std::size_t{1} << 20;
 // Reserves `bytes` and directs GMP's allocations, and arena_allocate's, into the region until
 // arena_release. Free runs below `keep_pages_below` bytes keep their pages until arena_trim: a
 // route whose temporaries are freed and taken again many times over trades resident memory for
-// the page faults of taking them anew. Returns false, changing nothing, when the region cannot be
-// had. One arena at a time: call it while no GMP number is alive and no other thread runs.
-bool arena_reserve(std::size_t bytes, std::size_t keep_pages_below = ARENA_KEEPS_PAGES_BELOW);
+// the page faults of taking them anew. The pages larger runs give back wait, up to
+// `pages_waiting_at_most` bytes in all, and go oldest first: a span taken again before its turn
+// keeps them (the same trade for temporaries that come and go in the same place, with a bound on
+// the memory it holds). Returns false, changing nothing, when the region cannot be had. One arena
+// at a time: call it while no GMP number is alive and no other thread runs.
+bool arena_reserve(std::size_t bytes, std::size_t keep_pages_below = ARENA_KEEPS_PAGES_BELOW,
+                   std::size_t pages_waiting_at_most = 0);
 
 // Gives the region back and GMP its own allocator again, after the calling thread's product
 // scratch (see product.h). Requires every other chunk from the region freed and no other thread

@@ -36,9 +36,14 @@ bool intact(const Chunk& chunk) {
   return true;
 }
 
-TEST(MemoryArena, BlocksKeepTheirContentsAndFreedSpaceJoinsAgain) {
+// Also where the pages of freed runs wait to be given back, so that runs taken again, split and
+// joined cut through waiting spans: a span given back over a chunk in use, or over the header of
+// a run, would lose contents or the arena's lists.
+class MemoryArenaPages : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(MemoryArenaPages, BlocksKeepTheirContentsAndFreedSpaceJoinsAgain) {
   constexpr std::size_t REGION = 8 << 20;
-  ASSERT_TRUE(arena_reserve(REGION));
+  ASSERT_TRUE(arena_reserve(REGION, 64 << 10, GetParam()));
   std::mt19937 rng(11);
   std::vector<Chunk> chunks;
   mpz_t grown;
@@ -74,6 +79,9 @@ TEST(MemoryArena, BlocksKeepTheirContentsAndFreedSpaceJoinsAgain) {
   arena_release();
 }
 
+INSTANTIATE_TEST_SUITE_P(GivenBackAtOnceOrWaiting, MemoryArenaPages,
+                         testing::Values(std::size_t{0}, std::size_t{512} << 10));
+
 TEST(MemoryArena, WhatTheRegionCannotServeIsCountedAndServedElsewhere) {
   ASSERT_TRUE(arena_reserve(1 << 20));
   mpz_t large;
@@ -94,9 +102,11 @@ TEST(MemoryArena, WhatTheRegionCannotServeIsCountedAndServedElsewhere) {
 
 // Two threads allocate, grow and free at once, large chunks among them, whose pages go back to
 // the system as they are freed: no chunk ever loses its contents.
-TEST(MemoryArenaTwoThreads, ChunksKeepTheirContentsWhileTheOtherThreadFreesAndMoves) {
+class MemoryArenaTwoThreads : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(MemoryArenaTwoThreads, ChunksKeepTheirContentsWhileTheOtherThreadFreesAndMoves) {
   constexpr std::size_t LARGE = std::size_t{256} << 10;  // and larger give their pages back
-  ASSERT_TRUE(arena_reserve(128 * LARGE, LARGE));
+  ASSERT_TRUE(arena_reserve(128 * LARGE, LARGE, GetParam() * LARGE));
   const auto churn = [](unsigned seed, bool* kept) {
     std::mt19937 rng(seed);
     std::vector<Chunk> chunks;
@@ -142,6 +152,10 @@ TEST(MemoryArenaTwoThreads, ChunksKeepTheirContentsWhileTheOtherThreadFreesAndMo
   arena_release();
 }
 
+// Given back at once, or waiting up to eight large chunks' pages.
+INSTANTIATE_TEST_SUITE_P(GivenBackAtOnceOrWaiting, MemoryArenaTwoThreads,
+                         testing::Values(std::size_t{0}, std::size_t{8}));
+
 #if defined(__linux__)
 // The share of the pages of the middle half of [bytes, bytes + size) that are resident.
 double resident_share(const void* bytes, std::size_t size) {
@@ -175,6 +189,73 @@ TEST(MemoryArena, FreedRunsKeepTheirPagesBelowTheRoutesBound) {
   EXPECT_EQ(resident_share(small, 4 * MB), 0.0);
   arena_free(fence);
   arena_free(last_fence);
+  arena_release();
+}
+
+// Freed runs' pages wait within their bound, oldest given back first; a waiting span taken again
+// comes with its pages, and a trim gives back what still waits.
+TEST(MemoryArena, FreedPagesWaitWithinTheirBoundOldestFirst) {
+  constexpr std::size_t MB = std::size_t{1} << 20;
+  ASSERT_TRUE(arena_reserve(64 * MB, MB, 9 * MB));
+  // Chunks between chunks in use, so that each freed run stays its own size.
+  std::vector<void*> fences;
+  std::vector<void*> spans;
+  for (int i = 0; i < 3; ++i) {
+    spans.push_back(arena_allocate(4 * MB));
+    fences.push_back(arena_allocate(64 << 10));
+    ASSERT_TRUE(spans.back() != nullptr && fences.back() != nullptr);
+    std::memset(spans.back(), 1, 4 * MB);
+  }
+  arena_free(spans[0]);
+  arena_free(spans[1]);
+  EXPECT_EQ(resident_share(spans[0], 4 * MB), 1.0);
+  EXPECT_EQ(resident_share(spans[1], 4 * MB), 1.0);
+  arena_free(spans[2]);  // 12 MB would wait: the oldest goes
+  EXPECT_EQ(resident_share(spans[0], 4 * MB), 0.0);
+  EXPECT_EQ(resident_share(spans[1], 4 * MB), 1.0);
+  EXPECT_EQ(resident_share(spans[2], 4 * MB), 1.0);
+  // The lowest free run of the size is the first one's: taken again without its pages; the
+  // second's is taken with them, as it waits.
+  void* again = arena_allocate(4 * MB);
+  void* after = arena_allocate(4 * MB);
+  EXPECT_EQ(again, spans[0]);
+  EXPECT_EQ(after, spans[1]);
+  EXPECT_EQ(resident_share(after, 4 * MB), 1.0);
+  arena_free(again);
+  arena_free(after);
+  arena_trim();
+  EXPECT_EQ(resident_share(spans[1], 4 * MB), 0.0);
+  EXPECT_EQ(resident_share(spans[2], 4 * MB), 0.0);
+  for (void* fence : fences) arena_free(fence);
+  arena_release();
+}
+
+// A run split at a page boundary has its new header at the start of a page that waits: the header
+// keeps its page when the rest of the span is given back, and the run is found where it lies.
+TEST(MemoryArena, WaitingPagesKeepTheHeadersInThem) {
+  constexpr std::size_t MB = std::size_t{1} << 20;
+  ASSERT_TRUE(arena_reserve(64 * MB, MB, 3 * MB));
+  // The region starts at a page: the first chunk's offset there is the arena's header.
+  char* probe = static_cast<char*>(arena_allocate(MB));
+  ASSERT_NE(probe, nullptr);
+  const auto header = reinterpret_cast<std::uintptr_t>(probe) % 4096;
+  arena_free(probe);
+  // Chunks that end at page boundaries: 2 MB, then 1 MB of it again.
+  char* first = static_cast<char*>(arena_allocate(2 * MB - header));
+  void* fence = arena_allocate(128 << 10);
+  ASSERT_TRUE(first == probe && fence != nullptr);
+  std::memset(first, 1, 2 * MB - header);
+  arena_free(first);
+  char* half = static_cast<char*>(arena_allocate(MB - header));
+  ASSERT_EQ(half, first);
+  // A later span pushes the rest of the first one out.
+  void* later = arena_allocate(5 * MB / 2);
+  ASSERT_NE(later, nullptr);
+  arena_free(later);
+  EXPECT_EQ(resident_share(first + MB, MB - header), 0.0);
+  void* found = arena_allocate(MB - header);
+  EXPECT_EQ(found, first + MB);
+  for (void* chunk : {found, static_cast<void*>(half), fence}) arena_free(chunk);
   arena_release();
 }
 
