@@ -20,6 +20,7 @@
 #include "products/bit_counts.h"
 #include "products/memory_arena.h"
 #include "products/product.h"
+#include "radix/decimal_tree.h"
 #include "radix/integer_words.h"
 
 namespace {
@@ -183,7 +184,7 @@ std::uint32_t first_word_of(const mpz_t x, std::int32_t count) {
     } else if (below > -1e-6) {
       mpz_t power;
       mpz_init(power);
-      mpz_ui_pow_ui(power, 10, digits - 1);
+      power_of_ten(power, digits - 1);
       if (mpz_cmp(x, power) < 0) --digits;
       mpz_clear(power);
     }
@@ -407,7 +408,7 @@ SeriesOutcome run_blocks(Run* run) {
 void load_state(const BlockEngine& engine, const CalcState& state, mpz_t sum, mpz_t term) {
   const std::int32_t count = engine.word_count;
   if (state.next_n == 1) {
-    mpz_ui_pow_ui(sum, 10, static_cast<unsigned long>(DIGITS_PER_WORD) * count - 1);
+    power_of_ten(sum, static_cast<std::uint64_t>(DIGITS_PER_WORD) * count - 1);
     mpz_tdiv_q_ui(term, sum, FIRST_TERM_DIVISOR);
     return;
   }

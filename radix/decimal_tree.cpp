@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cassert>
 #include <cmath>
 #include <cstdlib>
@@ -69,6 +70,18 @@ void put_limb_digits(char* out, std::uint64_t value) {
 std::size_t piece_limbs(std::uint64_t places) {
   return static_cast<std::size_t>(std::floor(static_cast<double>(places) * LIMBS_PER_DIGIT)) + 2 +
          halvings(places);
+}
+
+void power_of_ten(mpz_t r, std::uint64_t exponent) {
+  mpz_set_ui(r, 5);
+  // The exponent's bits from the top: squared at each, times 5 at each one.
+  int bit = std::bit_width(exponent) - 1;
+  if (bit < 0) mpz_set_ui(r, 1);
+  while (bit-- > 0) {
+    multiply(r, r, r);
+    if ((exponent >> bit) & 1) mpz_mul_ui(r, r, 5);
+  }
+  mpz_mul_2exp(r, r, static_cast<mp_bitcnt_t>(exponent));
 }
 
 bool build_powers(std::uint64_t places, PowerTable* table) {
