@@ -408,7 +408,11 @@ SeriesOutcome run_blocks(Run* run) {
 void load_state(const BlockEngine& engine, const CalcState& state, mpz_t sum, mpz_t term) {
   const std::int32_t count = engine.word_count;
   if (state.next_n == 1) {
+    // With both threads' FFT scratch, and its threads: nothing else multiplies yet (at 10^8
+    // digits 0.19 s against 0.46 with one thread's).
+    set_thread_alone(lone_fft_scratch(engine.conversion_bounds), engine.threads);
     power_of_ten(sum, static_cast<std::uint64_t>(DIGITS_PER_WORD) * count - 1);
+    end_thread_alone();
     mpz_tdiv_q_ui(term, sum, FIRST_TERM_DIVISOR);
     return;
   }
