@@ -59,8 +59,11 @@ constexpr std::size_t KEEP_PAGES_BELOW = std::size_t{8} << 20;
 // peaked at 738 to 750 MB, past twice plain GMP's.
 constexpr double PAGES_WAITING_PER_NUMBER = 2.5;
 constexpr double PAGES_WAITING_MAX = 128 << 20;
-// Nodes whose q A has this many limbs have it formed on the second thread.
-constexpr std::size_t PARALLEL_LIMBS = 2000;
+// Nodes whose q A has this many limbs have it formed on the second thread (a thread of its own,
+// whose FFT makes its tables anew). Measured with -r, five runs each in turn: at 10^7 digits 2000
+// 2.98 to 3.30 s, 4000 2.86 to 3.03 s, 8000 2.98 to 3.19 s; at 10^8 no difference beyond the
+// machine's own from run to run (38.7 to 44.8 s).
+constexpr std::size_t PARALLEL_LIMBS = 4000;
 
 // The steps at most left before a term of `bits` bits vanishes.
 std::uint64_t steps_left(std::size_t bits) {
