@@ -34,12 +34,10 @@ const double LOG2_K = std::log2(static_cast<double>(SERIES_X_DENOMINATOR));
 // Since, with FLINT's products and the freed pages waiting (PAGES_WAITING_PER_NUMBER), at 10^8
 // digits 14 blocks took 39.6 to 39.9 s at 640 to 658 MB, 16 blocks 40.4 to 41.0 s at 612 to 616
 // MB, where 10 blocks without the waiting pages took 41.3 to 42.7 s at 707 to 713 MB (plain GMP
-// 20.4 s at 368 MB); at 10^7 no change of time, 82 MB against 87.
+// 20.4 s at 368 MB); at 10^7 no change of time, 82 MB against 87. At 10^9 digits (measured
+// before) 7.35 GB with ten blocks, 6.46 GB with thirteen: fourteen keep the peak within twice
+// plain GMP's there too.
 constexpr double BLOCKS_PER_RUN = 14;
-// Runs whose numbers take more than this take more blocks, whose smaller trees keep the peak
-// within twice plain GMP's: at 10^9 digits 7.35 GB with ten blocks, 6.46 GB with thirteen.
-constexpr double LARGE_RUN_NUMBER_BYTES = 128 << 20;
-constexpr double LARGE_RUN_BLOCKS = 13;
 constexpr std::uint32_t SMALLEST_BLOCK = 64 * LEAF_STEPS;
 // The next block's tree is begun when the current chain has come this far through its steps:
 // later, less of the two trees is held at once; sooner, the tree may be done before the chain
@@ -450,11 +448,8 @@ double block_engine_peak_bytes(const CalcState& state, std::uint32_t steps) {
 }
 
 std::uint32_t block_steps_within(const CalcState& state, std::uint64_t memory_room) {
-  const double blocks = state_number_bytes(state.word_count) > LARGE_RUN_NUMBER_BYTES
-                            ? LARGE_RUN_BLOCKS
-                            : BLOCKS_PER_RUN;
   auto steps = static_cast<std::uint32_t>(
-      std::min(run_steps_of(state) / blocks + 1, double{LAST_SERIES_INDEX}));
+      std::min(run_steps_of(state) / BLOCKS_PER_RUN + 1, double{LAST_SERIES_INDEX}));
   steps = std::max(steps, SMALLEST_BLOCK);
   // More, smaller blocks, while the trees are what does not fit.
   while (block_engine_peak_bytes(state, steps) > static_cast<double>(memory_room)) {
