@@ -35,8 +35,8 @@ const double LOG2_K = std::log2(static_cast<double>(SERIES_X_DENOMINATOR));
 // digits 14 blocks took 39.6 to 39.9 s at 640 to 658 MB, 16 blocks 40.4 to 41.0 s at 612 to 616
 // MB, where 10 blocks without the waiting pages took 41.3 to 42.7 s at 707 to 713 MB (plain GMP
 // 20.4 s at 368 MB); at 10^7 no change of time, 82 MB against 87. At 10^9 digits (measured
-// before) 7.35 GB with ten blocks, 6.46 GB with thirteen: fourteen keep the peak within twice
-// plain GMP's there too.
+// before) 7.35 GB with ten blocks, 6.46 GB with thirteen; fourteen make smaller trees still (not
+// measured there).
 constexpr double BLOCKS_PER_RUN = 14;
 constexpr std::uint32_t SMALLEST_BLOCK = 64 * LEAF_STEPS;
 // The next block's tree is begun when the current chain has come this far through its steps:

@@ -73,11 +73,9 @@ std::size_t piece_limbs(std::uint64_t places) {
 }
 
 void power_of_ten(mpz_t r, std::uint64_t exponent) {
-  mpz_set_ui(r, 5);
+  mpz_set_ui(r, 1);
   // The exponent's bits from the top: squared at each, times 5 at each one.
-  int bit = std::bit_width(exponent) - 1;
-  if (bit < 0) mpz_set_ui(r, 1);
-  while (bit-- > 0) {
+  for (int bit = std::bit_width(exponent); bit-- > 0;) {
     multiply(r, r, r);
     if ((exponent >> bit) & 1) mpz_mul_ui(r, r, 5);
   }
