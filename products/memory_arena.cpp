@@ -365,6 +365,17 @@ void give_back_chunk(char* start) {
   arena.small_free[k] = chunk;
 }
 
+// The free small chunks back into the free runs. Lock held.
+void join_small_chunks() {
+  for (SmallChunk*& list : arena.small_free) {
+    while (list != nullptr) {
+      SmallChunk* chunk = list;
+      list = chunk->next;
+      give_back(reinterpret_cast<char*>(chunk));
+    }
+  }
+}
+
 // Large pages for a large chunk's whole held span, or small pages again before it is freed or
 // resized (a chunk resized, or moved, keeps small pages).
 void advise_chunk(char* start, bool large_pages) {
@@ -520,16 +531,16 @@ void* arena_reallocate(void* chunk, std::size_t bytes) {
   return reallocate_anywhere(chunk, held, bytes);
 }
 
+void arena_join_small_chunks() {
+  if (arena.base == nullptr) return;
+  std::lock_guard<SpinLock> hold(arena.lock);
+  join_small_chunks();
+}
+
 void arena_trim() {
   if (arena.base == nullptr) return;
   std::lock_guard<SpinLock> hold(arena.lock);
-  for (SmallChunk*& list : arena.small_free) {
-    while (list != nullptr) {
-      SmallChunk* chunk = list;
-      list = chunk->next;
-      give_back(reinterpret_cast<char*>(chunk));
-    }
-  }
+  join_small_chunks();
   for (FreeRun* run : arena.bins) {
     for (; run != nullptr; run = run->next) {
       char* start = reinterpret_cast<char*>(run);

@@ -37,10 +37,13 @@ void arena_free(void* chunk);
 // smaller size; null, with the chunk as it was, when memory is short.
 void* arena_reallocate(void* chunk, std::size_t bytes);
 
-// Joins the free small chunks, kept for their sizes, back into the free runs, and lets the system
-// take back the pages of every free run, also of those too small to give theirs back when freed:
-// for a route that has freed much in small chunks, before a phase that needs the room in large
-// ones. Safe without an arena.
+// Joins the free small chunks, kept for their sizes, back into the free runs: for a route that
+// has freed much in small chunks, before a phase that needs the room in large ones. The runs keep
+// their pages as freeing left them (kept, waiting or given back). Safe without an arena.
+void arena_join_small_chunks();
+
+// The same, and lets the system take back the pages of every free run, also of those too small
+// to give theirs back when freed, and of those that wait. Safe without an arena.
 void arena_trim();
 
 // How the arena has been used since it was reserved: the furthest byte of the region ever handed

@@ -192,6 +192,31 @@ TEST(MemoryArena, FreedRunsKeepTheirPagesBelowTheRoutesBound) {
   arena_release();
 }
 
+// Small chunks freed go to their sizes' lists; joined again they make room for a larger chunk where
+// they lay, and keep their pages for it.
+TEST(MemoryArena, JoinedSmallChunksMakeRoomWithTheirPages) {
+  constexpr std::size_t MB = std::size_t{1} << 20;
+  ASSERT_TRUE(arena_reserve(64 * MB, 8 * MB));
+  std::vector<char*> small;
+  for (int i = 0; i < 64; ++i) {
+    small.push_back(static_cast<char*>(arena_allocate(1000)));  // 1 KB apart
+    ASSERT_NE(small.back(), nullptr);
+    std::memset(small.back(), 1, 1000);
+  }
+  void* fence = arena_allocate(1000);
+  for (char* chunk : small) arena_free(chunk);
+  void* before = arena_allocate(60000);
+  EXPECT_NE(before, small[0]);
+  arena_free(before);
+  arena_join_small_chunks();
+  EXPECT_EQ(resident_share(small[0], 64 << 10), 1.0);
+  void* after = arena_allocate(60000);
+  EXPECT_EQ(after, small[0]);
+  arena_free(after);
+  arena_free(fence);
+  arena_release();
+}
+
 // Freed runs' pages wait within their bound, oldest given back first; a waiting span taken again
 // comes with its pages, and a trim gives back what still waits.
 TEST(MemoryArena, FreedPagesWaitWithinTheirBoundOldestFirst) {
