@@ -76,14 +76,22 @@ std::uint64_t steps_left(std::size_t bits) {
 double state_number_bytes(std::int32_t word_count) { return 9.0 * word_count * BITS_PER_DIGIT / 8; }
 
 // Bytes of a block's tree of `steps` steps ending near index `last`: every level it keeps (the
-// even depths and the leaves) holds A, B and G of all its steps, about log2(2 last) + 2 (log2(2
-// last) + log2(K)) bits a step, and the nodes the chain rebuilds on its way down take at most one
-// level more; each node three numbers' worth of bookkeeping.
+// even depths, the leaves, and the levels whose parents' B, about log2(2 last) + log2(K) bits a
+// step, may stay below TREE_LETS_GO_FROM_LIMBS) holds A, B and G of all its steps, about log2(2
+// last) + 2 (log2(2 last) + log2(K)) bits a step, and the nodes the chain rebuilds on its way down
+// take at most one level more; each node three numbers' worth of bookkeeping.
 double tree_bytes(std::uint32_t steps, double last) {
   const double index_bits = std::log2(2 * last + 2);
   const double bits_per_step = index_bits + 2 * (index_bits + LOG2_K) + 8;
   const double levels = std::ceil(std::log2(std::max(1.0, steps / double{LEAF_STEPS}))) + 1;
-  const double levels_held = std::ceil(levels / 2) + 2;
+  // The parent of a node on level l (the leaves' is 0) has more than LEAF_STEPS 2^l steps.
+  const double least_parent_bits = LEAF_STEPS * (index_bits + LOG2_K);
+  const double kept_bits = static_cast<double>(TREE_LETS_GO_FROM_LIMBS) * GMP_NUMB_BITS;
+  const double whole_levels =
+      kept_bits > least_parent_bits
+          ? std::min(levels, std::floor(std::log2(kept_bits / least_parent_bits)) + 1)
+          : 0;
+  const double levels_held = whole_levels + std::ceil((levels - whole_levels) / 2) + 2;
   return levels_held * steps * bits_per_step / 8 +
          block_node_count(steps) * (sizeof(BlockNode) + 96.0);
 }

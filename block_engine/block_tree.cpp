@@ -41,23 +41,25 @@ std::uint32_t lay_out(BlockTree* tree, std::uint32_t index, std::uint32_t first,
   return lay_out(tree, node->right, first + left_steps, steps - left_steps);
 }
 
-// Builds the node at `index`, `depth` levels below the block; a node at an even depth lets the
-// products of its halves go once it has its own, unless they are leaves.
-bool build_node(BlockTree* tree, std::uint32_t index, unsigned depth, const StopCheck& abandon) {
+// Builds the node at `index`, `depth` levels below the block; a node at an even depth whose B
+// has at least `lets_go_from_limbs` limbs lets the products of its halves go once it has its own,
+// unless they are leaves.
+bool build_node(BlockTree* tree, std::uint32_t index, unsigned depth, const StopCheck& abandon,
+                std::size_t lets_go_from_limbs) {
   if (stop_requested(abandon)) return false;
   BlockNode* node = &tree->nodes[index];
   if (node->right == 0) {
     build_leaf(node);
     return true;
   }
-  if (!build_node(tree, index + 1, depth + 1, abandon) ||
-      !build_node(tree, node->right, depth + 1, abandon))
+  if (!build_node(tree, index + 1, depth + 1, abandon, lets_go_from_limbs) ||
+      !build_node(tree, node->right, depth + 1, abandon, lets_go_from_limbs))
     return false;
   BlockNode& left = tree->nodes[index + 1];
   BlockNode& right = tree->nodes[node->right];
   node_b_from_halves(tree, index);
   node_a_g_from_halves(tree, index);
-  if (depth % 2 == 0) {
+  if (depth % 2 == 0 && mpz_size(node->b) >= lets_go_from_limbs) {
     if (left.right != 0) release_block_node(&left);
     if (right.right != 0) release_block_node(&right);
   }
@@ -73,7 +75,7 @@ std::uint32_t block_node_count(std::uint32_t steps) {
 }
 
 bool build_block_tree(std::uint32_t first, std::uint32_t steps, const StopCheck& abandon,
-                      BlockTree* tree) {
+                      BlockTree* tree, std::size_t lets_go_from_limbs) {
   assert(first >= 1 && steps >= 1 && first - 1 + steps <= LAST_SERIES_INDEX);
   tree->count = block_node_count(steps);
   tree->nodes = static_cast<BlockNode*>(arena_allocate(tree->count * sizeof(BlockNode)));
@@ -82,7 +84,7 @@ bool build_block_tree(std::uint32_t first, std::uint32_t steps, const StopCheck&
     return false;
   }
   lay_out(tree, 0, first, steps);
-  if (build_node(tree, 0, 0, abandon)) return true;
+  if (build_node(tree, 0, 0, abandon, lets_go_from_limbs)) return true;
   release_block_tree(tree);
   return false;
 }
