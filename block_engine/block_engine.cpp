@@ -57,9 +57,11 @@ constexpr std::size_t KEEP_PAGES_BELOW = std::size_t{8} << 20;
 // peaked at 738 to 750 MB, past twice plain GMP's. Smaller runs may keep PAGES_WAITING_MIN
 // waiting (a run holds no more pages than it has touched): at 10^7 digits, with the pages kept
 // at the blocks' ends, five runs each in turn, 10 MB (2.5 numbers) took 2.78 s (median), 24 MB
-// 2.77, 48 MB 2.72 and 96 MB 2.74 s, all at 89 MB but 96 MB at 94.
+// 2.77, 48 MB 2.72 and 96 MB 2.74 s, all at 89 MB but 96 MB at 94. With the conversions'
+// preparation beside the first blocks, whose last step sets the peak, six runs each: 10 MB 2.65
+// s, 24 MB 2.60 s and 48 MB 2.55 s, at 94, 95 and 111 MB.
 constexpr double PAGES_WAITING_PER_NUMBER = 2.5;
-constexpr double PAGES_WAITING_MIN = 48 << 20;
+constexpr double PAGES_WAITING_MIN = 24 << 20;
 constexpr double PAGES_WAITING_MAX = 128 << 20;
 // Nodes whose q A has this many limbs have it formed on the second thread (a thread of its own,
 // whose FFT makes its tables anew). Measured with -r, five runs each in turn: at 10^7 digits 2000
@@ -154,6 +156,16 @@ ProductBounds conversion_bounds(std::int32_t word_count, std::uint32_t steps, do
   return bounds;
 }
 
+// The conversions' preparation beside the first blocks (see run_blocks): its temporaries, at most
+// PREPARATION_NUMBERS numbers of the state's size (Newton's steps for the reciprocal of 10^places
+// hold three, the powers' squarings two), and one more thread's products under the blocks' bounds.
+constexpr double PREPARATION_NUMBERS = 4;
+double preparation_bytes(std::int32_t word_count) {
+  return PREPARATION_NUMBERS * state_number_bytes(word_count) +
+         static_cast<double>(
+             product_scratch_bytes(block_bounds(word_count), 1, state_product_limbs(word_count)));
+}
+
 // The FFT scratch of one thread while the other multiplies nothing (the conversions'
 // preparation, a save's whole pieces and their first halvings, a given-up block's first term,
 // each block's top division): both threads' FFT scratch under the conversions' bounds, with one
@@ -177,7 +189,8 @@ double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_ind
       conversion_bounds(word_count, steps, last_index), 2, state_product_limbs(word_count)));
   return 23 * state_number_bytes(word_count) + (32u << 20) +
          static_cast<double>(kept_powers_bytes(9 * static_cast<std::uint64_t>(word_count))) +
-         std::max(trees_bytes(word_count, steps, last_index), conversions);
+         std::max(trees_bytes(word_count, steps, last_index) + preparation_bytes(word_count),
+                  conversions);
 }
 
 // The first non-zero word of the term x of a state of `count` words; count when x is zero.
@@ -340,17 +353,35 @@ SeriesOutcome run_blocks(Run* run) {
   // processor, and the memory, to itself.
   control.top_fft_scratch = lone_scratch;
   control.top_threads = engine.threads;
-  // What turning the sum and the term back into words takes, first, so that a stop is saved
-  // quickly; then the first block's products. Side by side they raised the run's peak (at 10^8
-  // digits 922 MB against 868 one after the other, and took 69.6 s against 67.4).
+  // What turning the sum and the term back into words takes (ready for a stop as for the run's
+  // end) is prepared on a thread of its own while the first blocks run, under the blocks' bounds:
+  // its products on one thread cost less processor time than on both, and the first blocks leave
+  // the other processor idle much of the time (at 10^7 digits 2.63 s against 2.81 s, medians of
+  // six runs in turn, at 90 to 120 MB against 90: its last step sets the peak where it meets the
+  // first block's top; at 10^8 38.4 s against 39.8 s, at 769 MB against 757). A stop, or the
+  // run's end, waits for it. Without a second thread it comes first, with the conversions'
+  // bounds and both threads' FFT scratch.
   NextTree next;
-  set_product_bounds(engine.conversion_bounds);
-  set_thread_alone(lone_scratch, engine.threads);
-  prepare_word_conversion(engine.word_count, run->conversion);
-  end_thread_alone();
-  run->conversion->lone_fft_scratch_bytes = lone_scratch;
-  run->conversion->lone_threads = engine.threads;
   set_product_bounds(block_bounds(engine.word_count));
+  std::thread preparer;
+  if (engine.threads >= 2) {
+    try {
+      preparer = std::thread([&engine, run] {
+        prepare_word_conversion(engine.word_count, run->conversion);
+        release_product_scratch();
+        arena_trim();  // the pages its temporaries held, once
+      });
+    } catch (const std::exception&) {
+      // no thread to be had: prepared below
+    }
+  }
+  if (!preparer.joinable()) {
+    set_product_bounds(engine.conversion_bounds);
+    set_thread_alone(lone_scratch, engine.threads);
+    prepare_word_conversion(engine.word_count, run->conversion);
+    end_thread_alone();
+    set_product_bounds(block_bounds(engine.word_count));
+  }
   if (engine.threads >= 2 && mpz_sgn(run->term) != 0 && run->n <= LAST_SERIES_INDEX) {
     start_next(&next, run->n, block_steps_from(engine, run->n, mpz_sizeinbase(run->term, 2), true),
                signals.reached, 0, engine.threads);
@@ -405,6 +436,9 @@ SeriesOutcome run_blocks(Run* run) {
     run->n = result.first_zero != 0 ? result.first_zero : run->n + steps;
   }
   abandon_next(&next);
+  if (preparer.joinable()) preparer.join();
+  run->conversion->lone_fft_scratch_bytes = lone_scratch;
+  run->conversion->lone_threads = engine.threads;
   mpz_clear(block_sum);
   arena_trim();  // room for the conversions back into words
   if (mpz_sgn(given_up_quotient) != 0 && run->n != 2) {
