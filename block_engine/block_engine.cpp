@@ -181,9 +181,10 @@ std::size_t lone_fft_scratch(const ProductBounds& conversion) {
 // the quotients and products of a block's top (and on a stop the block's first term formed from
 // them again), and the two numbers' conversions back into words after a stop (twenty-three
 // numbers of the state's size at most, and the powers of ten they keep transformed), and either the
-// trees or the conversions' products on two threads. Measured with /usr/bin/time: 93 to 96 MB
-// resident at the peak at 10^7 digits and 699 to 708 MB at 10^8, against reservations of 258 MB
-// and 1.85 GB.
+// trees with the conversions' preparation or the conversions' products on two threads. Measured
+// with /usr/bin/time: 83 to 114 MB resident at the peak at 10^7 digits and 769 to 836 MB at 10^8;
+// at 10^7 the arena's furthest byte is 96 to 102 MB into a reservation of 322 MB
+// (build/bench/route_memory).
 double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {
   const double conversions = static_cast<double>(product_scratch_bytes(
       conversion_bounds(word_count, steps, last_index), 2, state_product_limbs(word_count)));
@@ -350,7 +351,8 @@ SeriesOutcome run_blocks(Run* run) {
   control.parallel_limbs = engine.parallel_limbs;
   const std::size_t lone_scratch = lone_fft_scratch(engine.conversion_bounds);
   // The next block's tree is begun only once the chain is under way: the top's division has the
-  // processor, and the memory, to itself.
+  // processor, and the memory, to itself (but for the conversions' preparation, in the first
+  // blocks).
   control.top_fft_scratch = lone_scratch;
   control.top_threads = engine.threads;
   // What turning the sum and the term back into words takes (ready for a stop as for the run's
