@@ -3,6 +3,7 @@
 // checkpoints handed between it and the sweep engine.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -287,37 +288,27 @@ TEST(BlockChain, AStopHandsBackTheFirstTermAsQuotientAndRemainder) {
   gmp_randclear(random);
 }
 
-// A tree holds the products of its even depths and its leaves, and of every node under a parent
-// whose B is below the bound; a node whose products it let go gets them back from its halves: A
-// and B against the products of the node's own step factors.
-TEST(BlockTree, KeepsEvenDepthsLeavesAndSmallNodesAndRebuildsTheRest) {
-  for (const std::size_t lets_go_from : {std::size_t{0}, std::size_t{300}}) {
+// A tree holds the products of its even depths and its leaves, unless its nodes are below the
+// bound from which it lets products go; a node whose products it let go gets them back from its
+// halves: A and B against the products of the node's own step factors.
+TEST(BlockTree, KeepsEvenDepthsAndLeavesAndRebuildsTheRest) {
+  for (const std::size_t lets_go_from : {std::size_t{0}, SIZE_MAX}) {
     BlockTree tree;
-    ASSERT_TRUE(build_block_tree(1000, 3000, StopCheck{[](void*) { return false; }, nullptr}, &tree,
+    ASSERT_TRUE(build_block_tree(1000, 700, StopCheck{[](void*) { return false; }, nullptr}, &tree,
                                  lets_go_from));
     std::vector<unsigned> depth(tree.count, 0);
-    std::vector<bool> let_go(tree.count, false);
-    int dropped = 0, kept_below = 0;
+    int dropped = 0;
     mpz_t a, b;
     mpz_inits(a, b, nullptr);
-    // Parents come before their halves, and have all their products when their halves are looked
-    // at (a parent at an odd depth is rebuilt first).
     for (std::uint32_t i = 0; i < tree.count; ++i) {
       BlockNode& node = tree.nodes[i];
-      if (let_go[i]) {
-        ++dropped;
-        node_b_from_halves(&tree, i);
-        node_a_g_from_halves(&tree, i);
-      }
-      if (node.right == 0) continue;
-      depth[i + 1] = depth[node.right] = depth[i] + 1;
-      const bool lets_go = depth[i] % 2 == 0 && mpz_size(node.b) >= lets_go_from;
-      for (const std::uint32_t half : {i + 1, node.right}) {
-        const bool half_let_go = lets_go && tree.nodes[half].right != 0;
-        ASSERT_EQ(node_products_dropped(tree.nodes[half]), half_let_go) << "node " << half;
-        let_go[half] = half_let_go;
-        if (depth[i] % 2 == 0 && !lets_go && tree.nodes[half].right != 0) ++kept_below;
-      }
+      if (node.right != 0) depth[i + 1] = depth[node.right] = depth[i] + 1;
+      const bool let_go = lets_go_from == 0 && node.right != 0 && depth[i] % 2 == 1;
+      ASSERT_EQ(node_products_dropped(node), let_go) << "node " << i << " at depth " << depth[i];
+      if (!let_go) continue;
+      ++dropped;
+      node_b_from_halves(&tree, i);
+      node_a_g_from_halves(&tree, i);
       mpz_set_ui(a, 1);
       mpz_set_ui(b, 1);
       for (std::uint32_t j = node.first; j < node.first + node.steps; ++j) {
@@ -327,10 +318,7 @@ TEST(BlockTree, KeepsEvenDepthsLeavesAndSmallNodesAndRebuildsTheRest) {
       EXPECT_EQ(mpz_cmp(node.a, a), 0) << "node " << i;
       EXPECT_EQ(mpz_cmp(node.b, b), 0) << "node " << i;
     }
-    EXPECT_GT(dropped, 2);
-    if (lets_go_from > 0) {
-      EXPECT_GT(kept_below, 2);
-    }
+    EXPECT_EQ(dropped > 2, lets_go_from == 0);
     mpz_clears(a, b, nullptr);
     release_block_tree(&tree);
   }

@@ -9,7 +9,6 @@
 
 #include "products/product.h"
 #include "products/product_tuning.h"
-#include "radix/decimal_tree.h"
 #include "radix/integer_words.h"
 #include "reference.h"
 
@@ -117,22 +116,6 @@ TEST(IntegerWords, ShortIntegersByDivisions) {
   }
   mpz_clears(x, power, nullptr);
   gmp_randclear(random);
-}
-
-// Powers of ten by squarings of five's against GMP's own power: every bit pattern of a short
-// exponent, and exponents whose squarings reach the FFT's products.
-TEST(PowersOfTen, AsGmpsOwn) {
-  mpz_t power, expected;
-  mpz_inits(power, expected, nullptr);
-  std::vector<std::uint64_t> exponents;
-  for (std::uint64_t e = 0; e < 70; ++e) exponents.push_back(e);
-  for (const std::uint64_t e : {1023u, 1024u, 99999u, 1u << 20, 3000001u}) exponents.push_back(e);
-  for (const std::uint64_t e : exponents) {
-    power_of_ten(power, e);
-    mpz_ui_pow_ui(expected, 10, static_cast<unsigned long>(e));
-    EXPECT_EQ(mpz_cmp(power, expected), 0) << e;
-  }
-  mpz_clears(power, expected, nullptr);
 }
 
 TEST(IntegerWords, GmpsDigitsUnderTheBlocksBounds) {
