@@ -23,10 +23,9 @@ struct ChainControl {
   // Nodes whose q times A is at least this many limbs have q A and q G formed on a second thread
   // while their halves run; 0 never does.
   std::size_t parallel_limbs = 0;
-  // FFT scratch and threads for the top's division, which runs while no other thread multiplies
-  // (0: the common bound; see set_thread_alone).
+  // FFT scratch for the top's division, which runs while no other thread multiplies (0: the
+  // common bound; see set_thread_alone).
   std::size_t top_fft_scratch = 0;
-  unsigned top_threads = 1;
 };
 
 struct ChainResult {

@@ -351,10 +351,8 @@ SeriesOutcome run_blocks(Run* run) {
   control.parallel_limbs = engine.parallel_limbs;
   const std::size_t lone_scratch = lone_fft_scratch(engine.conversion_bounds);
   // The next block's tree is begun only once the chain is under way: the top's division has the
-  // processor, and the memory, to itself (but for the conversions' preparation, in the first
-  // blocks).
+  // memory to itself (but for the conversions' preparation, in the first blocks).
   control.top_fft_scratch = lone_scratch;
-  control.top_threads = engine.threads;
   // What turning the sum and the term back into words takes (ready for a stop as for the run's
   // end) is prepared on a thread of its own while the first blocks run, under the blocks' bounds:
   // its products on one thread cost less processor time than on both, and the first blocks leave

@@ -4,6 +4,7 @@
 
 #include <gmp.h>
 
+#include "products/product.h"
 #include "products/stop_check.h"
 
 // q <- floor(x / d) and r <- x - q d, for x >= 0 and d > 0. q and r are distinct; either may be x,
@@ -23,5 +24,7 @@ void approximate_reciprocal(mpz_t v, const mpz_t d, mp_bitcnt_t p);
 // t <- t - a b, for t, a and b >= 0 whose difference is known to lie below B^bound_limbs in size:
 // from a b modulo B^n - 1 for an n from bound_limbs + 1 limbs up (see wrapped_product.h), about
 // half a full product's work where a b is about twice as long as the difference; from the whole
-// product where that would not save work. t is neither a nor b.
-void subtract_near_product(mpz_t t, const mpz_t a, const mpz_t b, mp_size_t bound_limbs);
+// product where that would not save work. t is neither a nor b. Where `kept_b` holds b at that
+// size n, the FFT takes b from there.
+void subtract_near_product(mpz_t t, const mpz_t a, const mpz_t b, mp_size_t bound_limbs,
+                           const KeptOperand* kept_b = nullptr);

@@ -393,6 +393,22 @@ bool wrapped_by_kept_fft([[maybe_unused]] mp_limb_t* sum, [[maybe_unused]] mp_si
 #endif
 }
 
+std::size_t kept_product_scratch_bytes([[maybe_unused]] mp_size_t n) {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  return fft_wrapped_scratch_bytes_by_kept(n);
+#else
+  return 0;
+#endif
+}
+
+std::size_t thread_fft_scratch_bound() {
+#if defined(TINDERMOSS_HAVE_FLINT)
+  return thread_bound();
+#else
+  return 0;
+#endif
+}
+
 void set_product_bounds(const ProductBounds& bounds) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   scratch_bound.store(bounds.fft_scratch_bytes);

@@ -81,6 +81,13 @@ struct KeptOperand {
 // take such a product by a kept number.
 std::size_t kept_operand_bytes(mp_size_t n);
 
+// The FFT scratch of a product of size n by a kept number (beside the kept number's own).
+std::size_t kept_product_scratch_bytes(mp_size_t n);
+
+// The FFT scratch the calling thread may hold now: the bound set for all threads, or its own
+// while it is alone (see set_thread_alone).
+std::size_t thread_fft_scratch_bound();
+
 // *kept <- {b, bn} in the transforms for products of size n (from wrapped_size), where
 // kept_operand_bytes(n) is not 0 and the arena has them; otherwise false, holding nothing.
 // Requires 1 <= bn <= n.

@@ -1,7 +1,8 @@
 // Division through Newton's reciprocal against GMP's own: divisors on both sides of the size
 // where it takes over, dividends from shorter than the divisor to many times longer, quotients
 // far shorter than the divisor (taken from its top limbs), remainders of 0 and of d - 1,
-// divisors of long runs of zero or all-one bits, and results in the dividend. The reciprocal
+// divisors of long runs of zero or all-one bits, and results in the dividend; dividends of many
+// chunks over the divisor kept transformed. The reciprocal
 // alone against GMP's floor, within its stated bound. A stop between the products. A difference
 // near a product, from the product's residue, at its bound's edges and at 0.
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "products/division.h"
 #include "products/product.h"
 #include "products/product_tuning.h"
+#include "products/wrapped_product.h"
 
 namespace {
 
@@ -96,6 +98,46 @@ TEST(Division, PastTheBoundOverTheWholeTransforms) {
   if (fft_takes(40001, 40001)) {
     EXPECT_TRUE(whole) << "the whole transforms take the divisions";
   }
+}
+
+// Dividends of many divisors' lengths, whose chunks' products take the divisor and its
+// reciprocal kept transformed where the FFT keeps numbers: exact and one-short quotients, a
+// divisor of all ones, and a dividend shorter than three chunks (nothing kept).
+TEST(Division, ManyChunksOverTheKeptDivisor) {
+  set_product_bounds({std::size_t{64} << 20, true});
+  gmp_randstate_t random;
+  gmp_randinit_default(random);
+  gmp_randseed_ui(random, 2028);
+  mpz_t x, d, q;
+  mpz_inits(x, d, q, nullptr);
+  for (const mp_bitcnt_t d_bits : {64 * 3000 + 9, 64 * 9000 + 40}) {
+    random_bits(d, d_bits, random);
+    const mp_size_t chunk_product = wrapped_size(2 * static_cast<mp_size_t>(d_bits / 64) + 4);
+    if (fft_takes(3000, 3000)) {
+      EXPECT_NE(kept_operand_bytes(chunk_product), 0u) << "the chunks' products keep numbers";
+    }
+    for (const double times : {2.5, 12.3}) {
+      random_bits(x, static_cast<mp_bitcnt_t>(static_cast<double>(d_bits) * times), random);
+      expect_gmps_division(x, d);
+    }
+    random_bits(q, 11 * d_bits, random);
+    mpz_mul(x, q, d);
+    expect_gmps_division(x, d);
+    mpz_add(x, x, d);
+    mpz_sub_ui(x, x, 1);
+    expect_gmps_division(x, d);
+    mpz_set_ui(d, 0);
+    mpz_setbit(d, d_bits);
+    mpz_sub_ui(d, d, 1);
+    mpz_set_ui(x, 0);
+    mpz_setbit(x, 9 * d_bits + 3);
+    mpz_sub_ui(x, x, 1);
+    expect_gmps_division(x, d);
+  }
+  mpz_clears(x, d, q, nullptr);
+  gmp_randclear(random);
+  release_product_scratch();
+  set_product_bounds({});
 }
 
 // Divisors 2^k - 1 (all ones) and 2^k + 2^j + 1 (long runs of zeros) put the reciprocal's
