@@ -4,8 +4,11 @@
 # and their ratios, and whether the digits equal the baseline's and a run without a checkpoint
 # file. The sweep engine is the one of a build without GMP; it is timed up to `sweep_limit` digits
 # and extrapolated from its last two counts beyond that (its time grows as a power of the digits).
+# With ROUNDS=k (default 1), the run with a checkpoint file and the baseline are run k times in
+# turn and their medians shown (the ratio's is the median of the rounds' own ratios), the
+# memory's highest; times are read to the millisecond.
 #
-#   bench/checkpointable_run.sh [build] [build without GMP] [sweep_limit] [digit counts ...]
+#   [ROUNDS=k] bench/checkpointable_run.sh [build] [build without GMP] [sweep_limit] [counts ...]
 #   (default: build build-nogmp 10000000 1000000 10000000 100000000)
 set -euo pipefail
 build=${1:-build}
@@ -16,23 +19,36 @@ counts=("$@")
 [ ${#counts[@]} -gt 0 ] || counts=(1000000 10000000 100000000)
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
+rounds=${ROUNDS:-1}
 measure() {  # prints "seconds kilobytes"
-  /usr/bin/time -f "%e %M" -o "$out/time" "$@" >/dev/null 2>&1
-  cat "$out/time"
+  local start=$EPOCHREALTIME
+  /usr/bin/time -f "%M" -o "$out/time" "$@" >/dev/null 2>&1
+  local end=$EPOCHREALTIME
+  echo "$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }') $(cat "$out/time")"
 }
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
 printf "%11s %9s %9s %7s %9s %9s %7s %11s %8s %s\n" digits "-r s" "GMP s" ratio "-r MB" "GMP MB" ratio \
   "sweep s" "sweep/-r" digits
 sweep_times=()
 sweep_counts=()
 for n in "${counts[@]}"; do
-  rm -f "$out/run.ck"
-  read -r rs rk < <(measure "$build/tindermoss_vale" -d "$n" -r "$out/run.ck" -f raw -o "$out/block_engine.txt")
-  read -r bs bk < <(measure "$build/bench/gmp_baseline" "$n" "$out/baseline.txt")
+  : >"$out/rounds"
   "$build/tindermoss_vale" -d "$n" -f raw -o "$out/direct.txt" >/dev/null 2>&1
-  same="DIFFERENT"
-  if cmp -s "$out/block_engine.txt" "$out/baseline.txt" && cmp -s "$out/block_engine.txt" "$out/direct.txt"; then
-    same=identical
-  fi
+  same=identical
+  for _ in $(seq "$rounds"); do
+    rm -f "$out/run.ck"
+    read -r rs rk < <(measure "$build/tindermoss_vale" -d "$n" -r "$out/run.ck" -f raw -o "$out/block_engine.txt")
+    read -r bs bk < <(measure "$build/bench/gmp_baseline" "$n" "$out/baseline.txt")
+    if ! cmp -s "$out/block_engine.txt" "$out/baseline.txt" || ! cmp -s "$out/block_engine.txt" "$out/direct.txt"; then
+      same=DIFFERENT
+    fi
+    echo "$rs $bs $rk $bk" >>"$out/rounds"
+  done
+  rs=$(awk '{ print $1 }' "$out/rounds" | median)
+  bs=$(awk '{ print $2 }' "$out/rounds" | median)
+  ratio=$(awk '{ print $1 / $2 }' "$out/rounds" | median)
+  rk=$(awk '{ print $3 }' "$out/rounds" | sort -g | tail -1)
+  bk=$(awk '{ print $4 }' "$out/rounds" | sort -g | tail -1)
   if [ "$n" -le "$sweep_limit" ] && [ -x "$sweep_build/tindermoss_vale" ]; then
     rm -f "$out/sweep.ck"
     read -r ss _ < <(measure "$sweep_build/tindermoss_vale" -d "$n" -r "$out/sweep.ck" -f raw -o "$out/sweep.txt")
@@ -48,10 +64,10 @@ for n in "${counts[@]}"; do
   else
     sweep="-"
   fi
-  awk -v n="$n" -v rs="$rs" -v bs="$bs" -v rk="$rk" -v bk="$bk" -v ss="$sweep" -v same="$same" 'BEGIN {
+  awk -v n="$n" -v rs="$rs" -v bs="$bs" -v r="$ratio" -v rk="$rk" -v bk="$bk" -v ss="$sweep" -v same="$same" 'BEGIN {
     s = ss; sub(/^~/, "", s)
     ratio = (ss == "-") ? "-" : sprintf("%.0fx", s / rs)
-    printf "%11d %9.2f %9.2f %6.2fx %9.1f %9.1f %6.2fx %11s %8s %s\n", n, rs, bs, rs / bs, rk / 1024,
+    printf "%11d %9.3f %9.3f %6.3fx %9.1f %9.1f %6.2fx %11s %8s %s\n", n, rs, bs, r, rk / 1024,
       bk / 1024, rk / bk, ss, ratio, same }'
   rm -f "$out"/*.txt
 done
