@@ -20,13 +20,8 @@ counts=("$@")
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 rounds=${ROUNDS:-1}
-measure() {  # prints "seconds kilobytes"
-  local start=$EPOCHREALTIME
-  /usr/bin/time -f "%M" -o "$out/time" "$@" >/dev/null 2>&1
-  local end=$EPOCHREALTIME
-  echo "$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }') $(cat "$out/time")"
-}
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+# shellcheck source=bench/rounds.sh
+source "$(dirname "$0")/rounds.sh"
 printf "%11s %9s %9s %7s %9s %9s %7s %11s %8s %s\n" digits "-r s" "GMP s" ratio "-r MB" "GMP MB" ratio \
   "sweep s" "sweep/-r" digits
 sweep_times=()
@@ -44,11 +39,7 @@ for n in "${counts[@]}"; do
     fi
     echo "$rs $bs $rk $bk" >>"$out/rounds"
   done
-  rs=$(awk '{ print $1 }' "$out/rounds" | median)
-  bs=$(awk '{ print $2 }' "$out/rounds" | median)
-  ratio=$(awk '{ print $1 / $2 }' "$out/rounds" | median)
-  rk=$(awk '{ print $3 }' "$out/rounds" | sort -g | tail -1)
-  bk=$(awk '{ print $4 }' "$out/rounds" | sort -g | tail -1)
+  read -r rs bs ratio rk bk < <(summarize_rounds "$out/rounds")
   if [ "$n" -le "$sweep_limit" ] && [ -x "$sweep_build/tindermoss_vale" ]; then
     rm -f "$out/sweep.ck"
     read -r ss _ < <(measure "$sweep_build/tindermoss_vale" -d "$n" -r "$out/sweep.ck" -f raw -o "$out/sweep.txt")

@@ -15,13 +15,8 @@ counts=("$@")
 rounds=${ROUNDS:-1}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-measure() {  # prints "seconds kilobytes"
-  local start=$EPOCHREALTIME
-  /usr/bin/time -f "%M" -o "$out/time" "$@" >/dev/null 2>&1
-  local end=$EPOCHREALTIME
-  echo "$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }') $(cat "$out/time")"
-}
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+# shellcheck source=bench/rounds.sh
+source "$(dirname "$0")/rounds.sh"
 printf "%12s %12s %12s %8s %12s %12s %8s %s\n" digits "program s" "baseline s" ratio \
   "program MB" "baseline MB" ratio files
 for n in "${counts[@]}"; do
@@ -34,11 +29,7 @@ for n in "${counts[@]}"; do
     echo "$ps $bs $pk $bk" >>"$out/rounds"
     rm -f "$out/program.txt" "$out/baseline.txt"
   done
-  ps=$(awk '{ print $1 }' "$out/rounds" | median)
-  bs=$(awk '{ print $2 }' "$out/rounds" | median)
-  ratio=$(awk '{ print $1 / $2 }' "$out/rounds" | median)
-  pk=$(awk '{ print $3 }' "$out/rounds" | sort -g | tail -1)
-  bk=$(awk '{ print $4 }' "$out/rounds" | sort -g | tail -1)
+  read -r ps bs ratio pk bk < <(summarize_rounds "$out/rounds")
   awk -v n="$n" -v ps="$ps" -v bs="$bs" -v r="$ratio" -v pk="$pk" -v bk="$bk" -v same="$same" 'BEGIN {
     printf "%12d %12.3f %12.3f %7.3fx %12.1f %12.1f %7.2fx %s\n", n, ps, bs, r, pk / 1024, bk / 1024, pk / bk, same }'
 done

@@ -182,7 +182,7 @@ std::size_t lone_fft_scratch(const ProductBounds& conversion) {
 // them again), and the two numbers' conversions back into words after a stop (twenty-three
 // numbers of the state's size at most, and the powers of ten they keep transformed), and either the
 // trees with the conversions' preparation or the conversions' products on two threads. Measured
-// with /usr/bin/time: 83 to 115 MB resident at the peak at 10^7 digits and 769 to 836 MB at 10^8;
+// with /usr/bin/time: 83 to 115 MB resident at the peak at 10^7 digits and 769 to 843 MB at 10^8;
 // at 10^7 the arena's furthest byte is 96 to 102 MB into a reservation of 322 MB
 // (build/bench/route_memory).
 double model_bytes(std::int32_t word_count, std::uint32_t steps, double last_index) {

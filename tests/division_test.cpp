@@ -38,6 +38,15 @@ void expect_gmps_division(const mpz_t x, const mpz_t d) {
   mpz_clears(q, r, gq, gr, nullptr);
 }
 
+// x = q d and x = q d + d - 1 (remainders 0 and d - 1), each divided as above.
+void expect_gmps_exact_and_one_short(mpz_t x, const mpz_t q, const mpz_t d) {
+  mpz_mul(x, q, d);
+  expect_gmps_division(x, d);
+  mpz_add(x, x, d);
+  mpz_sub_ui(x, x, 1);
+  expect_gmps_division(x, d);
+}
+
 TEST(Division, EqualsGmpsForEveryShape) {
   gmp_randstate_t random;
   gmp_randinit_default(random);
@@ -54,19 +63,11 @@ TEST(Division, EqualsGmpsForEveryShape) {
     }
     // Remainders 0 and d - 1, and x = d.
     random_bits(q, 3 * d_bits, random);
-    mpz_mul(x, q, d);
-    expect_gmps_division(x, d);
-    mpz_add(x, x, d);
-    mpz_sub_ui(x, x, 1);
-    expect_gmps_division(x, d);
+    expect_gmps_exact_and_one_short(x, q, d);
     expect_gmps_division(d, d);
     // Quotients far shorter than the divisor, exact and one short of the next.
     random_bits(q, d_bits / 3 + 1, random);
-    mpz_mul(x, q, d);
-    expect_gmps_division(x, d);
-    mpz_add(x, x, d);
-    mpz_sub_ui(x, x, 1);
-    expect_gmps_division(x, d);
+    expect_gmps_exact_and_one_short(x, q, d);
   }
   mpz_clears(x, d, q, nullptr);
   gmp_randclear(random);
@@ -121,11 +122,7 @@ TEST(Division, ManyChunksOverTheKeptDivisor) {
       expect_gmps_division(x, d);
     }
     random_bits(q, 11 * d_bits, random);
-    mpz_mul(x, q, d);
-    expect_gmps_division(x, d);
-    mpz_add(x, x, d);
-    mpz_sub_ui(x, x, 1);
-    expect_gmps_division(x, d);
+    expect_gmps_exact_and_one_short(x, q, d);
     mpz_set_ui(d, 0);
     mpz_setbit(d, d_bits);
     mpz_sub_ui(d, d, 1);
