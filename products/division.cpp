@@ -165,18 +165,18 @@ void release_divisor(KeptDivisor* kept) {
   mpz_clear(kept->product);
 }
 
-// q <- q v, by the kept reciprocal where it is held.
+// q <- q v, by the kept reciprocal where it is held (its size n is 0 where it is not).
 void multiply_by_reciprocal(mpz_t q, const mpz_t v, KeptDivisor* kept) {
-  const KeptOperand& reciprocal = kept != nullptr ? kept->reciprocal : KeptOperand{};
   const auto qn = static_cast<mp_size_t>(mpz_size(q));
   const auto vn = static_cast<mp_size_t>(mpz_size(v));
-  const mp_size_t n = reciprocal.n;
+  const mp_size_t n = kept != nullptr ? kept->reciprocal.n : 0;
   if (qn == 0 || qn + vn >= n) {
     multiply(q, q, v);
     return;
   }
   mp_limb_t* sum = mpz_limbs_write(kept->product, n + WRAPPED_FFT_EXTRA_LIMBS);
-  if (!wrapped_by_kept_fft(sum, n, mpz_limbs_read(q), qn, mpz_limbs_read(v), vn, reciprocal)) {
+  if (!wrapped_by_kept_fft(sum, n, mpz_limbs_read(q), qn, mpz_limbs_read(v), vn,
+                           kept->reciprocal)) {
     multiply(q, q, v);
     return;
   }
@@ -195,9 +195,9 @@ void divide_chunk(mpz_t q, mpz_t t, const mpz_t d, const mpz_t v, mp_bitcnt_t p,
   multiply_by_reciprocal(q, v, kept);
   mpz_tdiv_q_2exp(q, q, p + 1);
   // t - q d lies within (-9 d, 9 d), below B^(d's limbs + 1).
-  subtract_near_product(
-      t, q, d, static_cast<mp_size_t>(mpz_size(d)) + 1,
-      kept != nullptr && kept->divisor.transforms != nullptr ? &kept->divisor : nullptr);
+  // (A divisor not held is passed over there.)
+  subtract_near_product(t, q, d, static_cast<mp_size_t>(mpz_size(d)) + 1,
+                        kept != nullptr ? &kept->divisor : nullptr);
   [[maybe_unused]] const int corrections = correct_quotient(q, t, d);
   assert(corrections <= MAX_CHUNK_CORRECTIONS);
 }
