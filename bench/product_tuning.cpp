@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
     const double c = whole ? best_seconds(cyclic_product, 0.2) : 0;
     double l = 0;
     if (whole) {
-      set_thread_alone(fft_wrapped_scratch_bytes(cn, false), 1);
+      set_thread_alone(fft_wrapped_scratch_bytes(cn, false, 0), 1);
       l = best_seconds(cyclic_product, 0.2);
       end_thread_alone();
     }

@@ -144,10 +144,10 @@ void keep_divisor(KeptDivisor* kept, const mpz_t v, const mpz_t d) {
   // The estimate's top has at most v's limbs and one more.
   const mp_size_t reciprocal_n = wrapped_size(2 * vn + 2);
   const mp_size_t divisor_n = wrapped_size(dn + 2);
-  const std::size_t reciprocal_bytes = kept_operand_bytes(reciprocal_n);
-  const std::size_t divisor_bytes = kept_operand_bytes(divisor_n);
+  const std::size_t reciprocal_bytes = kept_operand_bytes(reciprocal_n, vn);
+  const std::size_t divisor_bytes = kept_operand_bytes(divisor_n, dn);
   if (reciprocal_bytes == 0 || divisor_bytes == 0 ||
-      reciprocal_bytes + divisor_bytes + kept_product_scratch_bytes(reciprocal_n) >
+      reciprocal_bytes + divisor_bytes + kept_product_scratch_bytes(reciprocal_n, vn) >
           thread_fft_scratch_bound()) {
     return;
   }

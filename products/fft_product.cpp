@@ -173,8 +173,10 @@ double wrapped_cost(const WrappedShape& shape) {
 }
 
 // The cheapest shape of a size n >= at_least (n == at_least when `exact`) whose primes hold the
-// coefficients of operands of up to n limbs; with n.
-WrappedShape cheapest_shape(mp_size_t at_least, bool exact, mp_size_t* size) {
+// coefficients of products whose shorter operand has up to `shorter` limbs (n where 0): each
+// coefficient, wrapped or not, sums at most as many terms as that operand has coefficients; with
+// n.
+WrappedShape cheapest_shape(mp_size_t at_least, bool exact, mp_size_t shorter, mp_size_t* size) {
   WrappedShape best;
   for (ulong i = 0; i < profile_facts_count; ++i) {
     const ulong bits = profile_facts[i].bits;
@@ -183,7 +185,8 @@ WrappedShape cheapest_shape(mp_size_t at_least, bool exact, mp_size_t* size) {
       const auto n = static_cast<mp_size_t>((bits << depth) / GMP_NUMB_BITS);
       if (n < at_least) continue;
       const WrappedShape shape{i, depth, true};
-      if (static_cast<ulong>(n) <= profile_facts[i].bn_bound && (!exact || n == at_least) &&
+      const ulong operand_limbs = static_cast<ulong>(shorter != 0 ? shorter : n);
+      if (operand_limbs <= profile_facts[i].bn_bound && (!exact || n == at_least) &&
           (!best.found || wrapped_cost(shape) < wrapped_cost(best))) {
         best = shape;
         *size = n;
@@ -469,22 +472,23 @@ void fft_prepare() {
   });
 }
 
-mp_size_t fft_wrapped_size(mp_size_t at_least) {
+mp_size_t fft_wrapped_size(mp_size_t at_least, mp_size_t shorter) {
   mp_size_t n = 0;
-  return cheapest_shape(at_least, false, &n).found ? n : 0;
+  return cheapest_shape(at_least, false, shorter, &n).found ? n : 0;
 }
 
-std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring) {
+std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring, mp_size_t shorter) {
   mp_size_t size = 0;
-  const WrappedShape shape = cheapest_shape(n, true, &size);
+  const WrappedShape shape = cheapest_shape(n, true, shorter, &size);
   return shape.found ? std::min(wrapped_scratch(shape, squaring, Layout::WIDE),
                                 wrapped_scratch(shape, squaring, Layout::LEAN))
                      : 0;
 }
 
-bool fft_wrapped_on_two_threads(mp_size_t n, bool squaring, std::size_t allowance) {
+bool fft_wrapped_on_two_threads(mp_size_t n, bool squaring, mp_size_t shorter,
+                                std::size_t allowance) {
   mp_size_t size = 0;
-  const WrappedShape shape = cheapest_shape(n, true, &size);
+  const WrappedShape shape = cheapest_shape(n, true, shorter, &size);
   return shape.found && !squaring && wrapped_scratch(shape, false, Layout::WIDE) > allowance &&
          lean_fits_two_threads(shape, allowance);
 }
@@ -608,7 +612,7 @@ void wrapped_product(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t 
                      const mp_limb_t* b, mp_size_t bn, const KeptOperand* kept,
                      std::size_t allowance, bool keep, mp_size_t product_limbs = 0) {
   mp_size_t size = 0;
-  const WrappedShape shape = cheapest_shape(n, true, &size);
+  const WrappedShape shape = cheapest_shape(n, true, kept != nullptr ? kept->size : bn, &size);
   assert(shape.found && n >= an && an >= 1);
   assert(kept != nullptr ? kept->n == n : (an >= bn && bn >= 1));
   const bool squaring = kept == nullptr && a == b && an == bn;
@@ -705,20 +709,20 @@ void fft_wrapped_multiply_by_kept(mp_limb_t* sum, mp_size_t n, const mp_limb_t* 
 }
 
 std::size_t fft_whole_scratch_bytes(mp_size_t an, mp_size_t bn, bool squaring) {
-  const mp_size_t n = fft_wrapped_size(an + bn + 1);
-  return n != 0 ? fft_wrapped_scratch_bytes(n, squaring) : 0;
+  const mp_size_t n = fft_wrapped_size(an + bn + 1, bn);
+  return n != 0 ? fft_wrapped_scratch_bytes(n, squaring, bn) : 0;
 }
 
 void fft_whole_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_t* b,
                         mp_size_t bn, std::size_t allowance) {
   assert(an >= bn && bn >= 1);
-  wrapped_product(r, fft_wrapped_size(an + bn + 1), a, an, b, bn, nullptr, allowance, false,
+  wrapped_product(r, fft_wrapped_size(an + bn + 1, bn), a, an, b, bn, nullptr, allowance, false,
                   an + bn);
 }
 
-std::size_t fft_wrapped_scratch_bytes_by_kept(mp_size_t n) {
+std::size_t fft_wrapped_scratch_bytes_by_kept(mp_size_t n, mp_size_t kept_limbs) {
   mp_size_t size = 0;
-  const WrappedShape shape = cheapest_shape(n, true, &size);
+  const WrappedShape shape = cheapest_shape(n, true, kept_limbs, &size);
   return shape.found ? wrapped_scratch(shape, true, Layout::WIDE) : 0;
 }
 
@@ -731,16 +735,16 @@ std::size_t kept_transform_bytes(const WrappedShape& shape) {
 
 }  // namespace
 
-std::size_t fft_kept_operand_bytes(mp_size_t n) {
+std::size_t fft_kept_operand_bytes(mp_size_t n, mp_size_t kept_limbs) {
   mp_size_t size = 0;
-  const WrappedShape shape = cheapest_shape(n, true, &size);
+  const WrappedShape shape = cheapest_shape(n, true, kept_limbs, &size);
   // with allocate_aligned's room for the alignment and its link
   return shape.found ? kept_transform_bytes(shape) + KEPT_OPERAND_ALIGNMENT + sizeof(void*) : 0;
 }
 
 bool fft_keep_operand(KeptOperand* kept, mp_size_t n, const mp_limb_t* b, mp_size_t bn) {
   mp_size_t size = 0;
-  const WrappedShape shape = cheapest_shape(n, true, &size);
+  const WrappedShape shape = cheapest_shape(n, true, bn, &size);
   assert(shape.found && bn >= 1 && bn <= n);
   const ulong np = profile_facts[shape.profile].np;
   const ulong depth = shape.depth;
@@ -748,7 +752,7 @@ bool fft_keep_operand(KeptOperand* kept, mp_size_t n, const mp_limb_t* b, mp_siz
   auto* transforms =
       static_cast<double*>(allocate_aligned(KEPT_OPERAND_ALIGNMENT, kept_transform_bytes(shape)));
   if (transforms == nullptr) return false;
-  const std::size_t bytes = fft_kept_operand_bytes(n);
+  const std::size_t bytes = fft_kept_operand_bytes(n, bn);
   if (!own.ready) make_context();
   mpn_ctx_struct* context = own.context;
   const OperandLoader loader = loader_for(context, shape.profile, np);

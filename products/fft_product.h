@@ -24,24 +24,32 @@ void fft_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_limb_
 // coefficients' worth rather than (an + bn)'s, and about 56 bytes a limb of n rather than 66 a
 // limb of an + bn.
 
+// The primes of a size must hold the product's coefficients, each a sum of at most as many terms
+// as the shorter operand has coefficients: the functions below take the most limbs of the shorter
+// operand of the products of size n, `shorter` (0: n itself, for operands of up to n limbs). A
+// bound well below n (a number by one half as long) allows sizes of fewer primes, or shorter
+// transforms, that are quicker and take less scratch. A size chosen for a bound serves the
+// products within it; the functions given a size take the shape its bound allows there.
+
 // The n from `at_least` up (at most 2^40) whose product is quickest (by the transforms' length
-// and the primes' count) for operands of up to n limbs. Requires fft_prepare() done.
-mp_size_t fft_wrapped_size(mp_size_t at_least);
+// and the primes' count) for such operands. Requires fft_prepare() done.
+mp_size_t fft_wrapped_size(mp_size_t at_least, mp_size_t shorter);
 
 // What the sum of a wrapped product's coefficients takes beyond n limbs.
 inline constexpr mp_size_t FFT_WRAPPED_EXTRA_LIMBS = 9;
 
 // The least FFT scratch of such a product of size n (a square's when `squaring`), its context's
 // included; 0 when n is no such size.
-std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring);
+std::size_t fft_wrapped_scratch_bytes(mp_size_t n, bool squaring, mp_size_t shorter);
 
 // {sum, n + FFT_WRAPPED_EXTRA_LIMBS} <- the transforms' coefficients of {a, an} {b, bn} (a square
 // where a == b and an == bn) at their places, a number congruent to the product modulo B^n - 1
-// that the caller folds, with n from fft_wrapped_size, in FFT scratch of at most `allowance`
-// bytes: all the transforms at once where they fit it, else one prime's of the second operand
-// at a time (on the FFT's two threads where fft_wrapped_on_two_threads says so). Requires n >= an
-// >= bn >= 1, sum apart from a and b, and fft_wrapped_scratch_bytes(n, a square) <= allowance. The
-// thread keeps its scratch as fft_multiply does.
+// that the caller folds, with n from fft_wrapped_size for a bound of bn or more, in FFT scratch
+// of at most `allowance` bytes: all the transforms at once where they fit it, else one prime's
+// of the second operand at a time (on the FFT's two threads where fft_wrapped_on_two_threads
+// says so). Requires n >= an >= bn >= 1, sum apart from a and b, and
+// fft_wrapped_scratch_bytes(n, a square, bn) <= allowance. The thread keeps its scratch as
+// fft_multiply does.
 void fft_wrapped_multiply(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                           const mp_limb_t* b, mp_size_t bn, std::size_t allowance, bool keep);
 
@@ -60,26 +68,28 @@ void fft_whole_multiply(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp
 // Whether a product of size n (not a square) on the calling thread's FFT on two threads takes
 // them both, sharing its primes: where its transforms do not fit `allowance` all at once but fit
 // it one prime's of the second operand at a time on each thread.
-bool fft_wrapped_on_two_threads(mp_size_t n, bool squaring, std::size_t allowance);
+bool fft_wrapped_on_two_threads(mp_size_t n, bool squaring, mp_size_t shorter,
+                                std::size_t allowance);
 
 // A second operand kept in its transforms under every prime (see KeptOperand): each product by
 // it then loads and transforms only its first operand.
 
-// What keeping an operand for products of size n takes (0 when n is no such size).
-std::size_t fft_kept_operand_bytes(mp_size_t n);
+// What keeping an operand of `kept_limbs` limbs for products of size n takes (0 when n is no such
+// size for it).
+std::size_t fft_kept_operand_bytes(mp_size_t n, mp_size_t kept_limbs);
 
-// *kept <- the transforms of {b, bn} for products of size n from fft_wrapped_size, made with the
-// calling thread's context; false, holding nothing, when the arena is short. Requires 1 <= bn
-// <= n and {b, bn} unchanged while kept.
+// *kept <- the transforms of {b, bn} for products of size n from fft_wrapped_size (for a bound of
+// bn or more), made with the calling thread's context; false, holding nothing, when the arena is
+// short. Requires 1 <= bn <= n and {b, bn} unchanged while kept.
 bool fft_keep_operand(KeptOperand* kept, mp_size_t n, const mp_limb_t* b, mp_size_t bn);
 void fft_release_kept_operand(KeptOperand* kept);
 
 // The FFT scratch of a product of size n by a kept operand: the first operand's transforms and
 // the tables of roots.
-std::size_t fft_wrapped_scratch_bytes_by_kept(mp_size_t n);
+std::size_t fft_wrapped_scratch_bytes_by_kept(mp_size_t n, mp_size_t kept_limbs);
 
 // As fft_wrapped_multiply for {a, an} times the kept operand, whose size must be n and whose
-// scratch must fit `allowance`: fft_wrapped_scratch_bytes_by_kept(n) <= allowance.
+// scratch must fit `allowance`: fft_wrapped_scratch_bytes_by_kept(n, kept's size) <= allowance.
 void fft_wrapped_multiply_by_kept(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                                   const KeptOperand& kept, std::size_t allowance, bool keep);
 

@@ -294,26 +294,30 @@ std::size_t wrapped_allowance(mp_size_t n) {
   return std::max(thread_bound(), GMP_WRAPPED_BYTES_PER_LIMB * static_cast<std::size_t>(n));
 }
 
-// Whether the calling thread's FFT takes a product modulo B^n - 1 by whole transforms now.
-bool wrapped_fft_fits(mp_size_t n, bool squaring) {
+// Whether the calling thread's FFT takes a product modulo B^n - 1 by whole transforms now, for a
+// shorter operand of up to `shorter` limbs (see fft_product.h).
+bool wrapped_fft_fits(mp_size_t n, bool squaring, mp_size_t shorter) {
   if (n < WRAPPED_TRANSFORM_MIN_LIMBS || !fft_chosen()) return false;
-  if (thread_fft_threads != 1) return fft_wrapped_on_two_threads(n, squaring, thread_bound());
-  const std::size_t scratch_bytes = fft_wrapped_scratch_bytes(n, squaring);
+  if (thread_fft_threads != 1) {
+    return fft_wrapped_on_two_threads(n, squaring, shorter, thread_bound());
+  }
+  const std::size_t scratch_bytes = fft_wrapped_scratch_bytes(n, squaring, shorter);
   return scratch_bytes != 0 && scratch_bytes <= wrapped_allowance(n);
 }
 
 }  // namespace
 #endif
 
-mp_size_t wrapped_fft_size(mp_size_t at_least, bool squaring) {
+mp_size_t wrapped_fft_size(mp_size_t at_least, bool squaring, mp_size_t shorter) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   if (at_least >= WRAPPED_TRANSFORM_MIN_LIMBS && fft_chosen()) {
-    const mp_size_t n = fft_wrapped_size(at_least);
-    if (wrapped_fft_fits(n, squaring)) return n;
+    const mp_size_t n = fft_wrapped_size(at_least, shorter);
+    if (wrapped_fft_fits(n, squaring, shorter)) return n;
   }
 #else
   (void)at_least;
   (void)squaring;
+  (void)shorter;
 #endif
   return 0;
 }
@@ -323,8 +327,8 @@ bool wrapped_by_fft(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t a
 #if defined(TINDERMOSS_HAVE_FLINT)
   static_assert(WRAPPED_FFT_EXTRA_LIMBS == FFT_WRAPPED_EXTRA_LIMBS);
   const bool squaring = a == b && an == bn;
-  if (!wrapped_fft_fits(n, squaring)) return false;
-  if (thread_fft_threads == 1 && fft_wrapped_scratch_bytes(n, squaring) > thread_bound()) {
+  if (!wrapped_fft_fits(n, squaring, bn)) return false;
+  if (thread_fft_threads == 1 && fft_wrapped_scratch_bytes(n, squaring, bn) > thread_bound()) {
     // In GMP's room: the scratch the thread keeps goes first, and this product's after it.
     const std::lock_guard<std::mutex> hold(past_bound);
     fft_release_context();
@@ -344,14 +348,16 @@ bool wrapped_by_fft(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t a
 #endif
 }
 
-std::size_t kept_operand_bytes(mp_size_t n) {
+std::size_t kept_operand_bytes(mp_size_t n, mp_size_t kept_limbs) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   if (n >= WRAPPED_TRANSFORM_MIN_LIMBS && fft_chosen() && thread_fft_threads == 1 &&
-      fft_wrapped_size(n) == n && fft_wrapped_scratch_bytes_by_kept(n) <= thread_bound()) {
-    return fft_kept_operand_bytes(n);
+      fft_wrapped_size(n, kept_limbs) == n &&
+      fft_wrapped_scratch_bytes_by_kept(n, kept_limbs) <= thread_bound()) {
+    return fft_kept_operand_bytes(n, kept_limbs);
   }
 #else
   (void)n;
+  (void)kept_limbs;
 #endif
   return 0;
 }
@@ -360,7 +366,7 @@ bool keep_operand([[maybe_unused]] KeptOperand* kept, [[maybe_unused]] mp_size_t
                   [[maybe_unused]] const mp_limb_t* b, [[maybe_unused]] mp_size_t bn) {
 #if defined(TINDERMOSS_HAVE_FLINT)
   assert(bn >= 1 && bn <= n);
-  return kept_operand_bytes(n) != 0 && fft_keep_operand(kept, n, b, bn);
+  return kept_operand_bytes(n, bn) != 0 && fft_keep_operand(kept, n, b, bn);
 #else
   return false;
 #endif
@@ -383,7 +389,7 @@ bool wrapped_by_kept_fft([[maybe_unused]] mp_limb_t* sum, [[maybe_unused]] mp_si
       thread_fft_threads != 1 || !fft_chosen()) {
     return false;
   }
-  const std::size_t scratch_bytes = fft_wrapped_scratch_bytes_by_kept(n);
+  const std::size_t scratch_bytes = fft_wrapped_scratch_bytes_by_kept(n, bn);
   if (scratch_bytes > thread_bound()) return false;
   assert(an >= 1 && an <= n);
   fft_wrapped_multiply_by_kept(sum, n, a, an, kept, scratch_bytes, keep_scratch.load());
@@ -393,9 +399,10 @@ bool wrapped_by_kept_fft([[maybe_unused]] mp_limb_t* sum, [[maybe_unused]] mp_si
 #endif
 }
 
-std::size_t kept_product_scratch_bytes([[maybe_unused]] mp_size_t n) {
+std::size_t kept_product_scratch_bytes([[maybe_unused]] mp_size_t n,
+                                       [[maybe_unused]] mp_size_t kept_limbs) {
 #if defined(TINDERMOSS_HAVE_FLINT)
-  return fft_wrapped_scratch_bytes_by_kept(n);
+  return fft_wrapped_scratch_bytes_by_kept(n, kept_limbs);
 #else
   return 0;
 #endif

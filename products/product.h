@@ -50,18 +50,19 @@ bool fft_takes_within(mp_size_t an, mp_size_t bn, unsigned halvings);
 // The size from `at_least` limbs up of the quickest product (a square's when `squaring`) modulo
 // B^n - 1 by FLINT's whole transforms (see fft_product.h), where the calling thread's FFT would
 // take it now (see wrapped_by_fft); 0 where it would not or `at_least` is below
-// WRAPPED_TRANSFORM_MIN_LIMBS.
-mp_size_t wrapped_fft_size(mp_size_t at_least, bool squaring);
+// WRAPPED_TRANSFORM_MIN_LIMBS. `shorter` bounds the limbs of the products' shorter operand (0:
+// the size itself); a bound well below the size may allow a quicker and smaller one.
+mp_size_t wrapped_fft_size(mp_size_t at_least, bool squaring, mp_size_t shorter = 0);
 
 // Limbs beyond n of what wrapped_by_fft writes.
 inline constexpr mp_size_t WRAPPED_FFT_EXTRA_LIMBS = 9;
 
 // {sum, n + WRAPPED_FFT_EXTRA_LIMBS} <- a number congruent to {a, an} {b, bn} modulo B^n - 1 (a
 // square where a == b and an == bn), to be folded once, by FLINT's whole transforms where n came
-// from wrapped_fft_size, the calling thread's FFT runs on one thread (or shares the product's
-// primes between its two, see fft_wrapped_on_two_threads) and its scratch fits the thread's
-// bound; otherwise false, with nothing written. Requires n >= an >= bn >= 1 and sum apart
-// from a and b.
+// from wrapped_fft_size (for a bound of bn or more), the calling thread's FFT runs on one thread
+// (or shares the product's primes between its two, see fft_wrapped_on_two_threads) and its
+// scratch fits the thread's bound; otherwise false, with nothing written. Requires n >= an >= bn >=
+// 1 and sum apart from a and b.
 bool wrapped_by_fft(mp_limb_t* sum, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                     const mp_limb_t* b, mp_size_t bn);
 
@@ -77,20 +78,21 @@ struct KeptOperand {
   std::size_t bytes = 0;
 };
 
-// What keeping a number for products of size n takes: 0 where the calling thread's FFT would not
-// take such a product by a kept number.
-std::size_t kept_operand_bytes(mp_size_t n);
+// What keeping a number of `kept_limbs` limbs for products of size n takes: 0 where the calling
+// thread's FFT would not take such a product by a kept number.
+std::size_t kept_operand_bytes(mp_size_t n, mp_size_t kept_limbs);
 
-// The FFT scratch of a product of size n by a kept number (beside the kept number's own).
-std::size_t kept_product_scratch_bytes(mp_size_t n);
+// The FFT scratch of a product of size n by a kept number of `kept_limbs` limbs (beside the kept
+// number's own).
+std::size_t kept_product_scratch_bytes(mp_size_t n, mp_size_t kept_limbs);
 
 // The FFT scratch the calling thread may hold now: the bound set for all threads, or its own
 // while it is alone (see set_thread_alone).
 std::size_t thread_fft_scratch_bound();
 
-// *kept <- {b, bn} in the transforms for products of size n (from wrapped_size), where
-// kept_operand_bytes(n) is not 0 and the arena has them; otherwise false, holding nothing.
-// Requires 1 <= bn <= n.
+// *kept <- {b, bn} in the transforms for products of size n (from wrapped_size, for a bound of bn
+// or more), where kept_operand_bytes(n, bn) is not 0 and the arena has them; otherwise false,
+// holding nothing. Requires 1 <= bn <= n.
 bool keep_operand(KeptOperand* kept, mp_size_t n, const mp_limb_t* b, mp_size_t bn);
 void release_kept_operand(KeptOperand* kept);
 

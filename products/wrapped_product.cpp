@@ -27,8 +27,8 @@ void __gmpn_sqrmod_bnm1(mp_ptr rp, mp_size_t rn, mp_srcptr ap, mp_size_t an, mp_
 
 bool wrapped_products_native() { return true; }
 
-mp_size_t wrapped_size(mp_size_t at_least, bool squaring) {
-  const mp_size_t fft = wrapped_fft_size(at_least, squaring);
+mp_size_t wrapped_size(mp_size_t at_least, bool squaring, mp_size_t shorter) {
+  const mp_size_t fft = wrapped_fft_size(at_least, squaring, shorter);
   return fft != 0 ? fft : __gmpn_mulmod_bnm1_next_size(at_least);
 }
 
@@ -69,8 +69,8 @@ void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
 
 bool wrapped_products_native() { return false; }
 
-mp_size_t wrapped_size(mp_size_t at_least, bool squaring) {
-  const mp_size_t fft = wrapped_fft_size(at_least, squaring);
+mp_size_t wrapped_size(mp_size_t at_least, bool squaring, mp_size_t shorter) {
+  const mp_size_t fft = wrapped_fft_size(at_least, squaring, shorter);
   return fft != 0 ? fft : at_least;
 }
 

@@ -13,8 +13,9 @@
 bool wrapped_products_native();
 
 // The size from `at_least` up for which the wrapped product (a square's when `squaring`) is
-// quickest now, by the calling thread's bounds on the FFT.
-mp_size_t wrapped_size(mp_size_t at_least, bool squaring = false);
+// quickest now, by the calling thread's bounds on the FFT, for products whose shorter operand
+// has at most `shorter` limbs (0: the size's own; see wrapped_fft_size).
+mp_size_t wrapped_size(mp_size_t at_least, bool squaring = false, mp_size_t shorter = 0);
 
 // Limbs of scratch that a wrapped product of size n needs.
 mp_size_t wrapped_scratch_limbs(mp_size_t n);

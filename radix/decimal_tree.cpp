@@ -170,7 +170,7 @@ const KeptOperand* kept_power(KeptPowers* kept, unsigned level, mp_size_t n, con
       !kept->state[level].compare_exchange_strong(state, KeptState::MAKING)) {
     return nullptr;
   }
-  const std::size_t bytes = kept_operand_bytes(n);
+  const std::size_t bytes = kept_operand_bytes(n, static_cast<mp_size_t>(mpz_size(power)));
   bool made = false;
   if (bytes != 0 && bytes <= kept->most_bytes / 2) {
     if (kept->bytes.fetch_add(bytes) + bytes <= kept->most_bytes) {
@@ -187,11 +187,12 @@ PieceStatus trailing_by_wrapped_product(const DecimalPiece& piece, const mpz_t p
                                         bool times_ten, std::size_t kept, KeptPowers* kept_powers,
                                         BoundedFraction* out) {
   const std::size_t count = piece.fraction.count;
-  const mp_size_t n = wrapped_size(static_cast<mp_size_t>(count));
   const mp_limb_t* a = piece.fraction.limbs;
   const mp_limb_t* b = mpz_limbs_read(power);
   mp_size_t an = static_cast<mp_size_t>(count);
   mp_size_t bn = static_cast<mp_size_t>(mpz_size(power));
+  // The power has about half the fraction's limbs: sizes for that shorter operand are smaller.
+  const mp_size_t n = wrapped_size(an, false, std::min(an, bn));
   while (an > 1 && a[an - 1] == 0 && an - 1 + bn > n / 2) --an;
   if (an < bn) {
     std::swap(a, b);

@@ -111,6 +111,45 @@ TEST(WrappedProducts, EveryShapeOfTheWholeTransformsHoldsTheLargestCoefficients)
   EXPECT_GE(sizes, 20);
 }
 
+// A bound on the shorter operand admits shapes whose primes could not hold operands as long as
+// the size: sizes just past the bounds of FLINT's sets of 5, 6, 7 and 8 primes (534, 2,337, 9,826
+// and 34,662 limbs), quicker there than the usual shapes, of another size or, where the size is
+// the same, another count of primes (seen in what a kept number takes). With the largest
+// coefficients at that bound, by both operands and by the short one kept, the products agree.
+TEST(WrappedProducts, ShapesForAShortOperandHoldItsLargestCoefficients) {
+  if (wrapped_fft_size(WRAPPED_TRANSFORM_MIN_LIMBS, false) == 0) {
+    GTEST_SKIP() << "no FFT in this build or on this processor";
+  }
+  const std::pair<mp_size_t, mp_size_t> cases[] = {
+      {1900, 534}, {4500, 2337}, {10600, 9826}, {48500, 34662}};
+  for (const auto& [wanted, shorter] : cases) {
+    const mp_size_t n = wrapped_size(wanted, false, shorter);
+    ASSERT_GE(n, wanted);
+    EXPECT_TRUE(n != wrapped_size(wanted) ||
+                kept_operand_bytes(n, shorter) != kept_operand_bytes(n, n))
+        << wanted << " limbs by " << shorter;
+    std::vector<mp_limb_t> ones(static_cast<std::size_t>(n), ~mp_limb_t{0});
+    ones[0] -= 1;  // not B^n - 1, whose residue 0 may come out as B^n - 1
+    const std::vector<mp_limb_t> short_ones(ones.begin(), ones.begin() + shorter);
+    expect_wrapped_products(n, ones, short_ones);
+    KeptOperand kept;
+    ASSERT_TRUE(keep_operand(&kept, n, short_ones.data(), shorter)) << n;
+    std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
+    wrapped_multiply(r.data(), n, ones.data(), n, short_ones.data(), shorter, scratch.data(),
+                     &kept);
+    mpz_t za, zb, expected, got;
+    mpz_inits(za, zb, expected, got, nullptr);
+    limbs_to_mpz(za, ones.data(), ones.size());
+    limbs_to_mpz(zb, short_ones.data(), short_ones.size());
+    limbs_to_mpz(got, r.data(), r.size());
+    residue(expected, za, zb, n);
+    EXPECT_EQ(mpz_cmp(got, expected), 0) << "by the kept one, n=" << n << " bn=" << shorter;
+    mpz_clears(za, zb, expected, got, nullptr);
+    release_kept_operand(&kept);
+  }
+  release_product_scratch();
+}
+
 // The arena's high water for a wrapped product (a square when `squaring`), the arena holding
 // nothing else, under `bound` on the calling thread's FFT scratch; the product checked after
 // against plain integers.
@@ -326,7 +365,8 @@ TEST(WrappedProductsTwoThreads, AThreadAloneSharesTheLeanTransformsPrimes) {
 // of long runs of ones and short ones, against plain integers; a product by another number or at
 // another size is not taken from it.
 TEST(WrappedProducts, ByAKeptOperandAgreeWithTheFullProduct) {
-  if (kept_operand_bytes(wrapped_size(WRAPPED_TRANSFORM_MIN_LIMBS)) == 0) {
+  if (kept_operand_bytes(wrapped_size(WRAPPED_TRANSFORM_MIN_LIMBS), WRAPPED_TRANSFORM_MIN_LIMBS) ==
+      0) {
     GTEST_SKIP() << "no FFT in this build or on this processor";
   }
   std::mt19937_64 rng(85);
@@ -336,7 +376,7 @@ TEST(WrappedProducts, ByAKeptOperandAgreeWithTheFullProduct) {
     const auto bn = static_cast<mp_size_t>(b.size());
     KeptOperand kept;
     ASSERT_TRUE(keep_operand(&kept, n, b.data(), bn)) << n;
-    ASSERT_EQ(kept.bytes, kept_operand_bytes(n));
+    ASSERT_EQ(kept.bytes, kept_operand_bytes(n, bn));
     std::vector<mp_limb_t> ones(static_cast<std::size_t>(n), ~mp_limb_t{0});
     ones[0] -= 1;  // (B^n - 1 itself has a residue of zero, which may come out as B^n - 1)
     mpz_t zb, za, expected, got;
@@ -369,7 +409,8 @@ TEST(WrappedProducts, ByAKeptOperandAgreeWithTheFullProduct) {
 
 // One kept number shared by two threads multiplying by it at once, each against plain integers.
 TEST(WrappedProductsTwoThreads, ByOneKeptOperandOnBothThreads) {
-  if (kept_operand_bytes(wrapped_size(WRAPPED_TRANSFORM_MIN_LIMBS)) == 0) {
+  if (kept_operand_bytes(wrapped_size(WRAPPED_TRANSFORM_MIN_LIMBS), WRAPPED_TRANSFORM_MIN_LIMBS) ==
+      0) {
     GTEST_SKIP() << "no FFT in this build or on this processor";
   }
   std::mt19937_64 rng(86);
@@ -624,7 +665,8 @@ TEST_P(DecimalPieces, GiveTheDigitsOfTheirFraction) {
 // whole large enough to keep any within the routes' own bound, the smaller levels'), the same
 // digits.
 TEST_P(DecimalPieces, GiveTheSameDigitsWithTheirPowersKept) {
-  if (kept_operand_bytes(wrapped_size(WRAPPED_TRANSFORM_MIN_LIMBS)) == 0) {
+  if (kept_operand_bytes(wrapped_size(WRAPPED_TRANSFORM_MIN_LIMBS), WRAPPED_TRANSFORM_MIN_LIMBS) ==
+      0) {
     GTEST_SKIP() << "no FFT in this build or on this processor";
   }
   std::mt19937_64 rng(2025);

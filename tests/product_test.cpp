@@ -158,10 +158,11 @@ TEST(Products, SplitProductsStayWithinTheirModel) {
 // one limb of the transforms' size and squares; from the arena within the share. Past the share,
 // the parts or GMP's as before.
 TEST(Products, PastTheBoundWholeTransformsWithinTheirShare) {
-  // (the whole transforms' sizes, read under the default bound, which lets them take these)
-  std::vector<mp_size_t> sizes;
+  // (the whole transforms' sizes for a shorter operand of half the limbs, read under the default
+  // bound, which lets them take these)
+  std::vector<std::pair<mp_size_t, mp_size_t>> sizes;
   for (const mp_size_t wanted : {50000, 80000, 120000}) {
-    sizes.push_back(wrapped_fft_size(wanted, false));
+    sizes.emplace_back(wrapped_fft_size(wanted, false, wanted / 2), wanted / 2);
   }
   ProductBounds bounds{fft_scratch_bytes(3000), true};
   bounds.whole_transforms_bytes = std::size_t{6} << 20;
@@ -181,11 +182,10 @@ TEST(Products, PastTheBoundWholeTransformsWithinTheirShare) {
   }
   // The transforms' size is the first they take above the product's limbs: products of one limb
   // fewer than such a size, whose last coefficients reach the transforms' end, and of as many.
-  for (const mp_size_t size : sizes) {
+  for (const auto& [size, shorter] : sizes) {
     ASSERT_GT(size, 0);
     for (const mp_size_t limbs : {size - 1, size}) {
-      const mp_size_t an = limbs / 2 + 1;
-      expect_gmps_product(an, limbs - an, Fill::ONE_RUNS, rng);
+      expect_gmps_product(limbs - shorter, shorter, Fill::ONE_RUNS, rng);
     }
   }
   constexpr mp_size_t n = 50000;
