@@ -46,8 +46,13 @@ constexpr std::uint64_t ARENA_FIXED_BYTES = 16u << 20;
 // the whole transforms: 4.7 to 5.1 s against 5.2 to 5.6 s at 10^8 places, at a peak of 356 to 363
 // MB against 367 to 368; 0.75 bytes takes the second level too, 4.5 to 4.8 s, at 403 to 405 MB
 // (1.10 times plain GMP's) while the conversion's helper kept that level's buffer through the
-// smaller ones, and at 358 to 362 MB since it gives it back.
-constexpr double FFT_SCRATCH_BYTES_PER_PLACE = 0.75;
+// smaller ones, and at 358 to 362 MB since it gives it back. Measured again over ten runs each,
+// 0.75 bytes peaked at 376 to 397 MB (up to 1.11 times plain GMP's 359 MB, when the iteration's
+// last product by the whole transforms met the helper's kept scratch) in 2.32 s (the median);
+// 0.7 bytes at 306 to 338 MB in 2.42 s, 0.65 and 0.55 bytes about as low and no quicker. At 10^7
+// places both
+// give the same, within the small runs' share.
+constexpr double FFT_SCRATCH_BYTES_PER_PLACE = 0.7;
 // Smaller runs have room for more against plain GMP's memory: 0.8 bytes a place up to 6 MB.
 // Measured at 10^7 places: 8 MB took 0.32 s at a peak of 47 MB against 0.35 s at 42 MB with 0.44
 // bytes (plain GMP's peak 45.8 MB); 12 MB 0.29 s at 52 MB, past 1.1 times plain GMP's. With the
