@@ -56,8 +56,7 @@ constexpr std::size_t DIRECT_ROUTE_KEEPS_PAGES_BELOW = std::size_t{2} << 20;
 // 0.75 bytes peaked at 376 to 397 MB (up to 1.11 times plain GMP's 359 MB, when the iteration's
 // last product by the whole transforms met the helper's kept scratch) in 2.32 s (the median);
 // 0.7 bytes at 306 to 338 MB in 2.42 s, 0.65 and 0.55 bytes about as low and no quicker. At 10^7
-// places both
-// give the same, within the small runs' share.
+// places both give the same, within the small runs' share.
 constexpr double FFT_SCRATCH_BYTES_PER_PLACE = 0.7;
 // Smaller runs have room for more against plain GMP's memory: 0.8 bytes a place up to 6 MB.
 // Measured at 10^7 places: 8 MB took 0.32 s at a peak of 47 MB against 0.35 s at 42 MB with 0.44

@@ -74,6 +74,25 @@ void expect_wrapped_products(mp_size_t n, const std::vector<mp_limb_t>& a,
   mpz_clears(za, zb, expected, got, nullptr);
 }
 
+// Checks the product of a and b modulo B^n - 1 taken through `kept`, which holds b at size n,
+// against plain integers.
+void expect_product_by_kept(mp_size_t n, const std::vector<mp_limb_t>& a,
+                            const std::vector<mp_limb_t>& b, const KeptOperand& kept) {
+  const auto an = static_cast<mp_size_t>(a.size());
+  const auto bn = static_cast<mp_size_t>(b.size());
+  std::vector<mp_limb_t> r(n, ~mp_limb_t{0}), scratch(wrapped_scratch_limbs(n));
+  wrapped_multiply(r.data(), n, a.data(), an, b.data(), bn, scratch.data(), &kept);
+  mpz_t za, zb, expected, got;
+  mpz_inits(za, zb, expected, got, nullptr);
+  limbs_to_mpz(za, a.data(), a.size());
+  limbs_to_mpz(zb, b.data(), b.size());
+  limbs_to_mpz(got, r.data(), r.size());
+  residue(expected, za, zb, n);
+  EXPECT_EQ(mpz_cmp(got, expected), 0)
+      << "by the kept one, n=" << n << " an=" << an << " bn=" << bn;
+  mpz_clears(za, zb, expected, got, nullptr);
+}
+
 TEST(WrappedProducts, AgreeWithTheFullProductModuloBToTheNMinusOne) {
   std::mt19937_64 rng(77);
   const std::vector<mp_size_t> sizes{1, 2, 3, 7, 30, 101, 1000, 4321, 30000, 200000};
@@ -134,17 +153,7 @@ TEST(WrappedProducts, ShapesForAShortOperandHoldItsLargestCoefficients) {
     expect_wrapped_products(n, ones, short_ones);
     KeptOperand kept;
     ASSERT_TRUE(keep_operand(&kept, n, short_ones.data(), shorter)) << n;
-    std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
-    wrapped_multiply(r.data(), n, ones.data(), n, short_ones.data(), shorter, scratch.data(),
-                     &kept);
-    mpz_t za, zb, expected, got;
-    mpz_inits(za, zb, expected, got, nullptr);
-    limbs_to_mpz(za, ones.data(), ones.size());
-    limbs_to_mpz(zb, short_ones.data(), short_ones.size());
-    limbs_to_mpz(got, r.data(), r.size());
-    residue(expected, za, zb, n);
-    EXPECT_EQ(mpz_cmp(got, expected), 0) << "by the kept one, n=" << n << " bn=" << shorter;
-    mpz_clears(za, zb, expected, got, nullptr);
+    expect_product_by_kept(n, ones, short_ones, kept);
     release_kept_operand(&kept);
   }
   release_product_scratch();
@@ -379,29 +388,20 @@ TEST(WrappedProducts, ByAKeptOperandAgreeWithTheFullProduct) {
     ASSERT_EQ(kept.bytes, kept_operand_bytes(n, bn));
     std::vector<mp_limb_t> ones(static_cast<std::size_t>(n), ~mp_limb_t{0});
     ones[0] -= 1;  // (B^n - 1 itself has a residue of zero, which may come out as B^n - 1)
-    mpz_t zb, za, expected, got;
-    mpz_inits(zb, za, expected, got, nullptr);
-    limbs_to_mpz(zb, b.data(), b.size());
+    std::vector<mp_limb_t> sum(n + WRAPPED_FFT_EXTRA_LIMBS);
     for (const std::vector<mp_limb_t>& a :
          {ones, random_limbs(rng, n), random_limbs(rng, n - n / 3), random_limbs(rng, bn)}) {
       const auto an = static_cast<mp_size_t>(a.size());
-      std::vector<mp_limb_t> r(n, ~mp_limb_t{0}), scratch(wrapped_scratch_limbs(n));
-      ASSERT_TRUE(wrapped_by_kept_fft(scratch.data(), n, a.data(), an, b.data(), bn, kept)) << n;
-      wrapped_multiply(r.data(), n, a.data(), an, b.data(), bn, scratch.data(), &kept);
-      limbs_to_mpz(za, a.data(), a.size());
-      limbs_to_mpz(got, r.data(), r.size());
-      residue(expected, za, zb, n);
-      EXPECT_EQ(mpz_cmp(got, expected), 0) << "n=" << n << " an=" << an;
+      ASSERT_TRUE(wrapped_by_kept_fft(sum.data(), n, a.data(), an, b.data(), bn, kept)) << n;
+      expect_product_by_kept(n, a, b, kept);
     }
     const std::vector<mp_limb_t> other = b;
-    std::vector<mp_limb_t> sum(n + WRAPPED_FFT_EXTRA_LIMBS);
     EXPECT_FALSE(wrapped_by_kept_fft(sum.data(), n, ones.data(), n, other.data(), bn, kept));
     EXPECT_FALSE(wrapped_by_kept_fft(sum.data(), n, ones.data(), n, b.data(), bn - 1, kept));
     const mp_size_t larger = wrapped_size(n + 1);
     std::vector<mp_limb_t> longer(static_cast<std::size_t>(larger), 1);
     EXPECT_FALSE(
         wrapped_by_kept_fft(sum.data(), larger, longer.data(), larger, b.data(), bn, kept));
-    mpz_clears(zb, za, expected, got, nullptr);
     release_kept_operand(&kept);
   }
   release_product_scratch();
