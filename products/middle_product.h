@@ -9,7 +9,8 @@
 #include <gmp.h>
 
 // Whether the middle product is GMP's own and quicker than a wrapped product for a fraction of
-// `un` limbs times an integer about half as long (see product_tuning.h).
+// `un` limbs times an integer about half as long: below MIDDLE_PRODUCT_MAX_LIMBS where the FFT's
+// whole transforms would not take the wrapped product (see product_tuning.h).
 bool middle_product_quicker(mp_size_t un);
 
 // {r, un - vn + 3} <- the sum of u_i v_j B^(i+j-(vn-1)) over vn - 1 <= i + j <= un - 1. Then

@@ -71,15 +71,18 @@ inline constexpr std::size_t GMP_WRAPPED_BYTES_PER_LIMB = 32;
 
 // Products modulo B^n - 1 of at least this many limbs go to FLINT's whole transforms where their
 // scratch fits the thread's bound (before a full FFT product and a fold): for a fraction times a
-// power of ten of half its length 1.4 to 1.8 times as quick as GMP's wrapped product from 1000 to
-// 10^4 limbs, 2 to 3.7 times from there to 2.6 million, and 1.1 to 1.5 times as quick as a full
-// FFT product (measured one thread a product).
-inline constexpr mp_size_t WRAPPED_TRANSFORM_MIN_LIMBS = 1000;
+// power of ten of half its length as quick as GMP's middle product at 337 limbs, 1.3 times as
+// quick at 505 and 1.7 times at 757, 1.4 to 1.8 times as quick as GMP's wrapped product from 1000
+// to 10^4 limbs, 2 to 3.7 times from there to 2.6 million, and 1.1 to 1.5 times as quick as a full
+// FFT product (measured one thread a product). Taken from 400 limbs rather than 1000, runs took
+// 2.4% less processor time at 10^7 digits, 4.7% at 10^8, and with -r 3.4% at 10^7.
+inline constexpr mp_size_t WRAPPED_TRANSFORM_MIN_LIMBS = 400;
 
 // A fraction of fewer limbs than this times a power of ten of half its length goes to GMP's middle
-// product rather than to GMP's wrapped product (measured by build/bench/product_tuning: 1.5 times
-// as quick at 100 limbs, 1.1 times at 750, slower from 1100 on).
-inline constexpr mp_size_t MIDDLE_PRODUCT_MAX_LIMBS = 1000;
+// product rather than to the whole transforms above (measured by build/bench/product_tuning: 1.8
+// times as quick at 225 limbs, even at 337; against GMP's wrapped product 1.5 times as quick at
+// 100 limbs, 1.1 times at 750).
+inline constexpr mp_size_t MIDDLE_PRODUCT_MAX_LIMBS = WRAPPED_TRANSFORM_MIN_LIMBS;
 
 // Divisors of more bits than this are divided through Newton's reciprocal over the FFT products
 // (measured: 1.1 times GMP's speed at 2000 limbs; from 4000 on 1.0 to 1.3 times for a dividend
