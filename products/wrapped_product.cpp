@@ -7,7 +7,7 @@
 
 void fold_to_residue(mp_limb_t* r, mp_size_t n, const mp_limb_t* p, mp_size_t pn) {
   assert(pn <= 2 * n);
-  mpn_copyi(r, p, pn < n ? pn : n);
+  if (r != p) mpn_copyi(r, p, pn < n ? pn : n);
   if (pn < n) {
     mpn_zero(r + pn, n - pn);
     return;
@@ -38,9 +38,9 @@ void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t a
                       const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch,
                       const KeptOperand* kept) {
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
-  if ((kept != nullptr && wrapped_by_kept_fft(scratch, n, a, an, b, bn, *kept)) ||
-      wrapped_by_fft(scratch, n, a, an, b, bn)) {
-    fold_to_residue(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
+  if ((kept != nullptr && wrapped_by_kept_fft(r, n, a, an, b, bn, *kept)) ||
+      wrapped_by_fft(r, n, a, an, b, bn)) {
+    fold_to_residue(r, n, r, n + WRAPPED_FFT_EXTRA_LIMBS);
     return;
   }
   if (n >= WRAPPED_FFT_MIN_LIMBS && fft_takes_within(an, bn, WRAPPED_FFT_MAX_HALVINGS)) {
@@ -56,8 +56,8 @@ void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t a
 void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                     mp_limb_t* scratch) {
   assert(n / 4 < an && an <= n);
-  if (wrapped_by_fft(scratch, n, a, an, a, an)) {
-    fold_to_residue(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
+  if (wrapped_by_fft(r, n, a, an, a, an)) {
+    fold_to_residue(r, n, r, n + WRAPPED_FFT_EXTRA_LIMBS);
     return;
   }
   before_gmp_product(static_cast<std::size_t>(n));
@@ -80,9 +80,9 @@ void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t a
                       const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch,
                       const KeptOperand* kept) {
   assert(0 < bn && bn <= an && an <= n && an + bn > n / 2);
-  if ((kept != nullptr && wrapped_by_kept_fft(scratch, n, a, an, b, bn, *kept)) ||
-      wrapped_by_fft(scratch, n, a, an, b, bn)) {
-    fold_to_residue(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
+  if ((kept != nullptr && wrapped_by_kept_fft(r, n, a, an, b, bn, *kept)) ||
+      wrapped_by_fft(r, n, a, an, b, bn)) {
+    fold_to_residue(r, n, r, n + WRAPPED_FFT_EXTRA_LIMBS);
     return;
   }
   multiply_limbs(scratch, a, an, b, bn);
@@ -92,8 +92,8 @@ void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t a
 void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                     mp_limb_t* scratch) {
   assert(n / 4 < an && an <= n);
-  if (wrapped_by_fft(scratch, n, a, an, a, an)) {
-    fold_to_residue(r, n, scratch, n + WRAPPED_FFT_EXTRA_LIMBS);
+  if (wrapped_by_fft(r, n, a, an, a, an)) {
+    fold_to_residue(r, n, r, n + WRAPPED_FFT_EXTRA_LIMBS);
     return;
   }
   mpn_sqr(scratch, a, an);

@@ -28,13 +28,15 @@ mp_size_t wrapped_scratch_limbs(mp_size_t n);
 // {r, n} = {p, pn} mod (B^n - 1) for pn <= 2n (B^n - 1 itself may stand for 0). r may be p.
 void fold_to_residue(mp_limb_t* r, mp_size_t n, const mp_limb_t* p, mp_size_t pn);
 
-// {r, n} = {a, an} {b, bn} mod (B^n - 1). Requires 0 < bn <= an <= n and an + bn > n / 2, and
-// `scratch` of wrapped_scratch_limbs(n) limbs. A zero residue may come out as B^n - 1, but not
-// when an operand is zero. Where `kept` holds {b, bn} at size n, the FFT takes it from there.
+// {r, n} = {a, an} {b, bn} mod (B^n - 1). Requires 0 < bn <= an <= n and an + bn > n / 2, room
+// for n + WRAPPED_FFT_EXTRA_LIMBS limbs at r (the FFT's coefficients are summed there and folded
+// in place, so that its product touches no scratch), and `scratch` of wrapped_scratch_limbs(n)
+// limbs, which may begin at r + n. A zero residue may come out as B^n - 1, but not when an operand
+// is zero. Where `kept` holds {b, bn} at size n, the FFT takes it from there.
 void wrapped_multiply(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                       const mp_limb_t* b, mp_size_t bn, mp_limb_t* scratch,
                       const KeptOperand* kept = nullptr);
 
-// {r, n} = {a, an}^2 mod (B^n - 1). Requires n / 4 < an <= n and scratch as above.
+// {r, n} = {a, an}^2 mod (B^n - 1). Requires n / 4 < an <= n, and r and scratch as above.
 void wrapped_square(mp_limb_t* r, mp_size_t n, const mp_limb_t* a, mp_size_t an,
                     mp_limb_t* scratch);

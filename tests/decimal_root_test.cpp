@@ -56,7 +56,8 @@ void expect_wrapped_products(mp_size_t n, const std::vector<mp_limb_t>& a,
   const auto an = static_cast<mp_size_t>(a.size());
   const auto bn = static_cast<mp_size_t>(b.size());
   // (r full of ones: every limb of it is the product's to write, short operands' too)
-  std::vector<mp_limb_t> r(n, ~mp_limb_t{0}), scratch(wrapped_scratch_limbs(n));
+  std::vector<mp_limb_t> r(n + WRAPPED_FFT_EXTRA_LIMBS, ~mp_limb_t{0}),
+      scratch(wrapped_scratch_limbs(n));
   mpz_t za, zb, expected, got;
   mpz_inits(za, zb, expected, got, nullptr);
   limbs_to_mpz(za, a.data(), a.size());
@@ -80,13 +81,14 @@ void expect_product_by_kept(mp_size_t n, const std::vector<mp_limb_t>& a,
                             const std::vector<mp_limb_t>& b, const KeptOperand& kept) {
   const auto an = static_cast<mp_size_t>(a.size());
   const auto bn = static_cast<mp_size_t>(b.size());
-  std::vector<mp_limb_t> r(n, ~mp_limb_t{0}), scratch(wrapped_scratch_limbs(n));
+  std::vector<mp_limb_t> r(n + WRAPPED_FFT_EXTRA_LIMBS, ~mp_limb_t{0}),
+      scratch(wrapped_scratch_limbs(n));
   wrapped_multiply(r.data(), n, a.data(), an, b.data(), bn, scratch.data(), &kept);
   mpz_t za, zb, expected, got;
   mpz_inits(za, zb, expected, got, nullptr);
   limbs_to_mpz(za, a.data(), a.size());
   limbs_to_mpz(zb, b.data(), b.size());
-  limbs_to_mpz(got, r.data(), r.size());
+  limbs_to_mpz(got, r.data(), static_cast<std::size_t>(n));
   residue(expected, za, zb, n);
   EXPECT_EQ(mpz_cmp(got, expected), 0)
       << "by the kept one, n=" << n << " an=" << an << " bn=" << bn;
@@ -165,7 +167,7 @@ TEST(WrappedProducts, ShapesForAShortOperandHoldItsLargestCoefficients) {
 std::size_t wrapped_high_water(mp_size_t n, const std::vector<mp_limb_t>& a,
                                const std::vector<mp_limb_t>& b, bool squaring, std::size_t bound,
                                unsigned threads = 1) {
-  std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
+  std::vector<mp_limb_t> r(n + WRAPPED_FFT_EXTRA_LIMBS), scratch(wrapped_scratch_limbs(n));
   EXPECT_TRUE(arena_reserve(std::size_t{64} << 20));
   set_thread_alone(bound, threads);
   const auto an = static_cast<mp_size_t>(a.size());
@@ -183,7 +185,7 @@ std::size_t wrapped_high_water(mp_size_t n, const std::vector<mp_limb_t>& a,
   limbs_to_mpz(za, a.data(), a.size());
   limbs_to_mpz(zb, b.data(), b.size());
   residue(expected, za, squaring ? za : zb, n);
-  limbs_to_mpz(got, r.data(), r.size());
+  limbs_to_mpz(got, r.data(), static_cast<std::size_t>(n));
   EXPECT_EQ(mpz_cmp(got, expected), 0) << n << (squaring ? " squared" : "");
   mpz_clears(za, zb, expected, got, nullptr);
   return high_water;
@@ -310,7 +312,7 @@ TEST(WrappedProductsTwoThreads, PastTheBoundOneAtATime) {
   for (Product& product : products) {
     product.a = random_limbs(rng, n);
     product.b = random_limbs(rng, n / 2);
-    product.r.resize(n);
+    product.r.resize(n + WRAPPED_FFT_EXTRA_LIMBS);
   }
   const std::size_t one = wrapped_high_water(n, products[0].a, products[0].b, false, bound);
   ASSERT_TRUE(arena_reserve(std::size_t{64} << 20));
@@ -336,7 +338,7 @@ TEST(WrappedProductsTwoThreads, PastTheBoundOneAtATime) {
     limbs_to_mpz(za, product.a.data(), product.a.size());
     limbs_to_mpz(zb, product.b.data(), product.b.size());
     residue(expected, za, zb, n);
-    limbs_to_mpz(got, product.r.data(), product.r.size());
+    limbs_to_mpz(got, product.r.data(), static_cast<std::size_t>(n));
     EXPECT_EQ(mpz_cmp(got, expected), 0);
   }
   mpz_clears(za, zb, expected, got, nullptr);
@@ -425,11 +427,11 @@ TEST(WrappedProductsTwoThreads, ByOneKeptOperandOnBothThreads) {
     limbs_to_mpz(zb, b.data(), b.size());
     for (int round = 0; round < 6; ++round) {
       const std::vector<mp_limb_t> a = random_limbs(own_rng, n - own_rng() % (n / 2));
-      std::vector<mp_limb_t> r(n), scratch(wrapped_scratch_limbs(n));
+      std::vector<mp_limb_t> r(n + WRAPPED_FFT_EXTRA_LIMBS), scratch(wrapped_scratch_limbs(n));
       wrapped_multiply(r.data(), n, a.data(), static_cast<mp_size_t>(a.size()), b.data(),
                        static_cast<mp_size_t>(b.size()), scratch.data(), &kept);
       limbs_to_mpz(za, a.data(), a.size());
-      limbs_to_mpz(got, r.data(), r.size());
+      limbs_to_mpz(got, r.data(), static_cast<std::size_t>(n));
       residue(expected, za, zb, n);
       EXPECT_EQ(mpz_cmp(got, expected), 0) << "n=" << n << " an=" << a.size();
     }
