@@ -12,6 +12,11 @@
 // route's like GMP's; once, before the first FFT product. Safe to call again.
 void fft_prepare();
 
+// Whether the recombination of the primes' results takes AVX-512's 52-bit multiply-adds (eight
+// coefficients at a time), which requires a processor with AVX-512F and IFMA; the same results
+// either way.
+void fft_recombine_by_digits(bool wanted);
+
 // {r, an + bn} <- {a, an} {b, bn}. Requires an >= bn >= 1, r apart from a and b, and
 // fft_prepare() done. The thread keeps its scratch for the next product when `keep` is set or the
 // scratch is at most FFT_KEPT_SCRATCH_BYTES.

@@ -155,7 +155,10 @@ void bounded_product(mp_limb_t* r, const mp_limb_t* a, mp_size_t an, const mp_li
 
 bool choose_fft_products(const ProcessorFeatures& features) {
   const bool fft = features.avx2 && features.fma;
-  if (fft) fft_prepare();
+  if (fft) {
+    fft_prepare();
+    fft_recombine_by_digits(features.ifma);
+  }
   // The FFT's scratch of the calling thread goes with it (this processor has run the FFT).
   if (!fft && choice.load() == Choice::FFT) fft_release_scratch();
   choice.store(fft ? Choice::FFT : Choice::GMP, std::memory_order_release);
@@ -171,6 +174,8 @@ ProcessorFeatures processor_features() {
   __builtin_cpu_init();
   features.avx2 = __builtin_cpu_supports("avx2") != 0;
   features.fma = __builtin_cpu_supports("fma") != 0;
+  features.ifma =
+      __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512ifma") != 0;
 #endif
   return features;
 }

@@ -14,6 +14,7 @@
 struct ProcessorFeatures {
   bool avx2 = false;
   bool fma = false;
+  bool ifma = false;  // AVX-512F with its 52-bit multiply-adds
 };
 
 // This processor's, with its system's support for the wide registers.

@@ -136,28 +136,46 @@ TEST(WrappedProducts, EveryShapeOfTheWholeTransformsHoldsTheLargestCoefficients)
 // the size: sizes just past the bounds of FLINT's sets of 5, 6, 7 and 8 primes (534, 2,337, 9,826
 // and 34,662 limbs), quicker there than the usual shapes, of another size or, where the size is
 // the same, another count of primes (seen in what a kept number takes). With the largest
-// coefficients at that bound, by both operands and by the short one kept, the products agree.
+// coefficients at that bound, by both operands and by the short one kept, the products agree; and
+// with long runs of zero coefficients, which are recombined the careful way beside quick ones.
+// Both ways of recombining the primes' results: by columns of double limbs, and by digits of 52
+// bits where the processor has AVX-512's multiply-adds for them.
 TEST(WrappedProducts, ShapesForAShortOperandHoldItsLargestCoefficients) {
   if (wrapped_fft_size(WRAPPED_TRANSFORM_MIN_LIMBS, false) == 0) {
     GTEST_SKIP() << "no FFT in this build or on this processor";
   }
-  const std::pair<mp_size_t, mp_size_t> cases[] = {
-      {1900, 534}, {4500, 2337}, {10600, 9826}, {48500, 34662}};
-  for (const auto& [wanted, shorter] : cases) {
-    const mp_size_t n = wrapped_size(wanted, false, shorter);
-    ASSERT_GE(n, wanted);
-    EXPECT_TRUE(n != wrapped_size(wanted) ||
-                kept_operand_bytes(n, shorter) != kept_operand_bytes(n, n))
-        << wanted << " limbs by " << shorter;
-    std::vector<mp_limb_t> ones(static_cast<std::size_t>(n), ~mp_limb_t{0});
-    ones[0] -= 1;  // not B^n - 1, whose residue 0 may come out as B^n - 1
-    const std::vector<mp_limb_t> short_ones(ones.begin(), ones.begin() + shorter);
-    expect_wrapped_products(n, ones, short_ones);
-    KeptOperand kept;
-    ASSERT_TRUE(keep_operand(&kept, n, short_ones.data(), shorter)) << n;
-    expect_product_by_kept(n, ones, short_ones, kept);
-    release_kept_operand(&kept);
+  const ProcessorFeatures here = processor_features();
+  std::mt19937_64 rng(534);
+  for (const bool by_digits : {false, true}) {
+    if (by_digits && !here.ifma) continue;
+    ProcessorFeatures features = here;
+    features.ifma = by_digits;
+    ASSERT_TRUE(choose_fft_products(features));
+    const std::pair<mp_size_t, mp_size_t> cases[] = {
+        {1900, 534}, {4500, 2337}, {10600, 9826}, {48500, 34662}};
+    for (const auto& [wanted, shorter] : cases) {
+      const mp_size_t n = wrapped_size(wanted, false, shorter);
+      ASSERT_GE(n, wanted);
+      EXPECT_TRUE(n != wrapped_size(wanted) ||
+                  kept_operand_bytes(n, shorter) != kept_operand_bytes(n, n))
+          << wanted << " limbs by " << shorter;
+      std::vector<mp_limb_t> ones(static_cast<std::size_t>(n), ~mp_limb_t{0});
+      ones[0] -= 1;  // not B^n - 1, whose residue 0 may come out as B^n - 1
+      const std::vector<mp_limb_t> short_ones(ones.begin(), ones.begin() + shorter);
+      expect_wrapped_products(n, ones, short_ones);
+      KeptOperand kept;
+      ASSERT_TRUE(keep_operand(&kept, n, short_ones.data(), shorter)) << n;
+      expect_product_by_kept(n, ones, short_ones, kept);
+      release_kept_operand(&kept);
+      // Zero runs twice as long as the short operand: the coefficients within are zero.
+      std::vector<mp_limb_t> runs = random_limbs(rng, n);
+      for (std::size_t i = 0; i < runs.size(); ++i) {
+        if ((i / (2 * shorter)) % 2 == 1) runs[i] = 0;
+      }
+      expect_wrapped_products(n, runs, random_limbs(rng, shorter));
+    }
   }
+  ASSERT_TRUE(choose_fft_products(here));
   release_product_scratch();
 }
 
