@@ -37,8 +37,11 @@ constexpr std::uint64_t ARENA_FIXED_BYTES = 16u << 20;
 // of the temporaries taken again and again. Measured against 1 MB, in turn: at 10^7 digits 0.205
 // s against 0.213 s (medians of twenty) at peaks up to 49.7 MB against 46.5 MB (plain GMP's 45.9
 // MB); at 10^8 2.33 s against 2.40 s (medians of six) at 323 to 343 MB against 320 to 338 MB.
-// 4 MB took 0.199 s at 10^7, but at peaks up to 51.3 MB, past 1.1 times plain GMP's.
-constexpr std::size_t DIRECT_ROUTE_KEEPS_PAGES_BELOW = std::size_t{2} << 20;
+// 4 MB took 0.199 s at 10^7, but at peaks up to 51.3 MB, past 1.1 times plain GMP's. Measured
+// again over twenty runs each at 10^7 digits, with the primes' results recombined by AVX-512: 2
+// MB peaked at up to 49.8 MB (1.09 times plain GMP's 45.7 MB), 1.75 MB at up to 48.2, 1.5 MB at
+// up to 46.9 and 1 MB at up to 43.8; 1.5 MB took 2.7% more time than 2 MB, 1 MB 4.5% more.
+constexpr std::size_t DIRECT_ROUTE_KEEPS_PAGES_BELOW = std::size_t{3} << 19;
 // The FFT's scratch a thread may hold, and keeps, per place: the route's largest products (the
 // iteration's last steps, the conversion's top pieces) are split into parts within it or left to
 // GMP. Measured at 10^8 places against the bounds of the block engine (16 MB, given back after
