@@ -10,8 +10,10 @@
 // build/bench/product_tuning, both operands of that many limbs: 1.02 times GMP's speed at 375
 // limbs, 1.37 at 562, 1.47 at 843, 1.9 at 1264, 3 times from 50,000 on. With -r at 10^7 digits,
 // five runs each in turn, 560 took 2.5% less processor time than 850 (4.76 s against 4.88), 420
-// none less than 560.
-inline constexpr mp_size_t FFT_PRODUCT_MIN_LIMBS = 560;
+// none less than 560. With the primes' results recombined by AVX-512: 0.92 to 0.95 times at 250
+// limbs, 1.26 to 1.30 at 375, 1.5 to 1.6 at 562; with -r at 10^7 digits 375 took 2% less
+// processor time than 560 (6.47 s against 6.61, medians of eight in turn), 300 none less.
+inline constexpr mp_size_t FFT_PRODUCT_MIN_LIMBS = 375;
 
 // FLINT's scratch for a product of n limbs in all: its buffer and tables, about 62 to 66 bytes
 // a limb from 10^4 limbs on, and its context's own.
