@@ -556,7 +556,14 @@ void put_coefficients(mp_limb_t* r, ulong product_limbs, const mpn_ctx_struct* c
 
 }  // namespace
 
-void fft_recombine_by_digits(bool wanted) { recombine_by_digits.store(wanted); }
+void fft_recombine_by_digits(bool wanted) {
+#if defined(_WIN32)
+  // GCC for 64-bit Windows keeps its stack aligned to 16 bytes only, short of the 64 that AVX-512's
+  // registers spilled there take: the columns of double limbs alone.
+  wanted = false;
+#endif
+  recombine_by_digits.store(wanted);
+}
 
 void fft_prepare() {
   static std::once_flag prepared;

@@ -14,7 +14,7 @@ void fft_prepare();
 
 // Whether the recombination of the primes' results takes AVX-512's 52-bit multiply-adds (eight
 // coefficients at a time), which requires a processor with AVX-512F and IFMA; the same results
-// either way.
+// either way. Never in the Windows programs.
 void fft_recombine_by_digits(bool wanted);
 
 // {r, an + bn} <- {a, an} {b, bn}. Requires an >= bn >= 1, r apart from a and b, and
