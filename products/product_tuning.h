@@ -81,10 +81,11 @@ inline constexpr std::size_t GMP_WRAPPED_BYTES_PER_LIMB = 32;
 inline constexpr mp_size_t WRAPPED_TRANSFORM_MIN_LIMBS = 400;
 
 // A fraction of fewer limbs than this times a power of ten of half its length goes to GMP's middle
-// product rather than to the whole transforms above (measured by build/bench/product_tuning: 1.8
-// times as quick at 225 limbs, even at 337; against GMP's wrapped product 1.5 times as quick at
-// 100 limbs, 1.1 times at 750).
-inline constexpr mp_size_t MIDDLE_PRODUCT_MAX_LIMBS = WRAPPED_TRANSFORM_MIN_LIMBS;
+// product rather than to GMP's wrapped product (measured by build/bench/product_tuning: 1.5 times
+// as quick at 100 limbs, 1.1 times at 750, slower from 1100 on); where the FFT's whole transforms
+// take the wrapped product, from WRAPPED_TRANSFORM_MIN_LIMBS, they take it instead (the middle
+// product 1.8 times as quick as they at 225 limbs, as quick at 337).
+inline constexpr mp_size_t MIDDLE_PRODUCT_MAX_LIMBS = 1000;
 
 // Divisors of more bits than this are divided through Newton's reciprocal over the FFT products
 // (measured: 1.1 times GMP's speed at 2000 limbs; from 4000 on 1.0 to 1.3 times for a dividend
